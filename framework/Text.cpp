@@ -1,0 +1,107 @@
+// Text storage. The count is changed with interlocked operations because a
+// text may be handed from one thread to another by copy.
+#include "framework/Text.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <windows.h>
+
+Text::Block* Text::Allocate(int capacity) {
+    auto* b = static_cast<Block*>(std::malloc(sizeof(Block) + capacity));
+    if (!b) std::abort();
+    b->refs = 1;
+    b->length = 0;
+    b->capacity = capacity;
+    b->bytes[0] = 0;
+    return b;
+}
+
+Text::Text(const char* zeroTerminated)
+    : Text(zeroTerminated, zeroTerminated ? int(std::strlen(zeroTerminated)) : 0) {}
+
+Text::Text(const void* bytes, int length) {
+    if (!bytes || length <= 0) return;
+    block_ = Allocate(length);
+    std::memcpy(block_->bytes, bytes, length);
+    block_->bytes[length] = 0;
+    block_->length = length;
+}
+
+Text::Text(const Text& other) : block_(other.block_) {
+    if (block_) InterlockedIncrement(&block_->refs);
+}
+
+Text& Text::operator=(const Text& other) {
+    if (other.block_) InterlockedIncrement(&other.block_->refs);
+    Release();
+    block_ = other.block_;
+    return *this;
+}
+
+Text& Text::operator=(Text&& other) noexcept {
+    if (this != &other) {
+        Release();
+        block_ = other.block_;
+        other.block_ = nullptr;
+    }
+    return *this;
+}
+
+void Text::Release() {
+    if (block_ && InterlockedDecrement(&block_->refs) == 0) std::free(block_);
+    block_ = nullptr;
+}
+
+void Text::SetLength(int length) {
+    if (length <= 0) {
+        Release();
+        return;
+    }
+    if (!block_ || block_->refs != 1 || block_->capacity < length) {
+        Block* b = Allocate(length);
+        int keep = Length() < length ? Length() : length;
+        std::memcpy(b->bytes, Data(), keep);
+        Release();
+        block_ = b;
+    }
+    if (length > block_->length)
+        std::memset(block_->bytes + block_->length, 0, length - block_->length);
+    block_->length = length;
+    block_->bytes[length] = 0;
+}
+
+char* Text::MutableData() {
+    if (!block_) return nullptr;
+    SetLength(block_->length);
+    return block_->bytes;
+}
+
+void Text::Append(const void* bytes, int length) {
+    if (!bytes || length <= 0) return;
+    int old = Length();
+    if (block_ && block_->refs == 1 && block_->capacity >= old + length) {
+        std::memmove(block_->bytes + old, bytes, length);
+        block_->length = old + length;
+        block_->bytes[old + length] = 0;
+        return;
+    }
+    // Grow geometrically so that repeated appends stay linear. The new bytes
+    // are copied before the old block goes: they may lie inside it.
+    Block* b = Allocate(old + length + (old + length) / 2);
+    std::memcpy(b->bytes, Data(), old);
+    std::memcpy(b->bytes + old, bytes, length);
+    b->length = old + length;
+    b->bytes[old + length] = 0;
+    Release();
+    block_ = b;
+}
+
+bool Text::operator==(const Text& other) const {
+    return Length() == other.Length() && std::memcmp(Data(), other.Data(), Length()) == 0;
+}
+
+Text operator+(const Text& a, const Text& b) {
+    Text r(a.Data(), a.Length());
+    r.Append(b);
+    return r;
+}

@@ -1,0 +1,44 @@
+// Text: a reference-counted byte string with an explicit length. It holds any
+// byte, zero included, and its storage always ends with one zero byte.
+#pragma once
+
+class Text {
+  public:
+    Text() = default;
+    Text(const char* zeroTerminated); // null or "" gives the empty text
+    Text(const void* bytes, int length);
+    Text(const Text& other);
+    Text(Text&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+    Text& operator=(const Text& other);
+    Text& operator=(Text&& other) noexcept;
+    ~Text() { Release(); }
+
+    int Length() const { return block_ ? block_->length : 0; }
+    bool IsEmpty() const { return Length() == 0; }
+    // Never null; a zero byte always follows the last counted byte.
+    const char* Data() const { return block_ ? block_->bytes : ""; }
+    char operator[](int i) const { return Data()[i]; }
+
+    // Writable bytes of a copy that no one else shares.
+    char* MutableData();
+    // Unshares and resizes, keeping the leading bytes; new bytes are zero.
+    void SetLength(int length);
+    void Append(const void* bytes, int length);
+    void Append(const Text& other) { Append(other.Data(), other.Length()); }
+
+    bool operator==(const Text& other) const;
+    bool operator!=(const Text& other) const { return !(*this == other); }
+    friend Text operator+(const Text& a, const Text& b);
+
+  private:
+    struct Block {
+        volatile long refs;
+        int length;
+        int capacity;
+        char bytes[1];
+    };
+    static Block* Allocate(int capacity);
+    void Release();
+
+    Block* block_ = nullptr;
+};

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The one entry point: ./run.sh build | test | demo
+# Installs what is missing (as root on Debian 12), builds with mingw-w64 and
+# runs everything under wine with a private Xvfb.
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$(pwd)
+BUILD=${COMRELAY_BUILD:-$ROOT/build}
+
+PACKAGES=(cmake make python3 g++-mingw-w64-i686 wine wine32 wine64 xvfb gcc-multilib
+          doctest-dev imagemagick x11-utils)
+
+install_missing() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        local q=$p
+        [ "$p" = wine32 ] && q=wine32:i386
+        dpkg-query -W -f='${Status}' "$q" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build() {
+    install_missing
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null
+    cmake --build "$BUILD" -j"$(nproc)"
+}
+
+XVFB_PID=
+cleanup() {
+    [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null || true
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
+    for f in "$ROOT"/tools/setup.d/*.stop; do [ -e "$f" ] && . "$f"; done
+    return 0
+}
+
+# A private X display, a wine prefix per build directory and a persistent
+# wineserver, so that each wine start costs a fraction of a second.
+start_environment() {
+    export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    local n=90
+    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+    export DISPLAY=:$n
+    Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    trap cleanup EXIT
+    for _ in $(seq 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "== creating wine prefix $WINEPREFIX"
+        wineboot -i >/dev/null 2>&1 || true
+        wineserver -w
+    fi
+    # Further pieces of the test environment (the serial line rig) hook in here.
+    for f in "$ROOT"/tools/setup.d/*.sh; do [ -e "$f" ] && . "$f"; done
+    wineserver -p
+}
+
+case "${1:-}" in
+build)
+    build
+    ;;
+test)
+    build
+    start_environment
+    ctest --test-dir "$BUILD" --output-on-failure -j1 ${CTEST_ARGS:-}
+    ;;
+demo)
+    build
+    start_environment
+    (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$BUILD/tools/demohost.exe")
+    ;;
+*)
+    echo "usage: $0 build | test | demo" >&2
+    exit 2
+    ;;
+esac
