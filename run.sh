@@ -58,6 +58,9 @@ start_environment() {
     # Further pieces of the test environment (the serial line rig) hook in here.
     for f in "$ROOT"/tools/setup.d/*.sh; do [ -e "$f" ] && . "$f"; done
     wineserver -p
+    # The first program of a session starts wine's own services (and they keep
+    # its output open); start them here, not under ctest.
+    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 }
 
 case "${1:-}" in
