@@ -1,0 +1,26 @@
+// The component window inside the host, the host notification, and the
+// serial exports' work.
+#pragma once
+
+#include <cstdint>
+#include <windows.h>
+
+void ComponentSetParentWindow(HWND window);
+void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height);
+// The host has fetched the text mailbox with GetFile.
+void ComponentMailboxFetched();
+// Drops the library's hold on its own module once no component needs it.
+void ReleaseIdleModuleHold();
+
+// The serial exports; each does nothing before SetParentWindow.
+void SerialSetBaudRate();
+void SerialGetBaudRate();
+void SerialSetDataBits();
+void SerialGetDataBits();
+void SerialSetStopBits();
+void SerialGetStopBits();
+void SerialSendString();
+void SerialSetPort();
+void SerialGetPort();
+void SerialOpen();
+void SerialClose();

@@ -1,0 +1,81 @@
+// The settings dialog: Form2 with an edit box and the buttons "OK" and
+// "Cansel", run modally on the host's thread. It changes no setting.
+#include "plugin/Unit2.h"
+
+#include "framework/BaseObject.h"
+#include "framework/MessageLoop.h"
+#include "framework/WindowObject.h"
+#include "plugin/PluginAPI.h"
+
+struct SettingsDialog : BaseObject {
+    WindowObject* Form2 = nullptr;
+    WindowObject* OkButton = nullptr;
+    WindowObject* CanselButton = nullptr;
+    WindowObject* EditBox = nullptr;
+};
+
+namespace {
+
+void Answer(SettingsDialog* dialog, int result) {
+    dialog->Form2->ModalResult = result;
+    dialog->Form2->SetVisible(false);
+    dialog->Form2->SetEnabled(false);
+}
+
+void OnOk(void* context, BaseObject*) { Answer(static_cast<SettingsDialog*>(context), 10); }
+void OnCansel(void* context, BaseObject*) { Answer(static_cast<SettingsDialog*>(context), 20); }
+
+SettingsDialog* BuildDialog(WindowObject* applet) {
+    auto* d = NewObject<SettingsDialog>();
+    Library.Dialog = d;
+    WindowObject* form = NewForm(applet, Text("Form2"));
+    d->Form2 = form;
+    form->SetPosition(256, 158);
+    AddToAutoFree(form, d);
+    form->Hide();
+    form->SetStyle(form->Style & ~DWORD(WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
+    form->SetClientSize(176, 130);
+    form->SetStayOnTop(true);
+    // Without the Close item the close box and Alt+F4 do nothing: the two
+    // buttons are the only way out.
+    DeleteMenu(GetSystemMenu(form->GetWindowHandle(), FALSE), SC_CLOSE, MF_BYCOMMAND);
+    d->OkButton = NewButton(form, Text("OK"));
+    d->OkButton->SetPosition(24, 88);
+    d->CanselButton = NewButton(form, Text("Cansel"));
+    d->CanselButton->SetPosition(104, 88);
+    d->EditBox = NewEditBox(form, 0);
+    d->EditBox->SetPosition(40, 48);
+    d->EditBox->SetUnicodeFormat(true);
+    d->EditBox->SetText(Text("EditBox1"));
+    d->OkButton->OnClick.Set(OnOk, d);
+    d->CanselButton->OnClick.Set(OnCansel, d);
+    d->EditBox->SetColor(ColorWindow);
+    return d;
+}
+
+} // namespace
+
+std::int32_t RunSettingsDialog() {
+    // A call from a host handler that runs during the wait leaves the running
+    // dialog alone.
+    if (Library.Dialog) return 0;
+    Library.DialogApplet = NewApplet(Text("formset"));
+    Library.DialogApplet->Hide();
+    WindowObject* form = BuildDialog(Library.DialogApplet)->Form2;
+    form->SetVisible(true);
+    form->SetEnabled(true);
+    // A WM_QUIT taken here would stop every hook, the buttons' included: it
+    // ends the wait instead and is posted again for the host's own loop.
+    while (form->ModalResult == 0 && !QuitReceived) {
+        WaitMessage();
+        ProcessMessages(form);
+    }
+    form->Destroy();
+    Library.Dialog = nullptr;
+    FreeAndNil(Library.DialogApplet);
+    if (QuitReceived) {
+        QuitReceived = false;
+        PostQuitMessage(QuitExitCode);
+    }
+    return 0;
+}

@@ -1,0 +1,115 @@
+// A host application for the end-to-end tests: a real top-level window that
+// hands itself to the plug-in and answers every click with GetFile, as hosts
+// do, recording what each notification carried.
+#pragma once
+
+#include "host/HostHarness.h"
+#include <cstring>
+#include <string>
+#include <vector>
+
+struct Notification {
+    std::string text;  // up to the first zero byte, as a host reads it
+    std::string bytes; // a data text up to its closing "#" and zero, zeros kept
+    const char* storage = nullptr;
+    LPARAM down = 0, up = 0;
+    DWORD at = 0; // GetTickCount when the click was handled
+};
+
+class TestHost {
+  public:
+    explicit TestHost(const char* dll = "comrelay.dll") : plugin(dll) {
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = Procedure;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "comrelay_test_host";
+        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+        RegisterClassA(&wc);
+        window = CreateWindowExA(0, "comrelay_test_host", "host", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                 40, 40, 480, 320, nullptr, nullptr, wc.hInstance, nullptr);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~TestHost() {
+        if (IsWindow(window)) DestroyWindow(window);
+        Pump(50);
+    }
+    TestHost(const TestHost&) = delete;
+    TestHost& operator=(const TestHost&) = delete;
+
+    // Dispatches this thread's messages for about ms milliseconds.
+    void Pump(DWORD ms) {
+        DWORD end = GetTickCount() + ms;
+        do {
+            MSG m;
+            while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&m);
+                DispatchMessageA(&m);
+            }
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        } while (static_cast<LONG>(end - GetTickCount()) > 0);
+    }
+    // Pumps until the predicate holds or timeoutMs has passed.
+    template <class Predicate> bool PumpUntil(Predicate done, DWORD timeoutMs) {
+        DWORD end = GetTickCount() + timeoutMs;
+        while (!done()) {
+            if (static_cast<LONG>(end - GetTickCount()) <= 0) return false;
+            Pump(5);
+        }
+        return true;
+    }
+    bool WaitNotifications(size_t count, DWORD timeoutMs = 5000) {
+        return PumpUntil([&] { return received.size() >= count; }, timeoutMs);
+    }
+    // The texts received so far, in order.
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> t;
+        for (const Notification& n : received) t.push_back(n.text);
+        return t;
+    }
+
+    // Form1 as the host sees it: the plug-in's window inside the host window.
+    HWND Form1() const { return FindWindowExA(window, nullptr, "obj_Form", "Form1"); }
+
+    Plugin plugin;
+    HWND window = nullptr;
+    std::vector<Notification> received;
+    bool answerClicks = true; // false: clicks are counted but GetFile is not called
+    int clicks = 0;
+
+  private:
+    static LRESULT CALLBACK Procedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+        auto* self = reinterpret_cast<TestHost*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        if (self && msg == WM_LBUTTONDOWN) {
+            ++self->clicks;
+            self->lastDown = lp;
+            if (self->answerClicks) self->Fetch(lp);
+            return 0;
+        }
+        if (self && msg == WM_LBUTTONUP && !self->received.empty() &&
+            self->received.back().up == 0)
+            self->received.back().up = lp;
+        return DefWindowProcA(hwnd, msg, wp, lp);
+    }
+
+  public:
+    // What a host does on the click: GetFile and keep the text.
+    void Fetch(LPARAM down = 0) {
+        Notification n;
+        n.storage = plugin.GetFile();
+        n.text = n.storage;
+        n.bytes = n.text;
+        // A data text may hold zero bytes: it ends at a "#" followed by the
+        // terminating zero (the tests' data never holds that pair).
+        if (n.text.rfind("str#", 0) == 0) {
+            const char* p = n.storage + 4;
+            while (!(p[0] == '#' && p[1] == 0)) ++p;
+            n.bytes.assign(n.storage, p + 1);
+        }
+        n.down = down ? down : lastDown;
+        n.at = GetTickCount();
+        received.push_back(n);
+    }
+
+  private:
+    LPARAM lastDown = 0;
+};

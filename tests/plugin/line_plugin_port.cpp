@@ -1,0 +1,121 @@
+// Opening, closing, moving and configuring the port through the exports, as
+// the peer on the real line sees it.
+#include <doctest/doctest.h>
+
+#include "plugin/TestHost.h"
+#include "support/PeerClient.h"
+
+namespace {
+using Texts = std::vector<std::string>;
+}
+
+TEST_CASE("open, close and their notifications") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    host.plugin.SetFile("before");
+    host.plugin.Call("open");
+    host.plugin.Call("open"); // already open: nothing
+    REQUIRE(host.WaitNotifications(1));
+    host.Pump(200);
+    CHECK(host.Texts() == Texts{"sts#Open#"});
+    host.plugin.Call("Close");
+    host.plugin.Call("Close"); // already closed: nothing
+    REQUIRE(host.WaitNotifications(2));
+    host.Pump(200);
+    CHECK(host.Texts() == Texts{"sts#Open#", "sts#Close#"});
+}
+
+TEST_CASE("setport on an open port moves it to the new line") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    REQUIRE(peer.Attach(2));
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    host.plugin.Call("open");
+    REQUIRE(host.WaitNotifications(1));
+    host.answerClicks = false; // let both clicks queue, as a busy host would
+    host.plugin.SetFile("com2");
+    host.plugin.Call("setport");
+    CHECK(std::string(host.plugin.GetFile()) == "sts#Open#");
+    host.Pump(200);
+    CHECK(host.clicks == 3);
+    host.plugin.SetFile("to two");
+    host.plugin.Call("sendstring");
+    CHECK(peer.Read(2, 100, 2000) == "to two");
+    CHECK(peer.Read(1, 100, 200).empty());
+    // The same name again changes nothing.
+    host.plugin.SetFile("COM2");
+    host.plugin.Call("setport");
+    host.Pump(200);
+    CHECK(host.clicks == 3);
+}
+
+TEST_CASE("settings reach the line at once on an open port") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    host.plugin.Call("open");
+    REQUIRE(host.WaitNotifications(1));
+    PeerClient::LineSettings t = peer.Termios(1);
+    CHECK(t.baud == 9600);
+    CHECK(t.csize == 8);
+    CHECK(!t.cstopb);
+    CHECK(!t.parenb);
+    CHECK(!t.crtscts);
+    CHECK(!t.ixon);
+
+    host.plugin.SetData(19200);
+    host.plugin.Call("setbaudrate");
+    host.plugin.SetData(7);
+    host.plugin.Call("setdatabit");
+    host.plugin.SetData(3);
+    host.plugin.Call("setstopbit");
+    t = peer.Termios(1);
+    CHECK(t.baud == 19200);
+    CHECK(t.csize == 7);
+    CHECK(t.cstopb);
+}
+
+TEST_CASE("WM_CLOSE to Form1 sets 300 baud, then the component ends and the port closes") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    REQUIRE(host.PumpUntil([&] { return host.Form1() != nullptr; }, 3000));
+    host.plugin.Call("open");
+    REQUIRE(host.WaitNotifications(1));
+    SendMessageA(host.Form1(), WM_CLOSE, 0, 0);
+    REQUIRE(host.WaitNotifications(2));
+    CHECK(host.received.back().text == "sts#Close#");
+    CHECK(host.Form1() == nullptr);
+    // The port is closed: the line no longer carries what the host sends.
+    host.plugin.SetFile("gone");
+    host.plugin.Call("sendstring");
+    CHECK(peer.Read(1, 100, 300).empty());
+}
+
+TEST_CASE("a failed open is an error, not an open port") {
+    PeerClient peer;
+    REQUIRE(peer.Detach(3));
+    REQUIRE(peer.Attach(4));
+    REQUIRE(peer.Busy(4, true));
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    for (const char* name : {"COM3", "COM4"}) {
+        CAPTURE(name);
+        host.received.clear();
+        host.plugin.SetFile(name);
+        host.plugin.Call("setport");
+        host.plugin.Call("open");
+        REQUIRE(host.WaitNotifications(1));
+        host.Pump(200);
+        CHECK(host.Texts() == Texts{"err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#"});
+        host.plugin.Call("Close"); // the port never opened: no "sts#Close#"
+        host.Pump(200);
+        CHECK(host.received.size() == 1);
+    }
+    peer.Busy(4, false);
+}

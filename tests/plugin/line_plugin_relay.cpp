@@ -1,0 +1,147 @@
+// Received data on the real line, through the DLL to a host window: batching,
+// exact bytes, hosts that answer late, and a long stream.
+#include <doctest/doctest.h>
+
+#include "plugin/TestHost.h"
+#include "support/PeerClient.h"
+
+namespace {
+
+// A host with the component built and COM1 open on a fresh line.
+struct OpenHost {
+    PeerClient peer;
+    TestHost host;
+    OpenHost() {
+        REQUIRE(peer.Attach(1));
+        host.plugin.SetParentWindow(host.window);
+        host.plugin.SetData(115200);
+        host.plugin.Call("setbaudrate");
+        host.plugin.Call("open");
+        REQUIRE(host.WaitNotifications(1));
+        REQUIRE(host.received[0].text == "sts#Open#");
+        host.received.clear();
+    }
+};
+
+} // namespace
+
+TEST_CASE("bytes arriving together come as one notification, unchanged") {
+    OpenHost h;
+    struct Case {
+        std::string bytes;
+    } cases[] = {{"AB"}, {"a#b"}, {std::string("A\0B", 3)}, {"\x80\xFF\xEE#\x01"}};
+    for (const Case& c : cases) {
+        h.host.received.clear();
+        h.host.clicks = 0;
+        REQUIRE(h.peer.Write(1, c.bytes));
+        REQUIRE(h.host.WaitNotifications(1));
+        h.host.Pump(200);
+        CHECK(h.host.clicks == 1);
+        CHECK(h.host.received[0].bytes == "str#" + c.bytes + "#");
+    }
+}
+
+TEST_CASE("bytes close together are batched; bytes far apart are not") {
+    OpenHost h;
+    h.peer.Write(1, "x");
+    Sleep(5);
+    h.peer.Write(1, "y");
+    REQUIRE(h.host.WaitNotifications(1));
+    h.host.Pump(300);
+    CHECK(h.host.Texts() == std::vector<std::string>{"str#xy#"});
+
+    h.host.received.clear();
+    h.peer.Write(1, "1");
+    h.host.Pump(400);
+    h.peer.Write(1, "2");
+    REQUIRE(h.host.WaitNotifications(2));
+    CHECK(h.host.Texts() == std::vector<std::string>{"str#1#", "str#2#"});
+}
+
+TEST_CASE("sendstring writes the whole mailbox, zero bytes included") {
+    OpenHost h;
+    h.host.plugin.SetFile("hello\r\n");
+    h.host.plugin.Call("sendstring");
+    CHECK(h.peer.Read(1, 100, 2000) == "hello\r\n");
+    // Received bytes with a zero in the mailbox go back out whole.
+    h.peer.Write(1, std::string("A\0B", 3));
+    REQUIRE(h.host.WaitNotifications(1));
+    h.host.plugin.Call("sendstring");
+    CHECK(h.peer.Read(1, 100, 2000) == std::string("str#A\0B#", 8));
+}
+
+TEST_CASE("a host that answers late gets every byte once, in one notification") {
+    OpenHost h;
+    h.host.answerClicks = false;
+    for (char c : std::string("abc")) {
+        h.peer.Write(1, std::string(1, c));
+        h.host.Pump(200); // each byte its own relay
+    }
+    CHECK(h.host.clicks == 1);
+    h.host.Fetch();
+    CHECK(h.host.received.back().text == "str#abc#");
+    h.host.answerClicks = true;
+    h.peer.Write(1, "d");
+    REQUIRE(h.host.WaitNotifications(2));
+    CHECK(h.host.received.back().text == "str#d#");
+}
+
+TEST_CASE("a relay that finds the port closed posts nothing") {
+    OpenHost h;
+    h.peer.Write(1, "late");
+    Sleep(15); // arrives, arms the relay, and the port closes before its tick
+    h.host.plugin.Call("Close");
+    h.host.Pump(300);
+    for (const std::string& t : h.host.Texts()) CHECK(t.rfind("str#", 0) != 0);
+    CHECK(h.host.received.back().text == "sts#Close#");
+}
+
+TEST_CASE("line errors and a vanished device give one error notification") {
+    OpenHost h;
+    h.peer.Error(1, "overrun");
+    REQUIRE(h.host.WaitNotifications(1));
+    CHECK(h.host.received.back().text == "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#");
+    h.host.received.clear();
+    h.peer.Vanish(1, true);
+    REQUIRE(h.host.WaitNotifications(1));
+    h.host.Pump(500);
+    CHECK(h.host.received.size() == 1);
+    CHECK(h.host.received[0].text.rfind("err#", 0) == 0);
+    h.host.plugin.Call("Close");
+    REQUIRE(h.host.WaitNotifications(2));
+    CHECK(h.host.received.back().text == "sts#Close#");
+}
+
+TEST_CASE("a 1 MB stream reaches the host whole and in order") {
+    OpenHost h;
+    const long total = 1 << 20;
+    const int seed = 11;
+    long position = 0;
+    bool ordered = true;
+    size_t checked = 0;
+    REQUIRE(h.peer.Stream(1, total, seed));
+    DWORD deadline = GetTickCount() + 120000;
+    while (position < total && ordered && static_cast<LONG>(deadline - GetTickCount()) > 0) {
+        h.host.Pump(10);
+        for (; checked < h.host.received.size(); ++checked) {
+            const std::string& b = h.host.received[checked].bytes;
+            REQUIRE(b.rfind("str#", 0) == 0);
+            for (size_t i = 4; i + 1 < b.size() && ordered; ++i, ++position)
+                ordered = static_cast<unsigned char>(b[i]) == PeerClient::PatternByte(seed, position);
+        }
+    }
+    CHECK(ordered);
+    CHECK(position == total);
+    h.host.Pump(300);
+    CHECK(h.peer.StreamStatus(1).done);
+}
+
+TEST_CASE("the host destroying its window while the peer streams") {
+    OpenHost h;
+    REQUIRE(h.peer.Stream(1, 200000, 3));
+    h.host.Pump(150);
+    DestroyWindow(h.host.window);
+    h.host.Pump(300);
+    CHECK(h.host.Form1() == nullptr);
+    CHECK(FindWindowA("obj_App", "pluginreal") == nullptr);
+}

@@ -1,0 +1,148 @@
+// The settings dialog under a real display: its window, layout and buttons,
+// the refused ways out, nesting and a WM_QUIT during its wait.
+#include <doctest/doctest.h>
+
+#include "plugin/TestHost.h"
+#include <string>
+
+namespace {
+
+// Runs on the test's second thread while Interface waits on the first.
+struct Driver {
+    enum Action { ClickOk, ClickCansel, Inspect, PostQuit, Nested };
+    Action action = ClickOk;
+    DWORD hostThread = 0;
+    bool found = false;
+    std::string caption, edit;
+    RECT window = {}, client = {};
+    LONG exStyle = 0;
+    HWND ok = nullptr, cansel = nullptr;
+    bool stillThereAfterAltF4 = false;
+};
+
+HWND WaitForForm2(DWORD timeoutMs) {
+    for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+        HWND w = FindWindowA("obj_Form", "Form2");
+        if (w && IsWindowVisible(w)) return w;
+        Sleep(20);
+    }
+    return nullptr;
+}
+
+DWORD WINAPI Drive(void* p) {
+    auto* d = static_cast<Driver*>(p);
+    HWND form = WaitForForm2(5000);
+    d->found = form != nullptr;
+    if (!form) return 0;
+    char text[64] = {};
+    GetWindowTextA(form, text, sizeof text);
+    d->caption = text;
+    GetWindowRect(form, &d->window);
+    GetClientRect(form, &d->client);
+    d->exStyle = GetWindowLongA(form, GWL_EXSTYLE);
+    d->ok = FindWindowExA(form, nullptr, "obj_BUTTON", "OK");
+    d->cansel = FindWindowExA(form, nullptr, "obj_BUTTON", "Cansel");
+    HWND edit = FindWindowExA(form, nullptr, "obj_EDIT", nullptr);
+    GetWindowTextA(edit, text, sizeof text);
+    d->edit = text;
+    // The ways out that must not work.
+    PostMessageA(form, WM_SYSCOMMAND, SC_CLOSE, 0);
+    PostMessageA(form, WM_SYSKEYDOWN, VK_F4, 0x20000000);
+    Sleep(300);
+    d->stillThereAfterAltF4 = IsWindow(form) && IsWindowVisible(form);
+    switch (d->action) {
+    case Driver::PostQuit:
+        PostThreadMessageA(d->hostThread, WM_QUIT, 3, 0);
+        break;
+    case Driver::ClickCansel:
+        SendMessageA(d->cansel, BM_CLICK, 0, 0);
+        break;
+    default:
+        SendMessageA(d->ok, BM_CLICK, 0, 0);
+        break;
+    }
+    return 0;
+}
+
+std::int32_t RunWithDriver(Plugin& plugin, Driver& d) {
+    d.hostThread = GetCurrentThreadId();
+    HANDLE t = CreateThread(nullptr, 0, Drive, &d, 0, nullptr);
+    std::int32_t r = plugin.CallInt("Interface");
+    WaitForSingleObject(t, 10000);
+    CloseHandle(t);
+    return r;
+}
+
+} // namespace
+
+TEST_CASE("Interface shows Form2 as laid out and OK or Cansel ends it with 0") {
+    Plugin plugin;
+    for (auto action : {Driver::ClickOk, Driver::ClickCansel}) {
+        Driver d;
+        d.action = action;
+        CHECK(RunWithDriver(plugin, d) == 0);
+        REQUIRE(d.found);
+        CHECK(d.caption == "Form2");
+        CHECK(d.window.left == 256);
+        CHECK(d.window.top == 158);
+        CHECK(d.client.right == 176);
+        CHECK(d.client.bottom == 130);
+        CHECK((d.exStyle & WS_EX_TOPMOST) != 0);
+        CHECK(d.edit == "EditBox1");
+        CHECK(d.ok != nullptr);
+        CHECK(d.cansel != nullptr);
+        CHECK(d.stillThereAfterAltF4);
+        // Nothing of the dialog is left.
+        CHECK(FindWindowA("obj_Form", "Form2") == nullptr);
+        CHECK(FindWindowA("obj_App", "formset") == nullptr);
+    }
+}
+
+namespace {
+Plugin* NestedPlugin = nullptr;
+std::int32_t NestedResult = -1;
+bool NestedReturnedAtOnce = false;
+
+LRESULT CALLBACK NestingHost(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_USER + 7) {
+        DWORD start = GetTickCount();
+        NestedResult = NestedPlugin->CallInt("Interface");
+        NestedReturnedAtOnce = GetTickCount() - start < 1000;
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wp, lp);
+}
+} // namespace
+
+TEST_CASE("a nested Interface call returns 0 at once and leaves the dialog running") {
+    Plugin plugin;
+    NestedPlugin = &plugin;
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = NestingHost;
+    wc.lpszClassName = "nesting_host";
+    RegisterClassA(&wc);
+    HWND w = CreateWindowExA(0, "nesting_host", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                             nullptr);
+    PostMessageA(w, WM_USER + 7, 0, 0); // handled during the outer wait
+    Driver d;
+    CHECK(RunWithDriver(plugin, d) == 0);
+    CHECK(d.found);
+    CHECK(NestedResult == 0);
+    CHECK(NestedReturnedAtOnce);
+    DestroyWindow(w);
+}
+
+TEST_CASE("a WM_QUIT during the wait ends it and is posted again for the host") {
+    Plugin plugin;
+    Driver d;
+    d.action = Driver::PostQuit;
+    CHECK(RunWithDriver(plugin, d) == 0);
+    CHECK(FindWindowA("obj_Form", "Form2") == nullptr);
+    MSG m;
+    REQUIRE(PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    CHECK(m.wParam == 3);
+    // The plug-in still answers afterwards.
+    Driver again;
+    CHECK(RunWithDriver(plugin, again) == 0);
+    CHECK(again.found);
+}

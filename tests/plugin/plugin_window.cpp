@@ -1,0 +1,165 @@
+// The component window in a real host window: building once, the caption
+// choice, the start-up move, Draw, the click's point, and the component's end.
+#include <doctest/doctest.h>
+
+#include "plugin/TestHost.h"
+
+namespace {
+
+std::string ClassOf(HWND w) {
+    char name[64] = {};
+    GetClassNameA(w, name, sizeof name);
+    return name;
+}
+
+// The plug-in's applets, found by their captions.
+HWND FindApplet(const char* caption) { return FindWindowA("obj_App", caption); }
+
+} // namespace
+
+TEST_CASE("SetParentWindow builds the component once and the start-up tick shows Form1") {
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    // Form1 exists at once, hidden, outside the host window.
+    CHECK(host.Form1() == nullptr);
+    REQUIRE(host.PumpUntil([&] { return host.Form1() != nullptr; }, 3000));
+    HWND form = host.Form1();
+    CHECK(ClassOf(form) == "obj_Form");
+    CHECK(GetParent(form) == host.window);
+    CHECK(IsWindowVisible(form));
+    LONG style = GetWindowLongA(form, GWL_STYLE);
+    CHECK((style & WS_CHILD) != 0);
+    CHECK((style & (WS_CAPTION | WS_THICKFRAME)) == 0);
+
+    host.plugin.Draw(10, 20, 100, 30);
+    RECT r;
+    GetWindowRect(form, &r);
+    MapWindowPoints(nullptr, host.window, reinterpret_cast<POINT*>(&r), 2);
+    CHECK(r.left == 10);
+    CHECK(r.top == 20);
+    CHECK(r.right - r.left == 100);
+    CHECK(r.bottom - r.top == 30);
+
+    // A top-level host window selects "pluginreal"; nothing is built twice.
+    CHECK(FindApplet("pluginreal") != nullptr);
+    host.plugin.SetParentWindow(host.window);
+    host.Pump(300);
+    CHECK(FindWindowExA(host.window, form, "obj_Form", "Form1") == nullptr);
+}
+
+TEST_CASE("the click lands at the Draw corner, negative coordinates included") {
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    host.Pump(300);
+    struct Case {
+        int left, top;
+        LPARAM expected;
+    } cases[] = {{10, 20, 0x0014000A}, {-5, 20, 0x0014FFFB}};
+    for (const Case& c : cases) {
+        CAPTURE(c.left);
+        host.plugin.Draw(c.left, c.top, 100, 30);
+        host.received.clear();
+        // A failed open reports an error: a notification that needs no line.
+        host.plugin.SetFile("COM16");
+        host.plugin.Call("setport");
+        host.plugin.Call("open");
+        REQUIRE(host.WaitNotifications(1));
+        CHECK(host.received[0].down == c.expected);
+        host.Pump(50);
+        CHECK(host.received[0].up == c.expected);
+    }
+}
+
+TEST_CASE("a child host window selects pluginedit") {
+    TestHost host;
+    HWND child = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 0, 0, 200, 100,
+                                 host.window, nullptr, nullptr, nullptr);
+    host.plugin.SetParentWindow(child);
+    host.Pump(50);
+    CHECK(FindApplet("pluginedit") != nullptr);
+    CHECK(FindApplet("pluginreal") == nullptr);
+}
+
+TEST_CASE("destroying the host window ends the component; a new window builds a new one") {
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    REQUIRE(host.PumpUntil([&] { return host.Form1() != nullptr; }, 3000));
+    DestroyWindow(host.window);
+    host.Pump(100);
+    CHECK(FindApplet("pluginreal") == nullptr);
+
+    // Until a new SetParentWindow the component's exports do nothing.
+    host.plugin.SetData(19200);
+    host.plugin.Call("getbaudrate");
+    CHECK(host.plugin.GetData() == 19200);
+    host.plugin.Call("open");
+    host.plugin.Draw(1, 2, 3, 4);
+
+    TestHost second; // a second window of the same process, same library
+    second.plugin.SetParentWindow(second.window);
+    REQUIRE(second.PumpUntil([&] { return second.Form1() != nullptr; }, 3000));
+    second.plugin.Call("getbaudrate");
+    CHECK(second.plugin.GetData() == 9600);
+}
+
+TEST_CASE("WM_CLOSE to Form1 ends the component") {
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    REQUIRE(host.PumpUntil([&] { return host.Form1() != nullptr; }, 3000));
+    SendMessageA(host.Form1(), WM_CLOSE, 0, 0);
+    host.Pump(100);
+    CHECK(host.Form1() == nullptr);
+    CHECK(FindApplet("pluginreal") == nullptr);
+    CHECK(IsWindow(host.window));
+}
+
+TEST_CASE("out-of-table values leave the settings and the mailboxes alone") {
+    TestHost host;
+    host.plugin.SetParentWindow(host.window);
+    struct Case {
+        const char* set;
+        const char* get;
+        int bad;
+        int current;
+    } cases[] = {{"setbaudrate", "getbaudrate", 230400, 9600}, {"setbaudrate", "getbaudrate", -1, 9600},
+                 {"setbaudrate", "getbaudrate", 0, 9600},      {"setdatabit", "getdatabit", 4, 8},
+                 {"setdatabit", "getdatabit", 9, 8},           {"setstopbit", "getstopbit", 0, 1},
+                 {"setstopbit", "getstopbit", 4, 1}};
+    for (const Case& c : cases) {
+        CAPTURE(c.set);
+        CAPTURE(c.bad);
+        host.plugin.SetData(c.bad);
+        host.plugin.Call(c.set);
+        CHECK(host.plugin.GetData() == c.bad);
+        host.plugin.Call(c.get);
+        CHECK(host.plugin.GetData() == c.current);
+    }
+    // The tables in both directions.
+    host.plugin.SetData(19200);
+    host.plugin.Call("setbaudrate");
+    host.plugin.SetData(0);
+    host.plugin.Call("getbaudrate");
+    CHECK(host.plugin.GetData() == 19200);
+    host.plugin.SetData(2);
+    host.plugin.Call("setstopbit");
+    host.plugin.SetData(0);
+    host.plugin.Call("getstopbit");
+    CHECK(host.plugin.GetData() == 2);
+
+    host.plugin.SetFile("com3");
+    host.plugin.Call("setport");
+    host.plugin.Call("getport");
+    CHECK(std::string(host.plugin.GetFile()) == "COM3");
+    host.plugin.SetFile("COM17");
+    host.plugin.Call("setport");
+    host.plugin.Call("getport");
+    CHECK(std::string(host.plugin.GetFile()) == "COM1");
+
+    host.plugin.SetFile("kept");
+    host.plugin.SetData(77);
+    for (const char* name : {"setparity", "getparity", "senddata", "getstring"}) host.plugin.Call(name);
+    CHECK(std::string(host.plugin.GetFile()) == "kept");
+    CHECK(host.plugin.GetData() == 77);
+    host.Pump(50);
+    CHECK(host.received.empty());
+}
