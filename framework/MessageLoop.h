@@ -6,6 +6,8 @@ class WindowObject;
 
 // Set when ProcessMessage takes WM_QUIT; from then on message hooks are skipped.
 extern bool QuitReceived;
+// The exit code of that WM_QUIT, so that a caller can post it again for the host.
+extern int QuitExitCode;
 
 // Takes one message of the calling thread (any window) and dispatches it,
 // unless it is WM_QUIT or the window's MessageFilter handles it. window may be

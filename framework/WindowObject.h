@@ -161,6 +161,14 @@ class WindowObject : public BaseObject {
     int TabCounter = 0;
     // The size type of the last WM_SIZE (SIZE_RESTORED, SIZE_MINIMIZED, ...).
     BYTE SizeType = 0;
+    // Edit boxes: a border means WS_EX_CLIENTEDGE rather than WS_BORDER.
+    bool Ctl3D = false;
+    // Teardown has begun: messages get default processing only, and a second
+    // Destroy (from OnDestroy or an owned object) returns at once.
+    bool TearingDown = false;
+    // Destroy was called while a message for the object was being handled; it
+    // runs when that message has finished.
+    bool DestroyDeferred = false;
 };
 
 // Creates a window object of kind T through InitWithParent (no window yet).
