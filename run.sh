@@ -8,7 +8,7 @@ ROOT=$(pwd)
 BUILD=${COMRELAY_BUILD:-$ROOT/build}
 
 PACKAGES=(cmake make python3 g++-mingw-w64-i686 wine wine32 wine64 xvfb gcc-multilib
-          doctest-dev imagemagick x11-utils)
+          doctest-dev imagemagick x11-utils cppcheck)
 
 install_missing() {
     local missing=()
