@@ -3,8 +3,11 @@
 // Blocking, with timeouts: a failure comes back as false or an empty result.
 #pragma once
 
-#include <winsock2.h>
+// winsock.h, not winsock2.h: windows.h brings winsock.h along, and winsock2.h
+// after it only warns, so this header works in any include order. The calls
+// used here are the same in both; the program links ws2_32.
 #include <windows.h>
+#include <winsock.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -125,10 +128,8 @@ class PeerClient {
     std::string Request(const std::string& line, int timeoutMs = kTimeoutMs) {
         if (!Connect()) return std::string();
         DWORD ms = static_cast<DWORD>(timeoutMs);
-        setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
-                   sizeof ms);
-        setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms),
-                   sizeof ms);
+        setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+        setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
         std::string out = line + "\n";
         for (size_t sent = 0; sent < out.size();) {
             int r = send(socket_, out.data() + sent, static_cast<int>(out.size() - sent), 0);

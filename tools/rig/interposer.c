@@ -35,20 +35,21 @@
 #define RIG_MAGIC 0x31474952u /* "RIG1" */
 
 struct rig_slot {
-    uint32_t rdev_lo, rdev_hi; /*  0 st_rdev of the pty slave; 0 = none */
-    uint32_t far_lines;        /*  8 TIOCM_CTS|DSR|RI|CD, written by the peer */
-    uint32_t near_lines;       /* 12 TIOCM_DTR|RTS, written by the program */
-    uint32_t frame;            /* 16 error counters, bumped by the peer */
-    uint32_t overrun;          /* 20 */
-    uint32_t parity;           /* 24 */
-    uint32_t brk;              /* 28 */
+    uint32_t rdev_lo, rdev_hi;   /*  0 st_rdev of the pty slave; 0 = none */
+    uint32_t far_lines;          /*  8 TIOCM_CTS|DSR|RI|CD, written by the peer */
+    uint32_t near_lines;         /* 12 TIOCM_DTR|RTS, written by the program */
+    uint32_t frame;              /* 16 error counters, bumped by the peer */
+    uint32_t overrun;            /* 20 */
+    uint32_t parity;             /* 24 */
+    uint32_t brk;                /* 28 */
     uint32_t cts, dsr, rng, dcd; /* 32..44 line transition counts (peer) */
-    uint32_t arrivals;         /* 48 bumped by the peer before each write */
-    uint32_t busy;             /* 52 wineserver's open of the port fails */
-    uint32_t vanished;         /* 56 every device call fails with EIO */
-    uint32_t cflag;            /* 60 c_cflag of SetCommState's line-control call */
-    uint32_t cflag_seq;        /* 64 bumped after each record */
-    uint32_t reserved[15];     /* to 128 bytes */
+    uint32_t arrivals;           /* 48 bumped by the peer before each write */
+    uint32_t busy;               /* 52 wineserver's open of the port fails */
+    uint32_t vanished;           /* 56 every device call fails with EIO */
+    uint32_t cflag;              /* 60 c_cflag of SetCommState's line-control call */
+    uint32_t cflag_seq;          /* 64 bumped after each record */
+    uint32_t absent;             /* 68 no device: wineserver's open fails ENOENT */
+    uint32_t reserved[14];       /* to 128 bytes */
 };
 
 struct rig_state {
@@ -71,13 +72,15 @@ typedef ssize_t (*rw_fn)(int, void*, size_t);
 typedef int (*open_fn)(const char*, int, ...);
 typedef int (*openat_fn)(int, const char*, int, ...);
 
-static void* next_symbol(const char* name) { return dlsym(RTLD_NEXT, name); }
+static void* next_symbol(const char* name) {
+    return dlsym(RTLD_NEXT, name);
+}
 
-#define REAL(type, name)                                                                       \
-    static type real_##name(void) {                                                            \
-        static type fn;                                                                        \
-        if (!fn) fn = (type)next_symbol(#name);                                                \
-        return fn;                                                                             \
+#define REAL(type, name)                                                                           \
+    static type real_##name(void) {                                                                \
+        static type fn;                                                                            \
+        if (!fn) fn = (type)next_symbol(#name);                                                    \
+        return fn;                                                                                 \
     }
 REAL(ioctl_fn, ioctl)
 REAL(ioctl_fn, __ioctl_time64)
@@ -322,12 +325,12 @@ int tcsetattr(int fd, int action, const struct termios* t) {
 
 /* glibc's termios calls reach the kernel directly, not through ioctl, so a
  * pulled adapter has to fail them here. */
-#define FAIL_IF_VANISHED(fd)                                                                   \
-    do {                                                                                       \
-        if (vanished_fd(fd)) {                                                                 \
-            errno = EIO;                                                                       \
-            return -1;                                                                         \
-        }                                                                                      \
+#define FAIL_IF_VANISHED(fd)                                                                       \
+    do {                                                                                           \
+        if (vanished_fd(fd)) {                                                                     \
+            errno = EIO;                                                                           \
+            return -1;                                                                             \
+        }                                                                                          \
     } while (0)
 
 int tcgetattr(int fd, struct termios* t) {
@@ -363,44 +366,67 @@ ssize_t write(int fd, const void* buf, size_t n) {
     return real_write()(fd, (void*)buf, n);
 }
 
-/* ---- open: a port in use ---------------------------------------------- */
+/* ---- open: a port in use, a port missing ------------------------------- */
 
-/* Wine does not make a tty exclusive, so "in use" is played here: the 64-bit
- * wineserver opens the device through dosdevices/comN, and EACCES there
- * reaches the program as ERROR_ACCESS_DENIED. A path is refused when it ends
- * in comN of a busy slot or leads to a busy slot's device. */
-static int busy_path(const char* path) {
+/* The 64-bit wineserver opens the device through dosdevices/comN. Wine does
+ * not make a tty exclusive, so "in use" is played here: EACCES reaches the
+ * program as ERROR_ACCESS_DENIED. A missing port cannot be a missing link:
+ * when dosdevices/comN leads nowhere, wine falls back to the device object
+ * its mount manager made for a mapped port, and the open succeeds. So the
+ * peer points the link of a missing port at a placeholder file, and ENOENT
+ * here gives ERROR_FILE_NOT_FOUND. */
+static int refused_open(const char* path) {
     struct rig_state* st = state();
-    if (!st || !path || !any_flag(st, offsetof(struct rig_slot, busy))) return 0;
+    if (!st || !path) return 0;
+    int busy = any_flag(st, offsetof(struct rig_slot, busy));
+    if (!busy && !any_flag(st, offsetof(struct rig_slot, absent))) return 0;
     const char* base = strrchr(path, '/');
     base = base ? base + 1 : path;
     if (strlen(base) == 4 && strncasecmp(base, "com", 3) == 0 && base[3] >= '1' &&
-        base[3] < '1' + RIG_SLOTS && LOAD(st->slot[base[3] - '1'].busy))
-        return 1;
-    struct stat64 sb;
+        base[3] < '1' + RIG_SLOTS) {
+        struct rig_slot* s = &st->slot[base[3] - '1'];
+        if (LOAD(s->absent)) return ENOENT;
+        if (LOAD(s->busy)) return EACCES;
+    }
+    if (!busy) return 0;
+    struct stat64 sb; /* the device reached under another name */
     if (stat64(path, &sb) != 0 || !S_ISCHR(sb.st_mode)) return 0;
     int i = slot_of_rdev(st, (uint64_t)sb.st_rdev);
-    return i >= 0 && LOAD(st->slot[i].busy);
+    return i >= 0 && LOAD(st->slot[i].busy) ? EACCES : 0;
+}
+
+/* wineserver is a session leader: without O_NOCTTY the first pty it opens
+ * becomes its controlling terminal, and the hangup when the peer closes that
+ * pty sends it SIGHUP, on which it dumps every object it holds to stderr. */
+static int ttyless(void) {
+    return state() ? O_NOCTTY : 0;
 }
 
 static mode_t mode_arg(int flags, va_list ap) {
     return (flags & (O_CREAT | __O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
 }
 
-#define OPEN_BODY(real, ...)                                                                   \
-    va_list ap;                                                                                \
-    va_start(ap, flags);                                                                       \
-    mode_t mode = mode_arg(flags, ap);                                                         \
-    va_end(ap);                                                                                \
-    if (busy_path(path)) {                                                                     \
-        errno = EACCES;                                                                        \
-        return -1;                                                                             \
-    }                                                                                          \
-    return real(__VA_ARGS__, mode);
+#define OPEN_BODY(real, ...)                                                                       \
+    va_list ap;                                                                                    \
+    va_start(ap, flags);                                                                           \
+    mode_t mode = mode_arg(flags, ap);                                                             \
+    va_end(ap);                                                                                    \
+    int refusal = refused_open(path);                                                              \
+    if (refusal) {                                                                                 \
+        errno = refusal;                                                                           \
+        return -1;                                                                                 \
+    }                                                                                              \
+    return real(__VA_ARGS__, flags | ttyless(), mode);
 
-int open(const char* path, int flags, ...) { OPEN_BODY(real_open(), path, flags) }
-int open64(const char* path, int flags, ...) { OPEN_BODY(real_open64(), path, flags) }
-int openat(int dir, const char* path, int flags, ...) { OPEN_BODY(real_openat(), dir, path, flags) }
+int open(const char* path, int flags, ...) {
+    OPEN_BODY(real_open(), path)
+}
+int open64(const char* path, int flags, ...) {
+    OPEN_BODY(real_open64(), path)
+}
+int openat(int dir, const char* path, int flags, ...) {
+    OPEN_BODY(real_openat(), dir, path)
+}
 int openat64(int dir, const char* path, int flags, ...) {
-    OPEN_BODY(real_openat64(), dir, path, flags)
+    OPEN_BODY(real_openat64(), dir, path)
 }

@@ -73,7 +73,7 @@ SLOT_BASE, SLOT_SIZE = 128, 128
 F_RDEV_LO, F_RDEV_HI, F_FAR, F_NEAR = 0, 4, 8, 12
 F_FRAME, F_OVERRUN, F_PARITY, F_BRK = 16, 20, 24, 28
 F_CTS_N, F_DSR_N, F_RNG_N, F_DCD_N = 32, 36, 40, 44
-F_ARRIVALS, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ = 48, 52, 56, 60, 64
+F_ARRIVALS, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ, F_ABSENT = 48, 52, 56, 60, 64, 68
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR = (
     0x002, 0x004, 0x020, 0x040, 0x080, 0x100)
@@ -102,7 +102,7 @@ def bump(n, off):
         put(n, off, get(n, off) + 1)
 
 
-def reset_slot(n, rdev):
+def reset_slot(n, rdev, absent):
     """Clears a slot and gives it a device; the device number goes in last so
     that the interposer never sees it beside stale lines or switches."""
     with STATE_LOCK:
@@ -114,6 +114,7 @@ def reset_slot(n, rdev):
         put(n, F_RDEV_HI, 0)
         for off in range(8, SLOT_SIZE, 4):
             put(n, off, 0)
+        put(n, F_ABSENT, absent)
         put(n, F_RDEV_HI, rdev >> 32)
         put(n, F_RDEV_LO, rdev)
 
@@ -176,6 +177,21 @@ class Line:
                 os.close(fd)
         self.master = self.slave = None
 
+    def point_link(self, target):
+        tmp = self.link + ".new"
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
+        os.symlink(target, tmp)
+        os.replace(tmp, self.link)
+
+    def mark_absent(self):
+        """The port is missing. Its link leads to a placeholder, not nowhere:
+        wine would open its own device object for a mapped port whose link
+        is dangling; the interposer fails wineserver's open of it instead."""
+        with STATE_LOCK:
+            put(self.n, F_ABSENT, 1)
+        self.point_link(os.path.join(rig_dir, "links", "absent"))
+
     def attach(self):
         with self.lock:
             self.close_pty()
@@ -188,28 +204,26 @@ class Line:
             # The peer keeps the slave open so the pty and its settings live
             # while no program has the port open.
             self.master, self.slave = master, slave
-            reset_slot(self.n, os.fstat(slave).st_rdev)
-            tmp = self.link + ".new"
-            if os.path.lexists(tmp):
-                os.unlink(tmp)
-            os.symlink(path, tmp)
-            os.replace(tmp, self.link)
+            reset_slot(self.n, os.fstat(slave).st_rdev, 1)
+            self.point_link(path)
+            with STATE_LOCK:
+                put(self.n, F_ABSENT, 0)
             return path
 
     def detach(self):
         with self.lock:
-            if os.path.lexists(self.link):
-                os.unlink(self.link)
+            self.mark_absent()
             self.close_pty()
-            reset_slot(self.n, 0)
+            reset_slot(self.n, 0, 1)
 
     def vanish(self):
-        """A pulled USB adapter: the device calls fail (interposer), and closing
-        the master hangs the slave up, which wakes I/O pending in wineserver
-        and removes the device node, so the port is gone for a new open."""
+        """A pulled USB adapter: the device calls fail (interposer), closing
+        the master hangs the slave up, which wakes I/O pending in wineserver,
+        and the port is missing for a new open."""
         with self.lock:
             with STATE_LOCK:
                 put(self.n, F_VANISHED, 1)
+            self.mark_absent()
             self.close_pty()
 
     def write(self, data, deadline):
@@ -444,6 +458,8 @@ def main():
     opts = ap.parse_args()
     rig_dir = os.path.abspath(opts.dir)
     os.makedirs(os.path.join(rig_dir, "links"), exist_ok=True)
+    with open(os.path.join(rig_dir, "links", "absent"), "w") as f:
+        f.write("placeholder of a missing port\n")
     open_state(os.path.join(rig_dir, "state"))
     for n in range(1, PORTS + 1):
         lines[n] = Line(n)
