@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
-"""The Linux end of the test rig's virtual null-modem: owns one pty pair per
+r"""The Linux end of the test rig's virtual null-modem: owns one pty pair per
 COM number, plays the far end's lines and answers test programs over TCP.
 
 Usage from a test program (mingw, under wine):
 
     #include "support/PeerClient.h"
     PeerClient peer;                       // port from COMRELAY_PEER_PORT
-    REQUIRE(peer.Attach(1));               // fresh pty behind \\\\.\\COM1
-    HANDLE h = CreateFileA("\\\\\\\\.\\\\COM1", ..., FILE_FLAG_OVERLAPPED, ...);
-    peer.Write(1, std::string("a\\0b", 3));  // bytes arrive at the program
+    REQUIRE(peer.Attach(1));               // a fresh pty behind COM1
+    HANDLE h = CreateFileA("\\\\.\\COM1", ..., FILE_FLAG_OVERLAPPED, ...);
+    peer.Write(1, std::string("a\0b", 3));  // bytes arrive at the program
     std::string got = peer.Read(1, 100, 2000);  // what the program wrote
     peer.SetLines(1, true, false, false, false);  // CTS on: EV_CTS
     PeerClient::LineSettings t = peer.Termios(1);  // baud, csize, parity...
@@ -16,32 +16,48 @@ Usage from a test program (mingw, under wine):
 COM1..COM4 exist; each is missing (ERROR_FILE_NOT_FOUND) until attached.
 `attach` gives a clean line (lines off, counters 0, not busy, not vanished,
 nothing buffered); call it at the start of each test. Streams use the pattern
-byte i = (seed + 7*i + i // 251) & 0xFF (PeerClient::PatternByte).
+byte i = (seed + 7*i + i // 251) & 0xFF (PeerClient::PatternByte), which has
+every byte value, 0 included.
+
+What a program sees under wine: a pending WaitCommEvent ends with EV_RXCHAR
+once per arrival of bytes (as on Windows, not while old bytes wait unread),
+with EV_CTS/EV_DSR/EV_RING/EV_RLSD when `setlines` changes a line, EV_ERR or
+EV_BREAK after `error`, EV_TXEMPTY once after a write. After `vanish N 1` a
+pending WaitCommEvent or ReadFile ends with an error, every further call on
+the handle fails (wine maps the EIO to ERROR_NOT_READY), CloseHandle works,
+and a new CreateFileA gives ERROR_FILE_NOT_FOUND. The edge memory of
+EV_RXCHAR is kept per process and device: keep one pending wait per line.
 
 Environment (set by tools/setup.d/rig.sh, which runs inside ./run.sh):
-    COMRELAY_PEER_PORT  TCP port on 127.0.0.1 (also in $BUILD/rig/peer.port)
-    COMRELAY_RIG_DIR    $BUILD/rig/state: the file shared with the interposer
-    LD_PRELOAD          $BUILD/rig/$LIB/librig.so (tools/rig/interposer.c)
+    COMRELAY_PEER_PORT  TCP port on 127.0.0.1 (also in $BUILD/rig/peer.port,
+                        which PeerClient reads when the variable is unset)
+    COMRELAY_RIG_DIR    $BUILD/rig; its file "state" is shared with the
+                        interposer (tools/rig/interposer.c)
+    LD_PRELOAD          $BUILD/rig/$LIB/librig.so, the interposer, 32-bit for
+                        wine programs and 64-bit for wineserver
 The wine prefix maps COMn to the stable link $BUILD/rig/links/comN, which
-`attach` points at the new pty's slave side.
+`attach` points at the new pty's slave side, and a missing port at the
+placeholder links/absent. For a manual run, source tools/setup.d/rig.sh with
+ROOT, BUILD and WINEPREFIX set, then start `wineserver -p`.
 
 Protocol: one request line, one reply line ("ok ..." or "err ..."), bytes in
 hex. N is the COM number.
     ping                                  -> ok
-    attach N | detach N                   -> ok
+    attach N                              -> ok <slave pty path>
+    detach N                              -> ok
     write N <hex>                         -> ok <count>
     read N <max> <timeout_ms>             -> ok <hex>
     drain N                               -> ok <count dropped>
     stream N <count> <seed>               -> ok   (runs in the background)
-    streampaced N <count> <chunk> <gap_ms> [seed]
+    streampaced N <count> <chunk> <gap_ms> [seed]  -> ok   (background)
     streamstatus N                        -> ok sent=<n> done=<0|1>
     setlines N <cts> <dsr> <ring> <rlsd>  -> ok
     getlines N                            -> ok dtr=<0|1> rts=<0|1>
     termios N -> ok baud= cstopb= ixon= ixoff= crtscts= csize= parenb= parodd=
     error N <frame|overrun|parity|break>  -> ok
     busy N <0|1>                          -> ok  (CreateFileA: access denied)
-    vanish N <0|1>  1: adapter pulled (calls fail, pending I/O ends, port gone)
-                    0: plugged in again, same as attach
+    vanish N <0|1>                        -> ok  1: adapter pulled out
+                                               0: plugged in, as attach
 
 Threads: one per client connection (socketserver) and one per running stream.
 Each line's fds and stream are guarded by that line's lock; the shared state
@@ -279,7 +295,6 @@ class Line:
             if not chunk:
                 break
             dropped += len(chunk)
-        termios.tcflush(master, termios.TCIFLUSH)
         return dropped
 
     # Streams run in a thread of their own, so that the client is free to
