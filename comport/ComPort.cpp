@@ -1,0 +1,460 @@
+// ComPort: settings and their tables, opening, closing and applying settings,
+// the open/close notifications and the synchronous data operations.
+//
+// Threads: everything here runs on the owner's thread, except InputCount and
+// ModemSignals, which the event thread (EventThread.cpp) also calls while it
+// dispatches. That thread reads Handle, SyncMethod, NotifyWindow and the
+// hooks; Open sets them up before the thread starts and Close changes Handle
+// only after the thread has ended. Each transfer has its own OVERLAPPED and
+// event, so a write on one thread, a read on another and the event wait may be
+// in flight at once on the one handle.
+#include "comport/ComPort.h"
+
+#include "comport/ComDevice.h"
+#include "comport/EventThread.h"
+#include "framework/OwnedHandle.h"
+#include "framework/TextHelpers.h"
+#include <cstring>
+
+const char* const BaudRateNames[BaudRateCount] = {
+    "Custom", "110",   "300",   "600",   "1200",  "2400",   "4800",   "9600",
+    "14400",  "19200", "38400", "56000", "57600", "115200", "128000", "256000"};
+const DWORD BaudRateValues[BaudRateCount] = {0,     110,    300,    600,   1200,  2400,
+                                             4800,  9600,   14400,  19200, 38400, 56000,
+                                             57600, 115200, 128000, 256000};
+const char* const DataBitsNames[DataBitsCount] = {"5", "6", "7", "8"};
+const BYTE DataBitsValues[DataBitsCount] = {5, 6, 7, 8};
+const char* const StopBitsNames[StopBitsCount] = {"1", "1.5", "2"};
+const BYTE StopBitsValues[StopBitsCount] = {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS};
+const char* const ParityNames[ParityCount] = {"None", "Odd", "Even", "Mark", "Space"};
+const BYTE ParityValues[ParityCount] = {NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY};
+const char* const DtrControlNames[DtrControlCount] = {"Disable", "Enable", "Handshake"};
+const DWORD DtrControlValues[DtrControlCount] = {0x0000, 0x0010, 0x0020};
+const char* const RtsControlNames[RtsControlCount] = {"Disable", "Enable", "Handshake", "Toggle"};
+const DWORD RtsControlValues[RtsControlCount] = {0x0000, 0x1000, 0x2000, 0x3000};
+const char* const FlowControlPresetNames[FlowControlPresetCount] = {"Hardware", "Software", "None",
+                                                                    "Custom"};
+
+namespace {
+
+// Member of Events -> Win32 comm event, in the order of the Events bits.
+struct EventBit {
+    std::uint16_t member;
+    DWORD win32;
+};
+constexpr EventBit EventBits[] = {
+    {ComEvents::RxChar, EV_RXCHAR}, {ComEvents::TxEmpty, EV_TXEMPTY},
+    {ComEvents::RxFlag, EV_RXFLAG}, {ComEvents::Ring, EV_RING},
+    {ComEvents::Break, EV_BREAK},   {ComEvents::CTS, EV_CTS},
+    {ComEvents::DSR, EV_DSR},       {ComEvents::Error, EV_ERR},
+    {ComEvents::RLSD, EV_RLSD},     {ComEvents::Rx80Full, EV_RX80FULL},
+};
+
+// Step 1 and 2 of the setter rule: false when nothing changed.
+template <class T> bool Change(T& field, T value) {
+    if (field == value) return false;
+    field = value;
+    return true;
+}
+
+// A table entry; the fields are public, so an index written directly past
+// its table falls back to the entry of the initial setting.
+template <class T, int N> T Lookup(const T (&table)[N], unsigned index, unsigned fallback) {
+    return table[index < N ? index : fallback];
+}
+
+// Queue sizes are kept even: a positive odd size loses one.
+std::int32_t EvenQueueSize(std::int32_t size) {
+    return size > 0 && size % 2 ? size - 1 : size;
+}
+
+// The OVERLAPPED of one read or write, with the event that it owns.
+struct AsyncRecord {
+    OVERLAPPED overlapped{};
+    EventHandle event = NewManualEvent(true);
+    AsyncRecord() { overlapped.hEvent = event.Get(); }
+
+    // Waits for the request without limit. A failed or aborted request gives
+    // the bytes moved until then; no completion at all gives 0.
+    DWORD Finish(ComDevice* device, HANDLE h) {
+        if (WaitForSingleObject(event.Get(), INFINITE) != WAIT_OBJECT_0) return 0;
+        DWORD done = 0;
+        device->GetOverlappedResult(h, &overlapped, &done, FALSE);
+        return done;
+    }
+};
+
+// Windows-1251 texts of LastOpenError.
+const char NoPortText[] = "\xCD\xE5\xF2 \xEF\xEE\xF0\xF2\xE0";       // "Нет порта"
+const char PortBusyText[] = "\xCF\xEE\xF0\xF2 \xE7\xE0\xED\xFF\xF2"; // "Порт занят"
+
+} // namespace
+
+DWORD EventsToCommMask(std::uint16_t events) {
+    DWORD mask = 0;
+    for (const EventBit& e : EventBits)
+        if (events & e.member) mask |= e.win32;
+    return mask;
+}
+
+std::uint16_t CommMaskToEvents(DWORD mask) {
+    std::uint16_t events = 0;
+    for (const EventBit& e : EventBits)
+        if (mask & e.win32) events |= e.member;
+    return events;
+}
+
+Text NormalizePortName(const Text& name) {
+    int headLength = name.Length() < 3 ? name.Length() : 3;
+    Text rest = name;
+    if (UpperCaseAscii(Text(name.Data(), headLength)) == Text("COM"))
+        rest = Text(name.Data() + 3, name.Length() - 3);
+    std::int32_t number = StrToIntPrefix(rest);
+    if (number < 1 || number > 16) number = 1;
+    return FormatText("COM%d", {number});
+}
+
+ComPort* NewComPort() {
+    return NewComPort(Win32ComDevice());
+}
+
+ComPort* NewComPort(ComDevice* device) {
+    ComPort* port = NewObject<ComPort>();
+    port->Device = device;
+    port->Parity = NewObject<ComParity>();
+    port->Parity->Port = port;
+    port->FlowControl = NewObject<ComFlowControl>();
+    port->FlowControl->Port = port;
+    port->Timeouts = NewObject<ComTimeouts>();
+    port->Timeouts->Port = port;
+    port->Buffer = NewObject<ComBuffer>();
+    port->Buffer->Port = port;
+    return port;
+}
+
+void ComPort::Destroy() {
+    Close();
+    FreeAndNil(Buffer);
+    FreeAndNil(FlowControl);
+    FreeAndNil(Timeouts);
+    FreeAndNil(Parity);
+    BaseObject::Destroy();
+}
+
+// --- settings ---
+
+void ComPort::SetBaudRateIndex(std::uint8_t value) {
+    if (value < BaudRateCount && Change(BaudRateIndex, value)) ApplyDcb();
+}
+void ComPort::SetCustomBaudRate(std::uint32_t value) {
+    if (Change(CustomBaudRate, value)) ApplyDcb();
+}
+void ComPort::SetDataBitsIndex(std::uint8_t value) {
+    if (value < DataBitsCount && Change(DataBitsIndex, value)) ApplyDcb();
+}
+void ComPort::SetStopBitsIndex(std::uint8_t value) {
+    if (value < StopBitsCount && Change(StopBitsIndex, value)) ApplyDcb();
+}
+void ComPort::SetDiscardNull(bool value) {
+    if (Change(DiscardNull, value)) ApplyDcb();
+}
+void ComPort::SetEventChar(char value) {
+    if (Change(EventChar, value)) ApplyDcb();
+}
+
+void ComPort::SetSyncMethod(std::uint8_t value) {
+    // The event thread reads SyncMethod without a lock: frozen while open.
+    if (value <= SyncNone && !Connected) SyncMethod = value;
+}
+
+void ComPort::SetPortName(const Text& name) {
+    Text normalized = NormalizePortName(name);
+    if (normalized == PortName) return;
+    PortName = normalized;
+    if (Connected) {
+        Close();
+        Open();
+    }
+}
+
+void ComBuffer::SetInputSize(std::int32_t value) {
+    // Compared before rounding: 1025 twice applies twice.
+    if (value == InputSize) return;
+    InputSize = EvenQueueSize(value);
+    if (Port) Port->ApplyBuffers();
+}
+void ComBuffer::SetOutputSize(std::int32_t value) {
+    if (value == OutputSize) return;
+    OutputSize = EvenQueueSize(value);
+    if (Port) Port->ApplyBuffers();
+}
+
+void ComParity::SetBits(std::uint8_t value) {
+    if (value < ParityCount && Change(Bits, value) && Port) Port->ApplyDcb();
+}
+void ComParity::SetCheck(bool value) {
+    if (Change(Check, value) && Port) Port->ApplyDcb();
+}
+void ComParity::SetReplace(bool value) {
+    if (Change(Replace, value) && Port) Port->ApplyDcb();
+}
+void ComParity::SetReplaceChar(char value) {
+    if (Change(ReplaceChar, value) && Port) Port->ApplyDcb();
+}
+
+void ComTimeouts::SetReadInterval(std::uint32_t value) {
+    if (Change(ReadInterval, value) && Port) Port->ApplyTimeouts();
+}
+void ComTimeouts::SetReadTotalMultiplier(std::uint32_t value) {
+    if (Change(ReadTotalMultiplier, value) && Port) Port->ApplyTimeouts();
+}
+void ComTimeouts::SetReadTotalConstant(std::uint32_t value) {
+    if (Change(ReadTotalConstant, value) && Port) Port->ApplyTimeouts();
+}
+void ComTimeouts::SetWriteTotalMultiplier(std::uint32_t value) {
+    if (Change(WriteTotalMultiplier, value) && Port) Port->ApplyTimeouts();
+}
+void ComTimeouts::SetWriteTotalConstant(std::uint32_t value) {
+    if (Change(WriteTotalConstant, value) && Port) Port->ApplyTimeouts();
+}
+
+void ComFlowControl::SetOutCtsFlow(bool value) {
+    if (Change(OutCtsFlow, value) && Port) Port->ApplyDcb();
+}
+void ComFlowControl::SetOutDsrFlow(bool value) {
+    if (Change(OutDsrFlow, value) && Port) Port->ApplyDcb();
+}
+void ComFlowControl::SetDtrControl(std::uint8_t value) {
+    if (value < DtrControlCount && Change(DtrControl, value) && Port) Port->ApplyDcb();
+}
+void ComFlowControl::SetRtsControl(std::uint8_t value) {
+    if (value < RtsControlCount && Change(RtsControl, value) && Port) Port->ApplyDcb();
+}
+void ComFlowControl::SetOutX(bool value) {
+    if (Change(OutX, value) && Port) Port->ApplyDcb();
+}
+void ComFlowControl::SetInX(bool value) {
+    if (Change(InX, value) && Port) Port->ApplyDcb();
+}
+void ComFlowControl::SetDsrSensitivity(bool value) {
+    if (Change(DsrSensitivity, value) && Port) Port->ApplyDcb();
+}
+void ComFlowControl::SetTxContinueOnXoff(bool value) {
+    if (Change(TxContinueOnXoff, value) && Port) Port->ApplyDcb();
+}
+void ComFlowControl::SetXonChar(char value) {
+    if (Change(XonChar, value) && Port) Port->ApplyDcb();
+}
+void ComFlowControl::SetXoffChar(char value) {
+    if (Change(XoffChar, value) && Port) Port->ApplyDcb();
+}
+
+// --- opening and closing ---
+
+void ComPort::Open() {
+    if (Connected) return;
+    NotifyBeforeOpen();
+    OpenDevice();
+    if (Handle == INVALID_HANDLE_VALUE) {
+        // No device: stay closed rather than pretend, and say so.
+        OnError(this);
+        return;
+    }
+    Connected = true;
+    ApplySettings();
+    ThreadCreated = false;
+    if (Events & ComEvents::All) {
+        EventThread = StartEventThread(this);
+        ThreadCreated = true;
+    }
+    NotifyAfterOpen();
+}
+
+void ComPort::Close() {
+    if (!Connected) return;
+    NotifyBeforeClose();
+    AbortPendingIo();
+    if (ThreadCreated) {
+        // Returns only after the thread has ended: it never sees a closed handle.
+        FreeAndNil(EventThread);
+        ThreadCreated = false;
+    }
+    CloseDevice();
+    Connected = false;
+    NotifyAfterClose();
+}
+
+void ComPort::OpenDevice() {
+    // The "\\.\" prefix is what reaches ports above COM9.
+    Text path = Text("\\\\.\\") + PortName;
+    Handle = Device->CreateFileA(path.Data(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED);
+    if (Handle != INVALID_HANDLE_VALUE) return;
+    LastOpenErrorCode = Device->GetLastError();
+    switch (LastOpenErrorCode) {
+    case 0:
+        LastOpenError = Text();
+        break;
+    case ERROR_FILE_NOT_FOUND:
+        LastOpenError = NoPortText;
+        break;
+    case ERROR_ACCESS_DENIED:
+        LastOpenError = PortBusyText;
+        break;
+    default:
+        break;
+    }
+}
+
+void ComPort::CloseDevice() {
+    if (Handle != INVALID_HANDLE_VALUE) Device->CloseHandle(Handle);
+    Handle = INVALID_HANDLE_VALUE;
+}
+
+void ComPort::ApplySettings() {
+    ApplyBuffers();
+    ApplyDcb();
+    ApplyTimeouts();
+}
+
+void ComPort::ApplyBuffers() {
+    if (!Connected) return;
+    Device->SetupComm(Handle, DWORD(Buffer->InputSize), DWORD(Buffer->OutputSize));
+}
+
+void ComPort::ApplyTimeouts() {
+    if (!Connected) return;
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = Timeouts->ReadInterval;
+    t.ReadTotalTimeoutMultiplier = Timeouts->ReadTotalMultiplier;
+    t.ReadTotalTimeoutConstant = Timeouts->ReadTotalConstant;
+    t.WriteTotalTimeoutMultiplier = Timeouts->WriteTotalMultiplier;
+    t.WriteTotalTimeoutConstant = Timeouts->WriteTotalConstant;
+    Device->SetCommTimeouts(Handle, t);
+}
+
+void ComPort::ApplyDcb() {
+    if (!Connected) return;
+    Device->SetCommState(Handle, BuildDcb());
+}
+
+DCB ComPort::BuildDcb() const {
+    static_assert(sizeof(DCB) == 28, "the flag word sits at offset 8 of a 28-byte DCB");
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = BaudRateIndex == 0 ? CustomBaudRate : Lookup(BaudRateValues, BaudRateIndex, 7);
+
+    const ComParity& p = *Parity;
+    const ComFlowControl& f = *FlowControl;
+    bool replace = p.Check && p.Replace;
+    DWORD flags = 0x0001; // fBinary: Windows supports no other mode
+    if (p.Check) flags |= 0x0002;
+    if (f.OutCtsFlow) flags |= 0x0004;
+    if (f.OutDsrFlow) flags |= 0x0008;
+    flags |= Lookup(DtrControlValues, f.DtrControl, 0);
+    if (f.DsrSensitivity) flags |= 0x0040;
+    if (f.TxContinueOnXoff) flags |= 0x0080;
+    if (f.OutX) flags |= 0x0100;
+    if (f.InX) flags |= 0x0200;
+    if (replace) flags |= 0x0400;
+    if (DiscardNull) flags |= 0x0800;
+    flags |= Lookup(RtsControlValues, f.RtsControl, 0);
+    // The bit fields fBinary..fDummy2 form the 32-bit word after BaudRate.
+    std::memcpy(reinterpret_cast<BYTE*>(&dcb) + 8, &flags, sizeof flags);
+
+    WORD limit = WORD(Buffer->InputSize / 4);
+    dcb.XonLim = limit;
+    dcb.XoffLim = limit;
+    dcb.ByteSize = Lookup(DataBitsValues, DataBitsIndex, 3);
+    dcb.Parity = Lookup(ParityValues, p.Bits, 0);
+    dcb.StopBits = Lookup(StopBitsValues, StopBitsIndex, 0);
+    dcb.XonChar = f.XonChar;
+    dcb.XoffChar = f.XoffChar;
+    dcb.ErrorChar = replace ? p.ReplaceChar : 0;
+    dcb.EvtChar = EventChar;
+    return dcb;
+}
+
+// --- notifications ---
+
+void ComPort::NotifyBeforeOpen() {
+    OnBeforeOpenClose(this);
+}
+
+void ComPort::NotifyAfterOpen() {
+    OnAfterOpen(this);
+    NotifyLineSignals(true);
+}
+
+void ComPort::NotifyBeforeClose() {
+    OnBeforeOpenClose(this);
+    NotifyLineSignals(false);
+}
+
+void ComPort::NotifyAfterClose() {
+    OnAfterClose(this);
+}
+
+void ComPort::NotifyLineSignals(bool on) {
+    // Each line is read afresh, and only for a hook that will hear it.
+    if (OnCTSChange) OnCTSChange(this, on && (ModemSignals() & CtsOn));
+    if (OnDSRChange) OnDSRChange(this, on && (ModemSignals() & DsrOn));
+    if (OnRLSDChange) OnRLSDChange(this, on && (ModemSignals() & RlsdOn));
+}
+
+// --- data ---
+
+std::int32_t ComPort::WriteText(const Text& text) {
+    HANDLE h = Handle;
+    AsyncRecord record;
+    // Without its own event the request would signal the device handle
+    // instead, and could complete after this frame is gone.
+    if (!record.event) return 0;
+    DWORD done = 0;
+    if (!Device->WriteFile(h, text.Data(), DWORD(text.Length()), &done, &record.overlapped) &&
+        Device->GetLastError() != ERROR_IO_PENDING)
+        return 0; // never started: nothing will complete
+    return std::int32_t(record.Finish(Device, h));
+}
+
+std::int32_t ComPort::ReadText(Text& text, std::int32_t count) {
+    if (count < 0) count = 0;
+    HANDLE h = Handle;
+    text.SetLength(count);
+    AsyncRecord record;
+    DWORD done = 0;
+    if (record.event &&
+        (Device->ReadFile(h, text.MutableData(), DWORD(count), &done, &record.overlapped) ||
+         Device->GetLastError() == ERROR_IO_PENDING))
+        done = record.Finish(Device, h);
+    else
+        done = 0;
+    // Whatever the driver reports, the text never claims bytes it did not get.
+    std::int32_t n = done > DWORD(count) ? count : std::int32_t(done);
+    text.SetLength(n);
+    return n;
+}
+
+std::int32_t ComPort::InputCount() {
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    if (!Device->ClearCommError(Handle, &errors, &status)) return 0;
+    return status.cbInQue > 0x7FFFFFFF ? 0x7FFFFFFF : std::int32_t(status.cbInQue);
+}
+
+std::uint8_t ComPort::ModemSignals() {
+    DWORD status = 0;
+    if (!Device->GetCommModemStatus(Handle, &status)) return 0;
+    std::uint8_t signals = 0;
+    if (status & MS_CTS_ON) signals |= CtsOn;
+    if (status & MS_DSR_ON) signals |= DsrOn;
+    if (status & MS_RING_ON) signals |= RingOn;
+    if (status & MS_RLSD_ON) signals |= RlsdOn;
+    return signals;
+}
+
+void ComPort::AbortPendingIo() {
+    Device->PurgeComm(Handle, PURGE_TXABORT | PURGE_RXABORT);
+}

@@ -1,0 +1,248 @@
+// ComPort: one serial port with its settings, its four sub-objects, opening
+// and closing, the event hooks, and the data operations.
+//
+// Threads: the owner's thread calls everything here; the port's event thread
+// (comport/EventThread.h) calls InputCount, ModemSignals and the event hooks.
+// Hooks, SyncMethod and NotifyWindow must be set before Open and not change
+// while the port is open (SetSyncMethod refuses then).
+#pragma once
+
+#include "framework/BaseObject.h"
+#include "framework/Text.h"
+#include <cstdint>
+#include <windows.h>
+
+class ComDevice;
+class ComPort;
+class EventThread;
+
+// Members of the Events set. Bits 10 to 15 are ignored.
+struct ComEvents {
+    enum : std::uint16_t {
+        RxChar = 0x0001,
+        TxEmpty = 0x0002,
+        RxFlag = 0x0004,
+        Ring = 0x0008,
+        Break = 0x0010,
+        CTS = 0x0020,
+        DSR = 0x0040,
+        Error = 0x0080,
+        RLSD = 0x0100,
+        Rx80Full = 0x0200,
+        All = 0x03FF,
+    };
+};
+
+// The Win32 comm event mask of a set, and back; Win32 bits outside the ten
+// (EV_PERR, EV_EVENT1, EV_EVENT2) are dropped.
+DWORD EventsToCommMask(std::uint16_t events);
+std::uint16_t CommMaskToEvents(DWORD mask);
+
+// The result of ModemSignals.
+enum ModemSignal : std::uint8_t { CtsOn = 0x01, DsrOn = 0x02, RingOn = 0x04, RlsdOn = 0x08 };
+
+// SyncMethod values: how the event thread reaches the hooks.
+enum : std::uint8_t { SyncThread = 0, SyncWindow = 1, SyncNone = 2 };
+
+// Sent to NotifyWindow under SyncWindow, one per event: wParam is the event's
+// Win32 value, lParam 0.
+constexpr UINT ComPortEventMessage = WM_USER + 1;
+
+// Value tables, in index order. A setter refuses an index outside its table.
+constexpr int BaudRateCount = 16; // index 0 is CustomBaudRate
+extern const char* const BaudRateNames[BaudRateCount];
+extern const DWORD BaudRateValues[BaudRateCount];
+constexpr int DataBitsCount = 4;
+extern const char* const DataBitsNames[DataBitsCount];
+extern const BYTE DataBitsValues[DataBitsCount];
+constexpr int StopBitsCount = 3;
+extern const char* const StopBitsNames[StopBitsCount];
+extern const BYTE StopBitsValues[StopBitsCount];
+constexpr int ParityCount = 5;
+extern const char* const ParityNames[ParityCount];
+extern const BYTE ParityValues[ParityCount];
+constexpr int DtrControlCount = 3;
+extern const char* const DtrControlNames[DtrControlCount];
+extern const DWORD DtrControlValues[DtrControlCount]; // OR-ed into the DCB flag word
+constexpr int RtsControlCount = 4;
+extern const char* const RtsControlNames[RtsControlCount];
+extern const DWORD RtsControlValues[RtsControlCount]; // OR-ed into the DCB flag word
+constexpr int FlowControlPresetCount = 4;
+extern const char* const FlowControlPresetNames[FlowControlPresetCount];
+
+// Driver queue sizes (SetupComm). A positive odd size is stored one lower.
+class ComBuffer : public BaseObject {
+  public:
+    ComPort* Port = nullptr;       // not counted; null: the setters only store
+    std::int32_t InputSize = 1024; // also gives the DCB's XonLim and XoffLim
+    std::int32_t OutputSize = 1024;
+
+    void SetInputSize(std::int32_t value);
+    void SetOutputSize(std::int32_t value);
+};
+
+class ComParity : public BaseObject {
+  public:
+    ComPort* Port = nullptr;
+    std::uint8_t Bits = 0; // index into ParityValues
+    bool Check = false;
+    bool Replace = false; // only with Check
+    char ReplaceChar = 0;
+
+    void SetBits(std::uint8_t value);
+    void SetCheck(bool value);
+    void SetReplace(bool value);
+    void SetReplaceChar(char value);
+};
+
+// The five COMMTIMEOUTS members, in milliseconds.
+class ComTimeouts : public BaseObject {
+  public:
+    ComPort* Port = nullptr;
+    std::uint32_t ReadInterval = MAXDWORD;
+    std::uint32_t ReadTotalMultiplier = 0;
+    std::uint32_t ReadTotalConstant = 0;
+    std::uint32_t WriteTotalMultiplier = 100;
+    std::uint32_t WriteTotalConstant = 1000;
+
+    void SetReadInterval(std::uint32_t value);
+    void SetReadTotalMultiplier(std::uint32_t value);
+    void SetReadTotalConstant(std::uint32_t value);
+    void SetWriteTotalMultiplier(std::uint32_t value);
+    void SetWriteTotalConstant(std::uint32_t value);
+};
+
+class ComFlowControl : public BaseObject {
+  public:
+    ComPort* Port = nullptr;
+    bool OutCtsFlow = false;
+    bool OutDsrFlow = false;
+    std::uint8_t DtrControl = 0; // index into DtrControlValues
+    std::uint8_t RtsControl = 0; // index into RtsControlValues
+    bool OutX = false;
+    bool InX = false;
+    bool DsrSensitivity = false;
+    bool TxContinueOnXoff = false;
+    char XonChar = 0x11;
+    char XoffChar = 0x13;
+
+    void SetOutCtsFlow(bool value);
+    void SetOutDsrFlow(bool value);
+    void SetDtrControl(std::uint8_t value);
+    void SetRtsControl(std::uint8_t value);
+    void SetOutX(bool value);
+    void SetInX(bool value);
+    void SetDsrSensitivity(bool value);
+    void SetTxContinueOnXoff(bool value);
+    void SetXonChar(char value);
+    void SetXoffChar(char value);
+};
+
+class ComPort : public BaseObject {
+  public:
+    // Closes the port, then frees the sub-objects.
+    void Destroy() override;
+    // Opens "\\.\" + PortName; on failure Handle stays invalid and
+    // LastOpenError tells why.
+    virtual void OpenDevice();
+    virtual void CloseDevice();
+    // ApplyBuffers, ApplyDcb, ApplyTimeouts.
+    virtual void ApplySettings();
+
+    // Opens the device, applies every setting, starts the event thread when
+    // Events is not empty, then OnAfterOpen and the three line hooks. When
+    // the device cannot be opened the port stays closed and OnError fires
+    // instead of OnAfterOpen. Does nothing when Connected.
+    void Open();
+    // OnBeforeOpenClose and the line hooks with false, then aborts pending
+    // transfers, stops the event thread, closes the device, OnAfterClose.
+    // Does nothing when not Connected.
+    void Close();
+
+    // Push one group of settings to the driver; nothing while not Connected.
+    void ApplyBuffers();
+    void ApplyDcb();
+    void ApplyTimeouts();
+    // The DCB that ApplyDcb passes, built from the settings alone.
+    DCB BuildDcb() const;
+
+    // Synchronous transfers over the overlapped handle. WriteText returns the
+    // bytes written; ReadText replaces text with at most count bytes read and
+    // returns how many (always 0..count).
+    std::int32_t WriteText(const Text& text);
+    std::int32_t ReadText(Text& text, std::int32_t count);
+    // Bytes waiting in the driver; also clears the device's error state.
+    std::int32_t InputCount();
+    // CtsOn | DsrOn | RingOn | RlsdOn; 0 when the status cannot be read.
+    std::uint8_t ModemSignals();
+    // Ends outstanding reads and writes (PurgeComm TXABORT | RXABORT).
+    void AbortPendingIo();
+
+    // Setters: an equal value does nothing; a value outside its table is
+    // refused; otherwise store and apply the group when Connected.
+    void SetBaudRateIndex(std::uint8_t value);
+    void SetCustomBaudRate(std::uint32_t value);
+    void SetDataBitsIndex(std::uint8_t value);
+    void SetStopBitsIndex(std::uint8_t value);
+    void SetDiscardNull(bool value);
+    void SetEventChar(char value);
+    // Ignored while Connected.
+    void SetSyncMethod(std::uint8_t value);
+    // Normalizes to COM1..COM16; a new name on an open port closes and
+    // reopens it there.
+    void SetPortName(const Text& name);
+
+    // Notifications that Open and Close send through the hooks.
+    void NotifyBeforeOpen();
+    void NotifyAfterOpen();
+    void NotifyBeforeClose();
+    void NotifyAfterClose();
+    void NotifyLineSignals(bool on);
+
+    ::EventThread* EventThread = nullptr; // exists while open with Events not empty
+    bool ThreadCreated = false;
+    HANDLE Handle = INVALID_HANDLE_VALUE; // closed only by CloseDevice
+    HWND NotifyWindow = nullptr;
+    Text LastOpenError;          // Windows-1251
+    DWORD LastOpenErrorCode = 0; // GetLastError of the last failed open
+    bool Connected = false;
+    std::uint8_t BaudRateIndex = 7;
+    std::uint32_t CustomBaudRate = 9600;
+    Text PortName = "COM1";
+    std::uint8_t StopBitsIndex = 0;
+    std::uint8_t DataBitsIndex = 3;
+    bool DiscardNull = false;
+    char EventChar = 0;
+    std::uint16_t Events = ComEvents::All; // read at Open only
+    ComBuffer* Buffer = nullptr;
+    ComParity* Parity = nullptr;
+    ComTimeouts* Timeouts = nullptr;
+    ComFlowControl* FlowControl = nullptr;
+    std::uint8_t SyncMethod = SyncThread;
+
+    // Hooks, called as Handler(Context, this, ...).
+    EventSlot<void(std::int32_t)> OnRxChar; // bytes waiting
+    EventSlot<void()> OnTxEmpty;
+    EventSlot<void()> OnBreak;
+    EventSlot<void()> OnRing;
+    EventSlot<void(bool)> OnCTSChange;
+    EventSlot<void(bool)> OnDSRChange;
+    EventSlot<void(bool)> OnRLSDChange;
+    EventSlot<void()> OnError; // line errors, a failed open, a failed event wait
+    EventSlot<void()> OnRxFlag;
+    EventSlot<void()> OnAfterOpen;
+    EventSlot<void()> OnAfterClose;
+    EventSlot<void()> OnBeforeOpenClose;
+    EventSlot<void()> OnRx80Full;
+
+    // The device layer; not owned, outlives the port.
+    ComDevice* Device = nullptr;
+};
+
+// A closed port on the Win32 device layer, with its sub-objects attached.
+ComPort* NewComPort();
+// The same on another device layer (tests); device must outlive the port.
+ComPort* NewComPort(ComDevice* device);
+
+// "COM" + a number from 1 to 16, read leniently from any text.
+Text NormalizePortName(const Text& name);

@@ -1,0 +1,203 @@
+// A recording device layer for the port's unit tests. It writes into the
+// same journal as the hook recorder, so tests see device calls and hooks
+// interleaved in the order they happened.
+//
+// Threads: the test's thread and the port's event thread both call the fake;
+// the journal's critical section also guards the fake's state. A pending
+// WaitCommEvent is completed by Raise (test thread), SetCommMask(h, 0) or
+// CancelIo.
+#pragma once
+
+#include "comport/ComDevice.h"
+#include "unit/comport_HookJournal.h"
+
+#include <cstring>
+#include <deque>
+
+class FakeComDevice final : public ComDevice {
+  public:
+    static HANDLE DeviceHandle() { return reinterpret_cast<HANDLE>(0x4C0); }
+
+    explicit FakeComDevice(Journal& journal) : journal_(journal) {}
+
+    // --- what the fake answers ---
+    DWORD openError = 0;            // CreateFileA fails with this when not 0
+    DWORD modemStatus = 0;          // MS_* bits
+    DWORD inQueue = 0;              // cbInQue of ClearCommError
+    bool waitFailsOutright = false; // WaitCommEvent fails without starting
+    bool resultFails = false;       // GetOverlappedResult of the wait fails
+    DWORD readOverReport = 0;       // bytes a read claims beyond what it moved
+    bool maskEndsWait = true;       // SetCommMask(h, 0) completes a pending wait
+    bool cancelEndsWait = true;     // CancelIo completes a pending wait
+    std::string rxData;             // what reads deliver
+    std::string txData;             // what writes delivered
+    std::vector<DCB> dcbs;          // every DCB passed
+    std::vector<COMMTIMEOUTS> timeouts;
+
+    // Completes the pending WaitCommEvent with mask, or queues it.
+    void Raise(DWORD mask) {
+        EnterCriticalSection(&journal_.lock_);
+        if (pendingOverlapped_) {
+            *pendingMask_ = mask;
+            SetEvent(pendingOverlapped_->hEvent);
+            pendingOverlapped_ = nullptr;
+        } else {
+            queued_.push_back(mask);
+        }
+        LeaveCriticalSection(&journal_.lock_);
+    }
+    // Completes the pending wait with mask 0; queues nothing.
+    void EndPendingWait() {
+        EnterCriticalSection(&journal_.lock_);
+        if (pendingOverlapped_) Raise(0);
+        LeaveCriticalSection(&journal_.lock_);
+    }
+    bool WaitPending() {
+        EnterCriticalSection(&journal_.lock_);
+        bool pending = pendingOverlapped_ != nullptr;
+        LeaveCriticalSection(&journal_.lock_);
+        return pending;
+    }
+
+    // --- ComDevice ---
+    HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, DWORD creation,
+                       DWORD flags) override {
+        journal_.Add("CreateFileA " + std::string(path) + " " + Hex(access) + " " + Hex(shareMode) +
+                     " " + Hex(creation) + " " + Hex(flags));
+        if (openError) {
+            SetLastError(openError);
+            return INVALID_HANDLE_VALUE;
+        }
+        return DeviceHandle();
+    }
+    DWORD GetLastError() override { return ::GetLastError(); }
+    BOOL CloseHandle(HANDLE h) override {
+        journal_.Add("CloseHandle" + Who(h));
+        return TRUE;
+    }
+    BOOL SetupComm(HANDLE h, DWORD in, DWORD out) override {
+        journal_.Add("SetupComm" + Who(h) + " " + std::to_string(in) + " " + std::to_string(out));
+        return TRUE;
+    }
+    BOOL SetCommState(HANDLE h, const DCB& dcb) override {
+        journal_.Add("SetCommState" + Who(h));
+        EnterCriticalSection(&journal_.lock_);
+        dcbs.push_back(dcb);
+        LeaveCriticalSection(&journal_.lock_);
+        return TRUE;
+    }
+    BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS& t) override {
+        journal_.Add("SetCommTimeouts" + Who(h));
+        EnterCriticalSection(&journal_.lock_);
+        timeouts.push_back(t);
+        LeaveCriticalSection(&journal_.lock_);
+        return TRUE;
+    }
+    BOOL SetCommMask(HANDLE h, DWORD mask) override {
+        journal_.Add("SetCommMask" + Who(h) + " " + Hex(mask));
+        // As on Windows (and wine): a new mask ends the pending wait with 0.
+        if (mask == 0 && maskEndsWait) EndPendingWait();
+        return TRUE;
+    }
+    BOOL WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* overlapped) override {
+        journal_.Add("WaitCommEvent" + Who(h));
+        EnterCriticalSection(&journal_.lock_);
+        BOOL result = FALSE;
+        if (waitFailsOutright) {
+            SetLastError(ERROR_INVALID_HANDLE); // and the event stays as it was
+        } else if (!queued_.empty()) {
+            *mask = queued_.front();
+            queued_.pop_front();
+            SetEvent(overlapped->hEvent);
+            result = TRUE;
+        } else {
+            ResetEvent(overlapped->hEvent);
+            pendingMask_ = mask;
+            pendingOverlapped_ = overlapped;
+            SetLastError(ERROR_IO_PENDING);
+        }
+        LeaveCriticalSection(&journal_.lock_);
+        return result;
+    }
+    BOOL PurgeComm(HANDLE h, DWORD flags) override {
+        journal_.Add("PurgeComm" + Who(h) + " " + Hex(flags));
+        return TRUE;
+    }
+    BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status) override {
+        journal_.Add("ClearCommError" + Who(h));
+        *errors = 0;
+        status->cbInQue = inQueue;
+        return h == DeviceHandle();
+    }
+    BOOL GetCommModemStatus(HANDLE h, DWORD* status) override {
+        journal_.Add("GetCommModemStatus" + Who(h));
+        *status = modemStatus;
+        return h == DeviceHandle();
+    }
+    BOOL ReadFile(HANDLE h, void* bytes, DWORD count, DWORD* done,
+                  OVERLAPPED* overlapped) override {
+        journal_.Add("ReadFile" + Who(h) + " " + std::to_string(count));
+        if (h != DeviceHandle()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        DWORD n = count < rxData.size() ? count : DWORD(rxData.size());
+        if (n) std::memcpy(bytes, rxData.data(), n);
+        rxData.erase(0, n);
+        *done = n;
+        overlapped->InternalHigh = n + readOverReport;
+        SetEvent(overlapped->hEvent);
+        return TRUE;
+    }
+    BOOL WriteFile(HANDLE h, const void* bytes, DWORD count, DWORD* done,
+                   OVERLAPPED* overlapped) override {
+        journal_.Add("WriteFile" + Who(h) + " " + std::to_string(count));
+        if (h != DeviceHandle()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        txData.append(static_cast<const char*>(bytes), count);
+        *done = count;
+        overlapped->InternalHigh = count;
+        SetEvent(overlapped->hEvent);
+        return TRUE;
+    }
+    BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* done, BOOL) override {
+        journal_.Add("GetOverlappedResult" + Who(h));
+        *done = DWORD(overlapped->InternalHigh);
+        return !resultFails;
+    }
+    BOOL CancelIo(HANDLE h) override {
+        journal_.Add("CancelIo" + Who(h));
+        if (cancelEndsWait) EndPendingWait();
+        return TRUE;
+    }
+
+  private:
+    // Calls on anything but the device handle are marked: a closed port must
+    // not reach the device.
+    static std::string Who(HANDLE h) { return h == DeviceHandle() ? "" : "(bad handle)"; }
+
+    Journal& journal_;
+    std::deque<DWORD> queued_;
+    DWORD* pendingMask_ = nullptr;
+    OVERLAPPED* pendingOverlapped_ = nullptr;
+};
+
+// The 32-bit flag word of a DCB (the bit fields after BaudRate).
+inline DWORD DcbFlags(const DCB& dcb) {
+    DWORD flags;
+    std::memcpy(&flags, reinterpret_cast<const BYTE*>(&dcb) + 8, sizeof flags);
+    return flags;
+}
+
+// A port on the fake device, freed with the fixture.
+struct FakePort {
+    Journal journal;
+    FakeComDevice device{journal};
+    ComPort* port = NewComPort(&device);
+    FakePort() = default;
+    FakePort(const FakePort&) = delete;
+    FakePort& operator=(const FakePort&) = delete;
+    ~FakePort() { Free(port); }
+};
