@@ -7,6 +7,7 @@
 #include "framework/WindowObject.h"
 #include "plugin/Unit1.h"
 #include "plugin/Unit2.h"
+#include <initializer_list>
 
 LibraryState Library;
 
@@ -60,14 +61,19 @@ EXPORT const char* exp_GetFile() {
 EXPORT void exp_SetFile(const char* text) { SetTextMailbox(Text(text)); }
 
 // Load creates the library's applet (an object; no window is made); unload
-// releases the texts. A component keeps the module loaded while it lives.
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+// releases the texts. A component keeps the module loaded while it lives, so
+// at unload no window of ours exists and the classes can go with the code:
+// Windows keeps a DLL's classes registered after the DLL itself is gone.
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         Library.LibraryApplet = NewApplet(Text("vekplug"));
         Applet = Library.LibraryApplet;
     } else if (reason == DLL_PROCESS_DETACH) {
         Library.TextMailbox = Text();
         Library.PluginPath = Text();
+        if (!reserved)
+            for (const char* name : {"obj_App", "obj_Form", "obj_BUTTON", "obj_EDIT"})
+                UnregisterClassA(name, instance);
     }
     return TRUE;
 }

@@ -22,6 +22,15 @@ void Answer(SettingsDialog* dialog, int result) {
     dialog->Form2->SetEnabled(false);
 }
 
+// The two buttons are the only way out. Without the Close item in its system
+// menu Windows refuses Alt+F4 and the close box, but a WM_CLOSE still comes
+// from a posted SC_CLOSE (and wine sends one for Alt+F4): refuse it here too.
+bool RefuseClose(WindowObject*, MSG& message, LRESULT& result) {
+    if (message.message != WM_CLOSE) return false;
+    result = 0;
+    return true;
+}
+
 void OnOk(void* context, BaseObject*) { Answer(static_cast<SettingsDialog*>(context), 10); }
 void OnCansel(void* context, BaseObject*) { Answer(static_cast<SettingsDialog*>(context), 20); }
 
@@ -50,6 +59,7 @@ SettingsDialog* BuildDialog(WindowObject* applet) {
     d->OkButton->OnClick.Set(OnOk, d);
     d->CanselButton->OnClick.Set(OnCansel, d);
     d->EditBox->SetColor(ColorWindow);
+    form->AttachMessageHook(RefuseClose);
     return d;
 }
 
@@ -64,9 +74,12 @@ std::int32_t RunSettingsDialog() {
     WindowObject* form = BuildDialog(Library.DialogApplet)->Form2;
     form->SetVisible(true);
     form->SetEnabled(true);
+    // Held, so that a window destroyed from outside (the host tearing down
+    // its windows) ends the wait instead of freeing Form2 under it.
+    AddRef(form);
     // A WM_QUIT taken here would stop every hook, the buttons' included: it
     // ends the wait instead and is posted again for the host's own loop.
-    while (form->ModalResult == 0 && !QuitReceived) {
+    while (form->ModalResult == 0 && !QuitReceived && !form->DestroyReceived) {
         WaitMessage();
         ProcessMessages(form);
     }

@@ -54,11 +54,13 @@ DWORD WINAPI Drive(void* p) {
     case Driver::PostQuit:
         PostThreadMessageA(d->hostThread, WM_QUIT, 3, 0);
         break;
+    // Posted, as input is: the wait sleeps in WaitMessage until the queue
+    // gets a message.
     case Driver::ClickCansel:
-        SendMessageA(d->cansel, BM_CLICK, 0, 0);
+        PostMessageA(d->cansel, BM_CLICK, 0, 0);
         break;
     default:
-        SendMessageA(d->ok, BM_CLICK, 0, 0);
+        PostMessageA(d->ok, BM_CLICK, 0, 0);
         break;
     }
     return 0;

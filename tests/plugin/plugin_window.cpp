@@ -75,9 +75,10 @@ TEST_CASE("a child host window selects pluginedit") {
     HWND child = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 0, 0, 200, 100,
                                  host.window, nullptr, nullptr, nullptr);
     host.plugin.SetParentWindow(child);
-    host.Pump(50);
     CHECK(FindApplet("pluginedit") != nullptr);
     CHECK(FindApplet("pluginreal") == nullptr);
+    // Form1 moves into the child; destroying the host then ends the component.
+    CHECK(host.PumpUntil([&] { return FindWindowExA(child, nullptr, "obj_Form", "Form1"); }, 3000));
 }
 
 TEST_CASE("destroying the host window ends the component; a new window builds a new one") {
