@@ -70,6 +70,14 @@ class TestHost {
     // Form1 as the host sees it: the plug-in's window inside the host window.
     HWND Form1() const { return FindWindowExA(window, nullptr, "obj_Form", "Form1"); }
 
+    // Hands the window to the plug-in and waits for the start-up move. A host
+    // window destroyed before that move would leave Form1 outside it, and the
+    // component would then outlive the window.
+    bool Adopt() {
+        plugin.SetParentWindow(window);
+        return PumpUntil([&] { return Form1() != nullptr; }, 5000);
+    }
+
     Plugin plugin;
     HWND window = nullptr;
     std::vector<Notification> received;

@@ -13,7 +13,7 @@ TEST_CASE("open, close and their notifications") {
     PeerClient peer;
     REQUIRE(peer.Attach(1));
     TestHost host;
-    host.plugin.SetParentWindow(host.window);
+    REQUIRE(host.Adopt());
     host.plugin.SetFile("before");
     host.plugin.Call("open");
     host.plugin.Call("open"); // already open: nothing
@@ -32,7 +32,7 @@ TEST_CASE("setport on an open port moves it to the new line") {
     REQUIRE(peer.Attach(1));
     REQUIRE(peer.Attach(2));
     TestHost host;
-    host.plugin.SetParentWindow(host.window);
+    REQUIRE(host.Adopt());
     host.plugin.Call("open");
     REQUIRE(host.WaitNotifications(1));
     host.answerClicks = false; // let both clicks queue, as a busy host would
@@ -56,7 +56,7 @@ TEST_CASE("settings reach the line at once on an open port") {
     PeerClient peer;
     REQUIRE(peer.Attach(1));
     TestHost host;
-    host.plugin.SetParentWindow(host.window);
+    REQUIRE(host.Adopt());
     host.plugin.Call("open");
     REQUIRE(host.WaitNotifications(1));
     PeerClient::LineSettings t = peer.Termios(1);
@@ -83,8 +83,7 @@ TEST_CASE("WM_CLOSE to Form1 sets 300 baud, then the component ends and the port
     PeerClient peer;
     REQUIRE(peer.Attach(1));
     TestHost host;
-    host.plugin.SetParentWindow(host.window);
-    REQUIRE(host.PumpUntil([&] { return host.Form1() != nullptr; }, 3000));
+    REQUIRE(host.Adopt());
     host.plugin.Call("open");
     REQUIRE(host.WaitNotifications(1));
     SendMessageA(host.Form1(), WM_CLOSE, 0, 0);
@@ -103,7 +102,7 @@ TEST_CASE("a failed open is an error, not an open port") {
     REQUIRE(peer.Attach(4));
     REQUIRE(peer.Busy(4, true));
     TestHost host;
-    host.plugin.SetParentWindow(host.window);
+    REQUIRE(host.Adopt());
     for (const char* name : {"COM3", "COM4"}) {
         CAPTURE(name);
         host.received.clear();

@@ -13,13 +13,14 @@ struct OpenHost {
     TestHost host;
     OpenHost() {
         REQUIRE(peer.Attach(1));
-        host.plugin.SetParentWindow(host.window);
+        REQUIRE(host.Adopt());
         host.plugin.SetData(115200);
         host.plugin.Call("setbaudrate");
         host.plugin.Call("open");
         REQUIRE(host.WaitNotifications(1));
         REQUIRE(host.received[0].text == "sts#Open#");
         host.received.clear();
+        host.clicks = 0;
     }
 };
 

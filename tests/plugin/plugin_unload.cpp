@@ -9,7 +9,7 @@ TEST_CASE("FreeLibrary with the component built and the port open") {
     PeerClient peer;
     REQUIRE(peer.Attach(1));
     TestHost host;
-    host.plugin.SetParentWindow(host.window);
+    REQUIRE(host.Adopt());
     host.plugin.Call("open");
     REQUIRE(host.WaitNotifications(1));
     CHECK(host.received[0].text == "sts#Open#");
@@ -30,7 +30,7 @@ TEST_CASE("FreeLibrary with the component built and the port open") {
 TEST_CASE("the library loads and unloads again after a component has ended") {
     for (int i = 0; i < 3; ++i) {
         TestHost host;
-        host.plugin.SetParentWindow(host.window);
+        REQUIRE(host.Adopt());
         host.Pump(300);
         DestroyWindow(host.window);
         host.Pump(50);

@@ -49,8 +49,7 @@ TEST_CASE("SetParentWindow builds the component once and the start-up tick shows
 
 TEST_CASE("the click lands at the Draw corner, negative coordinates included") {
     TestHost host;
-    host.plugin.SetParentWindow(host.window);
-    host.Pump(300);
+    REQUIRE(host.Adopt());
     struct Case {
         int left, top;
         LPARAM expected;
@@ -116,7 +115,7 @@ TEST_CASE("WM_CLOSE to Form1 ends the component") {
 
 TEST_CASE("out-of-table values leave the settings and the mailboxes alone") {
     TestHost host;
-    host.plugin.SetParentWindow(host.window);
+    REQUIRE(host.Adopt());
     struct Case {
         const char* set;
         const char* get;
