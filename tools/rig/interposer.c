@@ -1,18 +1,21 @@
 /* The far end of the test rig's virtual null-modem, preloaded into every wine
  * process (built 32- and 64-bit from this one file). It answers the modem-line
  * and counter ioctls that a pty lacks, makes EV_RXCHAR edge-triggered, records
- * the line settings a pty hides, and plays "port in use" and "adapter pulled".
+ * the line settings a pty hides, and plays "port in use", "port missing" and
+ * "adapter pulled".
  *
  * Processes and threads: the 32-bit wine program does the device calls (any
  * of its threads, notably wine's WaitCommEvent poll thread); the 64-bit
  * wineserver opens the device path; the Linux peer (tools/rig/peer.py) drives
  * the far end. They meet only in one shared file, $COMRELAY_RIG_DIR/state,
- * mapped by all of them: the peer writes the far-end lines, counters, arrival
- * count and the busy/vanished switches; the program writes DTR/RTS and the
- * recorded c_cflag. Every field is an aligned 32-bit word with one writer, so
- * plain atomic loads and stores are enough. The edge-trigger memory is per
- * process (a small table under a spinlock); the "TIOCINQ follows TIOCMGET"
- * and "tcsetattr calls since cfsetospeed" marks are per thread. */
+ * mapped by all of them: the peer writes the far-end lines, error counters,
+ * the attach generation and the busy/absent/vanished switches; the program
+ * writes DTR/RTS and the recorded c_cflag, and adds to its read and purge
+ * counts. Every field is an aligned 32-bit word, set with atomic stores or
+ * atomic adds, so no lock spans processes. The edge-trigger memory and the
+ * list of known rig fds are per process (the former under a spinlock); the
+ * "TIOCINQ follows TIOCMGET" and "tcsetattr calls since cfsetospeed" marks
+ * are per thread. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>

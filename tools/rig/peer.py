@@ -63,7 +63,8 @@ hex. N is the COM number.
 Threads: one per client connection (socketserver) and one per running stream.
 Each line's fds and stream are guarded by that line's lock; the shared state
 file is written under STATE_LOCK. The interposers only read what the peer
-writes (and write DTR/RTS and the recorded c_cflag, which the peer only reads).
+writes; they write DTR/RTS, the recorded c_cflag and their read and purge
+counts, which the peer only reads or clears at attach.
 """
 
 import argparse
