@@ -252,6 +252,17 @@ TEST_CASE("EV_RXCHAR is raised once per arrival, not while old bytes wait unread
 
     REQUIRE(port.StartWait());
     CHECK_FALSE(port.WaitEnded(kQuiet));
+
+    // Purged bytes were never read; the next arrival, smaller, still counts.
+    REQUIRE(peer.Write(1, "xyz"));
+    REQUIRE(port.WaitEnded(kLong));
+    REQUIRE(PurgeComm(port.Get(), PURGE_RXCLEAR));
+    CHECK(port.InQueue() == 0);
+    REQUIRE(port.StartWait());
+    REQUIRE(peer.Write(1, "q"));
+    REQUIRE(port.WaitEnded(kLong));
+    CHECK(port.Events() == EV_RXCHAR);
+    CHECK(port.Read(1, kLong) == "q");
 }
 
 TEST_CASE("the far end's lines raise their events and show in GetCommModemStatus") {
