@@ -1,0 +1,454 @@
+// The serial line rig itself, proven with raw Win32 calls on \\.\COM1: bytes
+// both ways, EV_RXCHAR once per arrival, the far end's lines, DTR/RTS, line
+// settings, error counters, and the busy, missing and pulled-out ports.
+#include <doctest/doctest.h>
+
+#include "framework/OwnedHandle.h"
+#include "support/PeerClient.h"
+
+#include <string>
+
+namespace {
+
+constexpr DWORD kAllEvents = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD |
+                             EV_BREAK | EV_ERR | EV_RING | EV_RX80FULL;
+constexpr DWORD kLong = 5000; // for what must happen: generous on a busy machine
+constexpr DWORD kQuiet = 500; // for what must not: fifty rounds of wine's event poll
+
+struct LineSetup {
+    DWORD baud = 9600;
+    BYTE byteSize = 8;
+    BYTE parity = NOPARITY;
+    BYTE stopBits = ONESTOPBIT;
+    bool xonXoff = false;
+    bool ctsRts = false;
+};
+
+// One COM port opened for overlapped I/O, as the serial component will.
+class Port {
+  public:
+    explicit Port(int n) {
+        std::string name = "\\\\.\\COM" + std::to_string(n);
+        handle_.Reset(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        openError_ = handle_ ? 0 : GetLastError();
+    }
+    // Wine writes the event mask into mask_ when a wait ends, so no wait may
+    // outlive it: an empty mask ends the wait, then let it finish.
+    ~Port() {
+        if (waiting_) {
+            SetCommMask(handle_.Get(), 0);
+            WaitForSingleObject(waitDone_.Get(), kLong);
+        }
+    }
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    HANDLE Get() const { return handle_.Get(); }
+    bool Opened() const { return handle_.Valid(); }
+    DWORD OpenError() const { return openError_; }
+
+    bool Configure(const LineSetup& s = LineSetup()) {
+        DCB dcb = {};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(Get(), &dcb)) return false;
+        dcb.BaudRate = s.baud;
+        dcb.ByteSize = s.byteSize;
+        dcb.Parity = s.parity;
+        dcb.StopBits = s.stopBits;
+        dcb.fBinary = TRUE;
+        dcb.fParity = s.parity != NOPARITY;
+        dcb.fOutxCtsFlow = s.ctsRts;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fRtsControl = s.ctsRts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
+        dcb.fOutX = dcb.fInX = s.xonXoff;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+        dcb.XonLim = 100;
+        dcb.XoffLim = 100;
+        dcb.fNull = FALSE;
+        dcb.fAbortOnError = FALSE;
+        if (!SetCommState(Get(), &dcb)) return false;
+        // Reads return at once with whatever has arrived.
+        COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 5000};
+        return SetCommTimeouts(Get(), &t) && SetCommMask(Get(), kAllEvents);
+    }
+
+    bool StartWait() {
+        mask_ = 0;
+        ResetEvent(waitDone_.Get());
+        waitOv_ = OVERLAPPED{};
+        waitOv_.hEvent = waitDone_.Get();
+        if (WaitCommEvent(Get(), &mask_, &waitOv_)) {
+            waiting_ = true; // done already; the event is set as well
+            return true;
+        }
+        waiting_ = GetLastError() == ERROR_IO_PENDING;
+        return waiting_;
+    }
+    // Whether the pending wait ended within ms; *ok says whether it succeeded.
+    bool WaitEnded(DWORD ms, BOOL* ok = nullptr) {
+        if (WaitForSingleObject(waitDone_.Get(), ms) != WAIT_OBJECT_0) return false;
+        DWORD unused = 0;
+        BOOL result = GetOverlappedResult(Get(), &waitOv_, &unused, FALSE);
+        if (ok) *ok = result;
+        waiting_ = false;
+        return true;
+    }
+    DWORD Events() const { return mask_; }
+
+    bool Write(const std::string& bytes) {
+        EventHandle done = NewManualEvent(false);
+        OVERLAPPED ov = {};
+        ov.hEvent = done.Get();
+        DWORD n = 0;
+        if (!WriteFile(Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, &ov)) {
+            if (GetLastError() != ERROR_IO_PENDING) return false;
+            if (!GetOverlappedResult(Get(), &ov, &n, TRUE)) return false;
+        }
+        return n == bytes.size();
+    }
+
+    // Collects up to want bytes: what has arrived, then what comes within ms.
+    std::string Read(size_t want, DWORD ms) {
+        std::string got;
+        DWORD start = GetTickCount();
+        while (got.size() < want) {
+            char buf[16384];
+            DWORD n = 0;
+            if (!ReadOnce(buf, sizeof buf < want - got.size() ? sizeof buf : want - got.size(), &n))
+                break;
+            got.append(buf, n);
+            if (n == 0) {
+                if (GetTickCount() - start >= ms) break;
+                Sleep(10);
+            }
+        }
+        return got;
+    }
+    bool ReadOnce(char* buf, size_t size, DWORD* n) {
+        EventHandle done = NewManualEvent(false);
+        OVERLAPPED ov = {};
+        ov.hEvent = done.Get();
+        if (ReadFile(Get(), buf, static_cast<DWORD>(size), n, &ov)) return true;
+        return GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(Get(), &ov, n, TRUE);
+    }
+
+    // The input count as ClearCommError reports it, or -1 when the call fails.
+    long InQueue() {
+        DWORD errors = 0;
+        COMSTAT stat = {};
+        return ClearCommError(Get(), &errors, &stat) ? static_cast<long>(stat.cbInQue) : -1;
+    }
+
+  private:
+    FileHandle handle_;
+    DWORD openError_ = 0;
+    EventHandle waitDone_ = NewManualEvent(false);
+    OVERLAPPED waitOv_ = {};
+    DWORD mask_ = 0;
+    bool waiting_ = false;
+};
+
+// What the program wrote, as the peer sees it, up to want bytes within ms.
+std::string PeerRead(PeerClient& peer, int n, size_t want, DWORD ms) {
+    std::string got;
+    DWORD start = GetTickCount();
+    while (got.size() < want && GetTickCount() - start < ms)
+        got += peer.Read(n, static_cast<int>(want - got.size()), 500);
+    return got;
+}
+
+std::string AllByteValues() {
+    std::string s;
+    for (int i = 0; i < 256; i++)
+        s += static_cast<char>(i);
+    return s + std::string("\0\0a\0", 4);
+}
+
+} // namespace
+
+TEST_CASE("COM1 reaches the rig's pty: bytes cross both ways unchanged, zeros included") {
+    PeerClient peer;
+    REQUIRE(peer.Ping());
+    REQUIRE(peer.Attach(1));
+    Port port(1);
+    REQUIRE(port.Opened());
+    REQUIRE(port.Configure());
+    const std::string bytes = AllByteValues();
+
+    REQUIRE(port.Write(bytes));
+    CHECK(PeerRead(peer, 1, bytes.size(), kLong) == bytes);
+
+    REQUIRE(peer.Write(1, bytes));
+    CHECK(port.Read(bytes.size(), kLong) == bytes);
+}
+
+// The relay reads only when EV_RXCHAR says so. A missed arrival would leave
+// the tail of a stream unread for good, so a whole stream must come through.
+TEST_CASE("a reader driven by EV_RXCHAR alone gets whole streams, in order") {
+    struct Row {
+        long count;
+        int chunk, gapMs; // chunk 0: as fast as the line takes it
+    };
+    const Row rows[] = {{1000000, 0, 0}, {100000, 333, 1}};
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    Port port(1);
+    REQUIRE(port.Configure());
+    for (const Row& row : rows) {
+        CAPTURE(row.chunk);
+        const int seed = 5 + row.chunk;
+        REQUIRE((row.chunk ? peer.StreamPaced(1, row.count, row.chunk, row.gapMs, seed)
+                           : peer.Stream(1, row.count, seed)));
+        std::string got;
+        while (got.size() < static_cast<size_t>(row.count)) {
+            REQUIRE(port.StartWait());
+            if (!port.WaitEnded(kLong)) break; // stalled: reported below
+            REQUIRE(port.Events() == EV_RXCHAR);
+            got += port.Read(static_cast<size_t>(row.count) - got.size(), 0);
+        }
+        REQUIRE(got.size() == static_cast<size_t>(row.count));
+        long wrong = 0;
+        for (long i = 0; i < row.count; i++)
+            wrong += static_cast<unsigned char>(got[i]) != PeerClient::PatternByte(seed, i);
+        CHECK(wrong == 0);
+        PeerClient::StreamState stream = peer.StreamWait(1, kLong);
+        CHECK(stream.done);
+        CHECK(stream.sent == row.count);
+    }
+}
+
+TEST_CASE("EV_RXCHAR is raised once per arrival, not while old bytes wait unread") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    Port port(1);
+    REQUIRE(port.Configure());
+
+    REQUIRE(port.StartWait());
+    CHECK_FALSE(port.WaitEnded(kQuiet));
+    REQUIRE(peer.Write(1, "ab"));
+    REQUIRE(port.WaitEnded(kLong));
+    CHECK(port.Events() == EV_RXCHAR);
+
+    // "ab" stays unread: a new wait must not end for it.
+    REQUIRE(port.StartWait());
+    CHECK_FALSE(port.WaitEnded(kQuiet));
+    REQUIRE(peer.Write(1, "c"));
+    REQUIRE(port.WaitEnded(kLong));
+    CHECK(port.Events() == EV_RXCHAR);
+
+    CHECK(port.InQueue() == 3); // ClearCommError's count stays exact
+    CHECK(port.Read(3, kLong) == "abc");
+
+    // Bytes that come while no wait is pending are reported by the next one.
+    REQUIRE(peer.Write(1, "d"));
+    Sleep(100);
+    REQUIRE(port.StartWait());
+    REQUIRE(port.WaitEnded(kLong));
+    CHECK(port.Events() == EV_RXCHAR);
+    CHECK(port.Read(1, kLong) == "d");
+
+    REQUIRE(port.StartWait());
+    CHECK_FALSE(port.WaitEnded(kQuiet));
+
+    // Purged bytes were never read; the next arrival, smaller, still counts.
+    REQUIRE(peer.Write(1, "xyz"));
+    REQUIRE(port.WaitEnded(kLong));
+    REQUIRE(PurgeComm(port.Get(), PURGE_RXCLEAR));
+    CHECK(port.InQueue() == 0);
+    REQUIRE(port.StartWait());
+    REQUIRE(peer.Write(1, "q"));
+    REQUIRE(port.WaitEnded(kLong));
+    CHECK(port.Events() == EV_RXCHAR);
+    CHECK(port.Read(1, kLong) == "q");
+}
+
+TEST_CASE("the far end's lines raise their events and show in GetCommModemStatus") {
+    struct Row {
+        const char* name;
+        bool cts, dsr, ring, rlsd;
+        DWORD event, status;
+    };
+    const Row rows[] = {
+        {"CTS", true, false, false, false, EV_CTS, MS_CTS_ON},
+        {"DSR", false, true, false, false, EV_DSR, MS_DSR_ON},
+        {"RING", false, false, true, false, EV_RING, MS_RING_ON},
+        {"RLSD", false, false, false, true, EV_RLSD, MS_RLSD_ON},
+    };
+    PeerClient peer;
+    for (const Row& row : rows) {
+        CAPTURE(row.name);
+        REQUIRE(peer.Attach(1));
+        Port port(1);
+        REQUIRE(port.Configure());
+        DWORD status = 0xFFFF;
+        REQUIRE(GetCommModemStatus(port.Get(), &status));
+        CHECK(status == 0);
+
+        REQUIRE(port.StartWait());
+        REQUIRE(peer.SetLines(1, row.cts, row.dsr, row.ring, row.rlsd));
+        REQUIRE(port.WaitEnded(kLong));
+        CHECK(port.Events() == row.event);
+        REQUIRE(GetCommModemStatus(port.Get(), &status));
+        CHECK(status == row.status);
+
+        REQUIRE(port.StartWait());
+        REQUIRE(peer.SetLines(1, false, false, false, false));
+        REQUIRE(port.WaitEnded(kLong));
+        CHECK(port.Events() == row.event);
+    }
+}
+
+TEST_CASE("error counters bumped by the peer raise EV_ERR and EV_BREAK") {
+    struct Row {
+        const char* kind;
+        DWORD event;
+    };
+    const Row rows[] = {
+        {"frame", EV_ERR}, {"overrun", EV_ERR}, {"parity", EV_ERR}, {"break", EV_BREAK}};
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    Port port(1);
+    REQUIRE(port.Configure());
+    for (const Row& row : rows) {
+        CAPTURE(row.kind);
+        REQUIRE(port.StartWait());
+        REQUIRE(peer.Error(1, row.kind));
+        REQUIRE(port.WaitEnded(kLong));
+        CHECK(port.Events() == row.event);
+    }
+}
+
+TEST_CASE("the peer sees DTR and RTS as EscapeCommFunction sets them") {
+    struct Row {
+        DWORD function;
+        bool dtr, rts;
+    };
+    const Row rows[] = {
+        {SETDTR, true, false}, {SETRTS, true, true}, {CLRDTR, false, true}, {CLRRTS, false, false}};
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    Port port(1);
+    REQUIRE(port.Configure());
+    PeerClient::Lines lines = peer.GetLines(1);
+    REQUIRE(lines.ok);
+    CHECK_FALSE(lines.dtr);
+    CHECK_FALSE(lines.rts);
+    for (const Row& row : rows) {
+        CAPTURE(row.function);
+        REQUIRE(EscapeCommFunction(port.Get(), row.function));
+        lines = peer.GetLines(1);
+        REQUIRE(lines.ok);
+        CHECK(lines.dtr == row.dtr);
+        CHECK(lines.rts == row.rts);
+    }
+}
+
+TEST_CASE("the peer reads back the line settings of SetCommState") {
+    struct Row {
+        LineSetup setup;
+        int baud, csize;
+        bool parenb, parodd, cstopb, ixon, crtscts;
+    };
+    const Row rows[] = {
+        {{19200, 7, EVENPARITY, TWOSTOPBITS, false, false},
+         19200,
+         7,
+         true,
+         false,
+         true,
+         false,
+         false},
+        {{9600, 8, NOPARITY, ONESTOPBIT, false, false}, 9600, 8, false, false, false, false, false},
+        {{115200, 6, ODDPARITY, ONESTOPBIT, true, false},
+         115200,
+         6,
+         true,
+         true,
+         false,
+         true,
+         false},
+        {{38400, 8, NOPARITY, ONESTOPBIT, false, true}, 38400, 8, false, false, false, false, true},
+    };
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    Port port(1);
+    REQUIRE(port.Opened());
+    for (const Row& row : rows) {
+        CAPTURE(row.setup.baud);
+        REQUIRE(port.Configure(row.setup));
+        PeerClient::LineSettings t = peer.Termios(1);
+        REQUIRE(t.ok);
+        CHECK(t.baud == row.baud);
+        CHECK(t.csize == row.csize);
+        CHECK(t.parenb == row.parenb);
+        CHECK(t.parodd == row.parodd);
+        CHECK(t.cstopb == row.cstopb);
+        CHECK(t.ixon == row.ixon);
+        CHECK(t.ixoff == row.ixon);
+        CHECK(t.crtscts == row.crtscts);
+    }
+}
+
+TEST_CASE("a busy port is refused as in use, a detached one is missing") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(2));
+    REQUIRE(peer.Busy(2, true));
+    CHECK(Port(2).OpenError() == ERROR_ACCESS_DENIED);
+    REQUIRE(peer.Busy(2, false));
+    CHECK(Port(2).Opened());
+
+    REQUIRE(peer.Detach(2));
+    CHECK(Port(2).OpenError() == ERROR_FILE_NOT_FOUND);
+    REQUIRE(peer.Attach(2));
+    CHECK(Port(2).Opened());
+}
+
+TEST_CASE("a pulled adapter fails the port's calls and ends what was pending") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    Port port(1);
+    REQUIRE(port.Configure());
+    REQUIRE(port.StartWait());
+    // A second handle keeps a read pending: no timeouts, so it waits for data.
+    Port reader(1);
+    COMMTIMEOUTS blocking = {};
+    REQUIRE(SetCommTimeouts(reader.Get(), &blocking));
+    EventHandle readDone = NewManualEvent(false);
+    OVERLAPPED readOv = {};
+    readOv.hEvent = readDone.Get();
+    char readBuf[16];
+    DWORD n = 0;
+    REQUIRE_FALSE(ReadFile(reader.Get(), readBuf, sizeof readBuf, &n, &readOv));
+    REQUIRE(GetLastError() == ERROR_IO_PENDING);
+    CHECK_FALSE(port.WaitEnded(kQuiet));
+
+    REQUIRE(peer.Vanish(1, true));
+    BOOL ok = TRUE;
+    REQUIRE(port.WaitEnded(kLong, &ok));
+    CHECK_FALSE(ok); // wine: ERROR_OPERATION_ABORTED
+    bool readEnded = WaitForSingleObject(readDone.Get(), kLong) == WAIT_OBJECT_0;
+    if (!readEnded) CancelIo(reader.Get());
+    CHECK(readEnded);
+    BOOL readOk = GetOverlappedResult(reader.Get(), &readOv, &n, TRUE);
+    CHECK_FALSE(readOk);
+
+    char buf[16];
+    // Each fails at once (wine maps the EIO to ERROR_NOT_READY).
+    CHECK_FALSE(port.ReadOnce(buf, sizeof buf, &n));
+    CHECK_FALSE(port.Write("x"));
+    CHECK(port.InQueue() == -1);
+    CHECK_FALSE(port.StartWait());
+    DWORD status = 0;
+    CHECK_FALSE(GetCommModemStatus(port.Get(), &status));
+    CHECK(Port(1).OpenError() == ERROR_FILE_NOT_FOUND);
+
+    // Plugged in again: a fresh line that works.
+    REQUIRE(peer.Vanish(1, false));
+    Port again(1);
+    REQUIRE(again.Configure());
+    REQUIRE(peer.Write(1, std::string("\0z", 2)));
+    CHECK(again.Read(2, kLong) == std::string("\0z", 2));
+}

@@ -1,0 +1,480 @@
+/* The far end of the test rig's virtual null-modem, preloaded into every wine
+ * process (built 32- and 64-bit from this one file). It answers the modem-line
+ * and counter ioctls that a pty lacks, makes EV_RXCHAR edge-triggered, records
+ * the line settings a pty hides, and plays "port in use", "port missing" and
+ * "adapter pulled".
+ *
+ * Processes and threads: the 32-bit wine program does the device calls (any
+ * of its threads, notably wine's WaitCommEvent poll thread); the 64-bit
+ * wineserver opens the device path; the Linux peer (tools/rig/peer.py) drives
+ * the far end. They meet only in one shared file, $COMRELAY_RIG_DIR/state,
+ * mapped by all of them: the peer writes the far-end lines, error counters,
+ * the attach generation and the busy/absent/vanished switches; the program
+ * writes DTR/RTS and the recorded c_cflag, and adds to its read and purge
+ * counts. Every field is an aligned 32-bit word, set with atomic stores or
+ * atomic adds, so no lock spans processes. The edge-trigger memory and the
+ * list of known rig fds are per process (the former under a spinlock); the
+ * "TIOCINQ follows TIOCMGET" and "tcsetattr calls since cfsetospeed" marks
+ * are per thread. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+/* The shared file's layout. peer.py packs the same offsets: keep them equal. */
+#define RIG_SLOTS 4
+#define RIG_MAGIC 0x31474952u /* "RIG1" */
+
+struct rig_slot {
+    uint32_t rdev_lo, rdev_hi;   /*  0 st_rdev of the pty slave; 0 = none */
+    uint32_t far_lines;          /*  8 TIOCM_CTS|DSR|RI|CD, written by the peer */
+    uint32_t near_lines;         /* 12 TIOCM_DTR|RTS, written by the program */
+    uint32_t frame;              /* 16 error counters, bumped by the peer */
+    uint32_t overrun;            /* 20 */
+    uint32_t parity;             /* 24 */
+    uint32_t brk;                /* 28 */
+    uint32_t cts, dsr, rng, dcd; /* 32..44 line transition counts (peer) */
+    uint32_t consumed;           /* 48 bytes the program has read (programs) */
+    uint32_t busy;               /* 52 wineserver's open of the port fails */
+    uint32_t vanished;           /* 56 every device call fails with EIO */
+    uint32_t cflag;              /* 60 c_cflag of SetCommState's line-control call */
+    uint32_t cflag_seq;          /* 64 bumped after each record */
+    uint32_t absent;             /* 68 no device: wineserver's open fails ENOENT */
+    uint32_t flushes;            /* 72 input purges by the program (programs) */
+    uint32_t generation;         /* 76 bumped by the peer at each attach */
+    uint32_t reserved[12];       /* to 128 bytes */
+};
+
+struct rig_state {
+    uint32_t magic;
+    uint32_t reserved[31]; /* header of 128 bytes */
+    struct rig_slot slot[RIG_SLOTS];
+};
+
+_Static_assert(sizeof(struct rig_slot) == 128, "slot layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_slot, generation) == 76, "slot layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_state, slot) == 128, "header layout is shared with peer.py");
+
+#define LOAD(field) __atomic_load_n(&(field), __ATOMIC_ACQUIRE)
+#define STORE(field, v) __atomic_store_n(&(field), (v), __ATOMIC_RELEASE)
+
+/* ---- the real functions -------------------------------------------------- */
+
+typedef int (*ioctl_fn)(int, unsigned long, ...);
+typedef ssize_t (*rw_fn)(int, void*, size_t);
+typedef int (*open_fn)(const char*, int, ...);
+typedef int (*openat_fn)(int, const char*, int, ...);
+
+static void* next_symbol(const char* name) {
+    return dlsym(RTLD_NEXT, name);
+}
+
+#define REAL(type, name)                                                                           \
+    static type real_##name(void) {                                                                \
+        static type fn;                                                                            \
+        if (!fn) fn = (type)next_symbol(#name);                                                    \
+        return fn;                                                                                 \
+    }
+REAL(ioctl_fn, ioctl)
+REAL(ioctl_fn, __ioctl_time64)
+REAL(rw_fn, read)
+REAL(rw_fn, write)
+REAL(open_fn, open)
+REAL(open_fn, open64)
+REAL(openat_fn, openat)
+REAL(openat_fn, openat64)
+
+/* ---- the shared state ---------------------------------------------------- */
+
+static struct rig_state* mapped;
+static unsigned map_attempts;
+
+/* Maps the state file on first use. Uses raw syscalls: the open interposer
+ * below would otherwise call back in here. A missing file (no rig running)
+ * leaves every call passing through; it is looked for again now and then. */
+static struct rig_state* state(void) {
+    struct rig_state* st = __atomic_load_n(&mapped, __ATOMIC_ACQUIRE);
+    if (st) return st;
+    if (__atomic_fetch_add(&map_attempts, 1, __ATOMIC_RELAXED) % 64 != 0) return NULL;
+    const char* dir = getenv("COMRELAY_RIG_DIR");
+    if (!dir) return NULL;
+    char path[4096];
+    size_t n = strlen(dir);
+    if (n + sizeof("/state") > sizeof path) return NULL;
+    memcpy(path, dir, n);
+    memcpy(path + n, "/state", sizeof("/state"));
+    int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return NULL;
+    void* p = mmap(NULL, sizeof(struct rig_state), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    syscall(SYS_close, fd);
+    if (p == MAP_FAILED) return NULL;
+    st = p;
+    if (LOAD(st->magic) != RIG_MAGIC) {
+        munmap(p, sizeof(struct rig_state));
+        return NULL;
+    }
+    struct rig_state* expected = NULL;
+    if (!__atomic_compare_exchange_n(&mapped, &expected, st, 0, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE)) {
+        munmap(p, sizeof(struct rig_state));
+        st = expected;
+    }
+    return st;
+}
+
+static uint64_t slot_rdev(struct rig_slot* s) {
+    return (uint64_t)LOAD(s->rdev_hi) << 32 | LOAD(s->rdev_lo);
+}
+
+/* The rig slot of a device number, or -1. */
+static int slot_of_rdev(struct rig_state* st, uint64_t rdev) {
+    if (!rdev) return -1;
+    for (int i = 0; i < RIG_SLOTS; i++)
+        if (slot_rdev(&st->slot[i]) == rdev) return i;
+    return -1;
+}
+
+/* read() runs for every fd of the process, and an fstat on each would slow
+ * all of wine's server calls. So the fds that an ioctl or tcsetattr showed to
+ * be rig devices are remembered, and read() checks only those: wine keeps one
+ * unix fd per handle and uses it for both. */
+#define KNOWN_FDS 16
+static int known_fds[KNOWN_FDS] = {[0 ... KNOWN_FDS - 1] = -1};
+static unsigned known_next;
+
+static int is_known_fd(int fd) {
+    for (int k = 0; k < KNOWN_FDS; k++)
+        if (LOAD(known_fds[k]) == fd) return 1;
+    return 0;
+}
+
+static int slot_of_fd(struct rig_state* st, int fd) {
+    struct stat64 sb;
+    if (fstat64(fd, &sb) != 0 || !S_ISCHR(sb.st_mode)) return -1;
+    int i = slot_of_rdev(st, (uint64_t)sb.st_rdev);
+    if (i >= 0 && !is_known_fd(fd))
+        STORE(known_fds[__atomic_fetch_add(&known_next, 1, __ATOMIC_RELAXED) % KNOWN_FDS], fd);
+    return i;
+}
+
+static int any_flag(struct rig_state* st, size_t offset) {
+    for (int i = 0; i < RIG_SLOTS; i++)
+        if (LOAD(*(uint32_t*)((char*)&st->slot[i] + offset))) return 1;
+    return 0;
+}
+
+/* A pulled adapter: the fd belongs to a slot the peer marked vanished. Cheap
+ * when nothing is vanished, which keeps read/write of every fd fast. */
+static int vanished_fd(int fd) {
+    struct rig_state* st = state();
+    if (!st || !any_flag(st, offsetof(struct rig_slot, vanished))) return 0;
+    int i = slot_of_fd(st, fd);
+    return i >= 0 && LOAD(st->slot[i].vanished);
+}
+
+/* ---- edge-triggered EV_RXCHAR ------------------------------------------ */
+
+/* Wine's WaitCommEvent poll raises EV_RXCHAR whenever TIOCINQ is non-zero, so
+ * a wait completes again and again while old bytes wait unread. Windows raises
+ * it once per arrival. The poll's TIOCINQ is the one that directly follows
+ * TIOCMGET in the same thread (ClearCommError's follows TIOCOUTQ and stays
+ * exact); it is answered with the count only when bytes arrived since the
+ * poll last looked, and 0 otherwise.
+ *
+ * "Arrived" is measured as the total ever received: bytes the program has
+ * read (counted by read() below) plus bytes waiting. That total only grows,
+ * whatever the program reads in between and however late the kernel moves
+ * written bytes into the queue; comparing bare counts would miss an arrival
+ * that is smaller than what the program read meanwhile, and the wait would
+ * then stall with bytes unread. The total is sampled read count first, so a
+ * read racing with the poll can only make it low for a moment, never high.
+ * A purge discards bytes unread, so after one the poll starts afresh. */
+struct edge {
+    uint32_t generation; /* of the slot: a pty number is soon used again */
+    uint32_t seen;       /* the total at the last report */
+    uint32_t flushes;
+};
+static struct edge edges[RIG_SLOTS];
+static int edge_lock;
+static __thread int mget_slot = -1; /* slot of this thread's last ioctl, if TIOCMGET */
+
+static int edge_filter(struct rig_slot* s, int i, uint32_t consumed, int count) {
+    while (__atomic_exchange_n(&edge_lock, 1, __ATOMIC_ACQUIRE)) {
+    }
+    struct edge* e = &edges[i];
+    uint32_t generation = LOAD(s->generation);
+    uint32_t flushes = LOAD(s->flushes);
+    uint32_t total = consumed + (uint32_t)count;
+    int report;
+    if (e->generation != generation || e->flushes != flushes) {
+        /* A new device behind the slot, or input purged: what waits is new. */
+        e->generation = generation;
+        e->flushes = flushes;
+        e->seen = total;
+        report = count > 0;
+    } else {
+        report = (int32_t)(total - e->seen) > 0;
+        if (report) e->seen = total;
+    }
+    __atomic_store_n(&edge_lock, 0, __ATOMIC_RELEASE);
+    return report ? count : 0;
+}
+
+/* ---- ioctl --------------------------------------------------------------- */
+
+static int fill_counters(struct rig_slot* s, struct serial_icounter_struct* c) {
+    memset(c, 0, sizeof *c);
+    c->cts = (int)LOAD(s->cts);
+    c->dsr = (int)LOAD(s->dsr);
+    c->rng = (int)LOAD(s->rng);
+    c->dcd = (int)LOAD(s->dcd);
+    c->frame = (int)LOAD(s->frame);
+    c->overrun = (int)LOAD(s->overrun);
+    c->parity = (int)LOAD(s->parity);
+    c->brk = (int)LOAD(s->brk);
+    return 0;
+}
+
+/* Answers a modem-line or counter ioctl that the pty refused. */
+static int answer(struct rig_slot* s, unsigned long req, void* arg) {
+    if (!arg) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (req == TIOCGICOUNT) return fill_counters(s, arg);
+    if (req == TIOCMGET) {
+        *(int*)arg = (int)(LOAD(s->far_lines) | LOAD(s->near_lines));
+        return 0;
+    }
+    uint32_t bits = (uint32_t) * (int*)arg & (TIOCM_DTR | TIOCM_RTS);
+    if (req == TIOCMSET)
+        STORE(s->near_lines, bits);
+    else if (req == TIOCMBIS)
+        __atomic_fetch_or(&s->near_lines, bits, __ATOMIC_ACQ_REL);
+    else
+        __atomic_fetch_and(&s->near_lines, ~bits, __ATOMIC_ACQ_REL);
+    return 0;
+}
+
+static int rig_ioctl(ioctl_fn real, int fd, unsigned long req, void* arg) {
+    int after_mget = mget_slot;
+    mget_slot = -1;
+    struct rig_state* st = state();
+    if (!st) return real(fd, req, arg);
+
+    int ours = req == TIOCMGET || req == TIOCMSET || req == TIOCMBIS || req == TIOCMBIC ||
+               req == TIOCGICOUNT || req == TIOCINQ;
+    if (!ours && !any_flag(st, offsetof(struct rig_slot, vanished))) return real(fd, req, arg);
+    int i = slot_of_fd(st, fd);
+    if (i < 0) return real(fd, req, arg);
+    struct rig_slot* s = &st->slot[i];
+    if (LOAD(s->vanished)) {
+        errno = EIO;
+        return -1;
+    }
+    if (!ours) return real(fd, req, arg);
+
+    if (req == TIOCINQ) {
+        uint32_t consumed = LOAD(s->consumed); /* before the count: see edge_filter */
+        int r = real(fd, req, arg);
+        if (r == 0 && arg && after_mget == i) *(int*)arg = edge_filter(s, i, consumed, *(int*)arg);
+        return r;
+    }
+    int r = real(fd, req, arg);
+    if (r != 0 && (errno == ENOTTY || errno == EINVAL || errno == 515 /* ENOIOCTLCMD */))
+        r = answer(s, req, arg);
+    if (r == 0 && req == TIOCMGET) mget_slot = i;
+    return r;
+}
+
+int ioctl(int fd, unsigned long req, ...) {
+    va_list ap;
+    va_start(ap, req);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return rig_ioctl(real_ioctl(), fd, req, arg);
+}
+
+/* Wine's 32-bit ntdll.so calls glibc's time64 entry point, not ioctl. */
+int __ioctl_time64(int fd, unsigned long req, ...) {
+    va_list ap;
+    va_start(ap, req);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    ioctl_fn real = real___ioctl_time64();
+    return rig_ioctl(real ? real : real_ioctl(), fd, req, arg);
+}
+
+/* ---- termios ------------------------------------------------------------- */
+
+/* The pty forces CS8 and clears PARENB, so the peer cannot read byte size or
+ * parity back. Wine's SetCommState makes four tcsetattr calls: baud rate
+ * (after cfsetospeed), line control, handshake, special characters. Each
+ * reads the termios first, so only the second carries the requested CSIZE,
+ * PARENB and PARODD: record that one. */
+static __thread int calls_since_speed = -1;
+
+int cfsetospeed(struct termios* t, speed_t speed) {
+    static int (*real)(struct termios*, speed_t);
+    if (!real) real = (int (*)(struct termios*, speed_t))next_symbol("cfsetospeed");
+    calls_since_speed = 0;
+    return real(t, speed);
+}
+
+int tcsetattr(int fd, int action, const struct termios* t) {
+    static int (*real)(int, int, const struct termios*);
+    if (!real) real = (int (*)(int, int, const struct termios*))next_symbol("tcsetattr");
+    struct rig_state* st = state();
+    int i = st ? slot_of_fd(st, fd) : -1;
+    if (i >= 0) {
+        struct rig_slot* s = &st->slot[i];
+        if (LOAD(s->vanished)) {
+            errno = EIO;
+            return -1;
+        }
+        if (calls_since_speed >= 0 && ++calls_since_speed == 2) {
+            STORE(s->cflag, (uint32_t)t->c_cflag);
+            __atomic_fetch_add(&s->cflag_seq, 1, __ATOMIC_ACQ_REL);
+            calls_since_speed = -1;
+        }
+    }
+    return real(fd, action, t);
+}
+
+/* glibc's termios calls reach the kernel directly, not through ioctl, so a
+ * pulled adapter has to fail them here. */
+#define FAIL_IF_VANISHED(fd)                                                                       \
+    do {                                                                                           \
+        if (vanished_fd(fd)) {                                                                     \
+            errno = EIO;                                                                           \
+            return -1;                                                                             \
+        }                                                                                          \
+    } while (0)
+
+int tcgetattr(int fd, struct termios* t) {
+    static int (*real)(int, struct termios*);
+    if (!real) real = (int (*)(int, struct termios*))next_symbol("tcgetattr");
+    FAIL_IF_VANISHED(fd);
+    return real(fd, t);
+}
+
+int tcflush(int fd, int queue) {
+    static int (*real)(int, int);
+    if (!real) real = (int (*)(int, int))next_symbol("tcflush");
+    struct rig_state* st = state();
+    int i = st ? slot_of_fd(st, fd) : -1;
+    if (i < 0) return real(fd, queue);
+    if (LOAD(st->slot[i].vanished)) {
+        errno = EIO;
+        return -1;
+    }
+    int r = real(fd, queue);
+    if (r == 0 && (queue == TCIFLUSH || queue == TCIOFLUSH))
+        __atomic_fetch_add(&st->slot[i].flushes, 1, __ATOMIC_ACQ_REL);
+    return r;
+}
+
+int tcdrain(int fd) {
+    static int (*real)(int);
+    if (!real) real = (int (*)(int))next_symbol("tcdrain");
+    FAIL_IF_VANISHED(fd);
+    return real(fd);
+}
+
+/* ---- read / write ---------------------------------------------------------- */
+
+ssize_t read(int fd, void* buf, size_t n) {
+    struct rig_state* st = state();
+    int i = -1;
+    if (st && (is_known_fd(fd) || any_flag(st, offsetof(struct rig_slot, vanished))))
+        i = slot_of_fd(st, fd);
+    if (i >= 0 && LOAD(st->slot[i].vanished)) {
+        errno = EIO;
+        return -1;
+    }
+    ssize_t r = real_read()(fd, buf, n);
+    if (r > 0 && i >= 0) __atomic_fetch_add(&st->slot[i].consumed, (uint32_t)r, __ATOMIC_ACQ_REL);
+    return r;
+}
+
+ssize_t write(int fd, const void* buf, size_t n) {
+    FAIL_IF_VANISHED(fd);
+    return real_write()(fd, (void*)buf, n);
+}
+
+/* ---- open: a port in use, a port missing ------------------------------- */
+
+/* The 64-bit wineserver opens the device through dosdevices/comN. Wine does
+ * not make a tty exclusive, so "in use" is played here: EACCES reaches the
+ * program as ERROR_ACCESS_DENIED. A missing port cannot be a missing link:
+ * when dosdevices/comN leads nowhere, wine falls back to the device object
+ * its mount manager made for a mapped port, and the open succeeds. So the
+ * peer points the link of a missing port at a placeholder file, and ENOENT
+ * here gives ERROR_FILE_NOT_FOUND. */
+static int refused_open(const char* path) {
+    struct rig_state* st = state();
+    if (!st || !path) return 0;
+    int busy = any_flag(st, offsetof(struct rig_slot, busy));
+    if (!busy && !any_flag(st, offsetof(struct rig_slot, absent))) return 0;
+    const char* base = strrchr(path, '/');
+    base = base ? base + 1 : path;
+    if (strlen(base) == 4 && strncasecmp(base, "com", 3) == 0 && base[3] >= '1' &&
+        base[3] < '1' + RIG_SLOTS) {
+        struct rig_slot* s = &st->slot[base[3] - '1'];
+        if (LOAD(s->absent)) return ENOENT;
+        if (LOAD(s->busy)) return EACCES;
+    }
+    if (!busy) return 0;
+    struct stat64 sb; /* the device reached under another name */
+    if (stat64(path, &sb) != 0 || !S_ISCHR(sb.st_mode)) return 0;
+    int i = slot_of_rdev(st, (uint64_t)sb.st_rdev);
+    return i >= 0 && LOAD(st->slot[i].busy) ? EACCES : 0;
+}
+
+/* wineserver is a session leader: without O_NOCTTY the first pty it opens
+ * becomes its controlling terminal, and the hangup when the peer closes that
+ * pty sends it SIGHUP, on which it dumps every object it holds to stderr. */
+static int ttyless(void) {
+    return state() ? O_NOCTTY : 0;
+}
+
+static mode_t mode_arg(int flags, va_list ap) {
+    return (flags & (O_CREAT | __O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
+}
+
+#define OPEN_BODY(real, ...)                                                                       \
+    va_list ap;                                                                                    \
+    va_start(ap, flags);                                                                           \
+    mode_t mode = mode_arg(flags, ap);                                                             \
+    va_end(ap);                                                                                    \
+    int refusal = refused_open(path);                                                              \
+    if (refusal) {                                                                                 \
+        errno = refusal;                                                                           \
+        return -1;                                                                                 \
+    }                                                                                              \
+    return real(__VA_ARGS__, flags | ttyless(), mode);
+
+int open(const char* path, int flags, ...) {
+    OPEN_BODY(real_open(), path)
+}
+int open64(const char* path, int flags, ...) {
+    OPEN_BODY(real_open64(), path)
+}
+int openat(int dir, const char* path, int flags, ...) {
+    OPEN_BODY(real_openat(), dir, path)
+}
+int openat64(int dir, const char* path, int flags, ...) {
+    OPEN_BODY(real_openat64(), dir, path)
+}

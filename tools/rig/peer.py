@@ -1,0 +1,516 @@
+#!/usr/bin/env python3
+r"""The Linux end of the test rig's virtual null-modem: owns one pty pair per
+COM number, plays the far end's lines and answers test programs over TCP.
+
+Usage from a test program (mingw, under wine):
+
+    #include "support/PeerClient.h"
+    PeerClient peer;                       // port from COMRELAY_PEER_PORT
+    REQUIRE(peer.Attach(1));               // a fresh pty behind COM1
+    HANDLE h = CreateFileA("\\\\.\\COM1", ..., FILE_FLAG_OVERLAPPED, ...);
+    peer.Write(1, std::string("a\0b", 3));  // bytes arrive at the program
+    std::string got = peer.Read(1, 100, 2000);  // what the program wrote
+    peer.SetLines(1, true, false, false, false);  // CTS on: EV_CTS
+    PeerClient::LineSettings t = peer.Termios(1);  // baud, csize, parity...
+
+COM1..COM4 exist; each is missing (ERROR_FILE_NOT_FOUND) until attached.
+`attach` gives a clean line (lines off, counters 0, not busy, not vanished,
+nothing buffered); call it at the start of each test. Streams use the pattern
+byte i = (seed + 7*i + i // 251) & 0xFF (PeerClient::PatternByte), which has
+every byte value, 0 included.
+
+What a program sees under wine: a pending WaitCommEvent ends with EV_RXCHAR
+once per arrival of bytes (as on Windows, not while old bytes wait unread),
+with EV_CTS/EV_DSR/EV_RING/EV_RLSD when `setlines` changes a line, EV_ERR or
+EV_BREAK after `error`, EV_TXEMPTY once after a write. After `vanish N 1` a
+pending WaitCommEvent or ReadFile ends with an error, every further call on
+the handle fails (wine maps the EIO to ERROR_NOT_READY), CloseHandle works,
+and a new CreateFileA gives ERROR_FILE_NOT_FOUND. The edge memory of
+EV_RXCHAR is kept per process and device: keep one pending wait per line.
+
+Environment (set by tools/setup.d/rig.sh, which runs inside ./run.sh):
+    COMRELAY_PEER_PORT  TCP port on 127.0.0.1 (also in $BUILD/rig/peer.port,
+                        which PeerClient reads when the variable is unset)
+    COMRELAY_RIG_DIR    $BUILD/rig; its file "state" is shared with the
+                        interposer (tools/rig/interposer.c)
+    LD_PRELOAD          $BUILD/rig/$LIB/librig.so, the interposer, 32-bit for
+                        wine programs and 64-bit for wineserver
+The wine prefix maps COMn to the stable link $BUILD/rig/links/comN, which
+`attach` points at the new pty's slave side, and a missing port at the
+placeholder links/absent. For a manual run, source tools/setup.d/rig.sh with
+ROOT, BUILD and WINEPREFIX set, then start `wineserver -p`.
+
+Protocol: one request line, one reply line ("ok ..." or "err ..."), bytes in
+hex. N is the COM number.
+    ping                                  -> ok
+    attach N                              -> ok <slave pty path>
+    detach N                              -> ok
+    write N <hex>                         -> ok <count>
+    read N <max> <timeout_ms>             -> ok <hex>
+    drain N                               -> ok <count dropped>
+    stream N <count> <seed>               -> ok   (runs in the background)
+    streampaced N <count> <chunk> <gap_ms> [seed]  -> ok   (background)
+    streamstatus N                        -> ok sent=<n> done=<0|1>
+    streamwait N <timeout_ms>             -> the same, once done or timed out
+    setlines N <cts> <dsr> <ring> <rlsd>  -> ok
+    getlines N                            -> ok dtr=<0|1> rts=<0|1>
+    termios N -> ok baud= cstopb= ixon= ixoff= crtscts= csize= parenb= parodd=
+    error N <frame|overrun|parity|break>  -> ok
+    busy N <0|1>                          -> ok  (CreateFileA: access denied)
+    vanish N <0|1>                        -> ok  1: adapter pulled out
+                                               0: plugged in, as attach
+
+Threads: one per client connection (socketserver) and one per running stream.
+Each line's fds and stream are guarded by that line's lock; the shared state
+file is written under STATE_LOCK. The interposers only read what the peer
+writes; they write DTR/RTS, the recorded c_cflag and their read and purge
+counts, which the peer only reads or clears at attach.
+"""
+
+import argparse
+import errno
+import fcntl
+import mmap
+import os
+import select
+import signal
+import socketserver
+import struct
+import sys
+import termios
+import threading
+import time
+import tty
+
+PORTS = 4
+
+# The shared file's layout, as in tools/rig/interposer.c.
+MAGIC = 0x31474952
+STATE_SIZE = 4096
+SLOT_BASE, SLOT_SIZE = 128, 128
+F_RDEV_LO, F_RDEV_HI, F_FAR, F_NEAR = 0, 4, 8, 12
+F_FRAME, F_OVERRUN, F_PARITY, F_BRK = 16, 20, 24, 28
+F_CTS_N, F_DSR_N, F_RNG_N, F_DCD_N = 32, 36, 40, 44
+F_CONSUMED, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ, F_ABSENT, F_FLUSHES = (
+    48, 52, 56, 60, 64, 68, 72)
+F_GENERATION = 76
+
+TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR = (
+    0x002, 0x004, 0x020, 0x040, 0x080, 0x100)
+TCGETS2 = 0x802C542A  # struct termios2: four flags, c_line, c_cc[19], speeds
+CBAUD, BOTHER = 0o010017, 0o010000
+
+STATE_LOCK = threading.Lock()
+state = None  # mmap of the shared file
+rig_dir = None
+
+
+def field_addr(n, off):
+    return SLOT_BASE + (n - 1) * SLOT_SIZE + off
+
+
+def get(n, off):
+    return struct.unpack_from("<I", state, field_addr(n, off))[0]
+
+
+def put(n, off, value):
+    struct.pack_into("<I", state, field_addr(n, off), value & 0xFFFFFFFF)
+
+
+def bump(n, off):
+    with STATE_LOCK:
+        put(n, off, get(n, off) + 1)
+
+
+def reset_slot(n, rdev, absent):
+    """Clears a slot and gives it a device; the device number goes in last so
+    that the interposer never sees it beside stale lines or switches."""
+    with STATE_LOCK:
+        for i in range(1, PORTS + 1):
+            if i != n and rdev and get(i, F_RDEV_LO) | get(i, F_RDEV_HI) << 32 == rdev:
+                put(i, F_RDEV_LO, 0)  # a pty number reused after a vanish
+                put(i, F_RDEV_HI, 0)
+        put(n, F_RDEV_LO, 0)
+        put(n, F_RDEV_HI, 0)
+        for off in range(8, SLOT_SIZE, 4):
+            if off != F_GENERATION:
+                put(n, off, 0)
+        # The interposers' memory of the line starts afresh: the kernel soon
+        # gives a new pty the number of one just closed.
+        put(n, F_GENERATION, get(n, F_GENERATION) + 1)
+        put(n, F_ABSENT, absent)
+        put(n, F_RDEV_HI, rdev >> 32)
+        put(n, F_RDEV_LO, rdev)
+
+
+def open_state(path):
+    global state
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+    # Zeroed in place, never replaced: programs that mapped it keep working.
+    os.ftruncate(fd, STATE_SIZE)
+    state = mmap.mmap(fd, STATE_SIZE, mmap.MAP_SHARED, mmap.PROT_READ | mmap.PROT_WRITE)
+    os.close(fd)
+    state[0:STATE_SIZE] = bytes(STATE_SIZE)
+    struct.pack_into("<I", state, 0, MAGIC)
+
+
+# ---- the pattern ------------------------------------------------------------
+
+PERIOD = 251 * 256
+BASE_PATTERN = bytes((i * 7 + i // 251) & 0xFF for i in range(PERIOD))
+
+
+def pattern(seed, start, count):
+    """Bytes start..start+count of the stream pattern for seed."""
+    shift = bytes((b + seed) & 0xFF for b in range(256))
+    base = BASE_PATTERN.translate(shift)
+    out = bytearray()
+    pos = start % PERIOD
+    while len(out) < count:
+        take = min(count - len(out), PERIOD - pos)
+        out += base[pos:pos + take]
+        pos = 0
+    return bytes(out)
+
+
+# ---- one COM line -----------------------------------------------------------
+
+class RigError(Exception):
+    pass
+
+
+class Line:
+    def __init__(self, n):
+        self.n = n
+        self.lock = threading.RLock()
+        self.master = self.slave = None
+        self.stream_thread = None
+        self.stream_stop = threading.Event()
+        self.sent = 0
+        self.link = os.path.join(rig_dir, "links", "com%d" % n)
+
+    def need_master(self):
+        if self.master is None:
+            raise RigError("not attached")
+        return self.master
+
+    def close_pty(self):
+        self.stop_stream()
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        self.master = self.slave = None
+
+    def point_link(self, target):
+        tmp = self.link + ".new"
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
+        os.symlink(target, tmp)
+        os.replace(tmp, self.link)
+
+    def mark_absent(self):
+        """The port is missing. Its link leads to a placeholder, not nowhere:
+        wine would open its own device object for a mapped port whose link
+        is dangling; the interposer fails wineserver's open of it instead."""
+        with STATE_LOCK:
+            put(self.n, F_ABSENT, 1)
+        self.point_link(os.path.join(rig_dir, "links", "absent"))
+
+    def attach(self):
+        with self.lock:
+            self.close_pty()
+            master, slave = os.openpty()
+            # Raw both ways: a pty's termios is the slave's, shared with the
+            # master, so this also keeps the master from echoing.
+            tty.setraw(slave)
+            os.set_blocking(master, False)
+            path = os.ttyname(slave)
+            # The peer keeps the slave open so the pty and its settings live
+            # while no program has the port open.
+            self.master, self.slave = master, slave
+            reset_slot(self.n, os.fstat(slave).st_rdev, 1)
+            self.point_link(path)
+            with STATE_LOCK:
+                put(self.n, F_ABSENT, 0)
+            return path
+
+    def detach(self):
+        with self.lock:
+            self.mark_absent()
+            self.close_pty()
+            reset_slot(self.n, 0, 1)
+
+    def vanish(self):
+        """A pulled USB adapter: the device calls fail (interposer), closing
+        the master hangs the slave up, which wakes I/O pending in wineserver,
+        and the port is missing for a new open."""
+        with self.lock:
+            with STATE_LOCK:
+                put(self.n, F_VANISHED, 1)
+            self.mark_absent()
+            self.close_pty()
+
+    def write(self, data, deadline):
+        """Writes all of data; returns the count written when the deadline or
+        a stop request comes first."""
+        master = self.need_master()
+        done = 0
+        while done < len(data):
+            if self.stream_stop.is_set() and threading.current_thread() is self.stream_thread:
+                break
+            try:
+                done += os.write(master, data[done:done + 4096])
+            except BlockingIOError:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                select.select([], [master], [], min(left, 0.1))
+        return done
+
+    def read(self, limit, timeout):
+        master = self.need_master()
+        out = bytearray()
+        wait = timeout
+        while len(out) < limit:
+            ready, _, _ = select.select([master], [], [], wait)
+            if not ready:
+                break
+            try:
+                chunk = os.read(master, limit - len(out))
+            except BlockingIOError:
+                continue
+            except OSError as e:  # EIO: no slave open any more
+                if e.errno == errno.EIO:
+                    break
+                raise
+            if not chunk:
+                break
+            out += chunk
+            wait = 0.05  # then a short quiet gap ends the read
+        return bytes(out)
+
+    def drain(self):
+        master = self.need_master()
+        dropped = 0
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except (BlockingIOError, OSError):
+                break
+            if not chunk:
+                break
+            dropped += len(chunk)
+        return dropped
+
+    # Streams run in a thread of their own, so that the client is free to
+    # drive the program meanwhile.
+    def start_stream(self, count, seed, chunk, gap):
+        with self.lock:
+            self.need_master()
+            self.stop_stream()
+            self.sent = 0
+            self.stream_stop.clear()
+            self.stream_thread = threading.Thread(
+                target=self.run_stream, args=(count, seed, chunk, gap), daemon=True)
+            self.stream_thread.start()
+
+    def run_stream(self, count, seed, chunk, gap):
+        try:
+            while self.sent < count and not self.stream_stop.is_set():
+                data = pattern(seed, self.sent, min(chunk, count - self.sent))
+                self.sent += self.write(data, time.monotonic() + 3600)
+                if gap and self.sent < count:
+                    self.stream_stop.wait(gap)
+        except (OSError, RigError):
+            pass
+
+    def stop_stream(self):
+        t = self.stream_thread
+        if t is not None:
+            self.stream_stop.set()
+            if t is not threading.current_thread():
+                t.join(5)
+            self.stream_thread = None
+
+    def stream_status(self, wait=0):
+        t = self.stream_thread
+        if t is not None and wait > 0:
+            t.join(wait)
+        done = t is None or not t.is_alive()
+        return "sent=%d done=%d" % (self.sent, 1 if done else 0)
+
+    def termios(self):
+        master = self.need_master()
+        attrs = termios.tcgetattr(master)
+        cflag, iflag = attrs[2], attrs[0]
+        baud = 0
+        try:  # termios2 gives the rate as a number, custom rates included
+            raw = fcntl.ioctl(master, TCGETS2, bytes(44))
+            cflag = struct.unpack_from("<I", raw, 8)[0]
+            baud = struct.unpack_from("<I", raw, 40)[0]
+        except OSError:
+            pass
+        if not baud:
+            code = cflag & CBAUD
+            for name in dir(termios):
+                if name.startswith("B") and name[1:].isdigit() and getattr(termios, name) == code:
+                    baud = int(name[1:])
+        line_cflag = get(self.n, F_CFLAG) if get(self.n, F_CFLAG_SEQ) else cflag
+        size = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
+        return "baud=%d cstopb=%d ixon=%d ixoff=%d crtscts=%d csize=%d parenb=%d parodd=%d" % (
+            baud, bool(cflag & termios.CSTOPB), bool(iflag & termios.IXON),
+            bool(iflag & termios.IXOFF), bool(cflag & termios.CRTSCTS),
+            size[line_cflag & termios.CSIZE], bool(line_cflag & termios.PARENB),
+            bool(line_cflag & termios.PARODD))
+
+
+lines = {}
+
+LINE_BITS = ((TIOCM_CTS, F_CTS_N), (TIOCM_DSR, F_DSR_N), (TIOCM_RNG, F_RNG_N),
+             (TIOCM_CAR, F_DCD_N))
+ERRORS = {"frame": F_FRAME, "overrun": F_OVERRUN, "parity": F_PARITY, "break": F_BRK}
+
+
+def flag(text):
+    if text not in ("0", "1"):
+        raise RigError("expected 0 or 1")
+    return text == "1"
+
+
+def command(words):
+    if not words:
+        raise RigError("empty request")
+    cmd, args = words[0], words[1:]
+    if cmd == "ping":
+        return ""
+    if not args:
+        raise RigError("missing port number")
+    try:
+        line = lines[int(args[0])]
+    except (ValueError, KeyError):
+        raise RigError("no such port")
+    n, args = line.n, args[1:]
+    need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
+            "streampaced": 3, "streamstatus": 0, "streamwait": 1, "setlines": 4, "getlines": 0, "termios": 0,
+            "error": 1, "busy": 1, "vanish": 1}
+    if cmd not in need:
+        raise RigError("unknown command")
+    if len(args) < need[cmd]:
+        raise RigError("missing arguments")
+    if cmd == "attach":
+        return line.attach()
+    if cmd == "detach":
+        line.detach()
+        return ""
+    if cmd == "write":
+        data = bytes.fromhex(args[0])
+        done = line.write(data, time.monotonic() + 10)
+        if done < len(data):
+            raise RigError("line full after %d bytes" % done)
+        return str(done)
+    if cmd == "read":
+        return line.read(int(args[0]), int(args[1]) / 1000.0).hex()
+    if cmd == "drain":
+        return str(line.drain())
+    if cmd == "stream":
+        line.start_stream(int(args[0]), int(args[1]), 4096, 0)
+        return ""
+    if cmd == "streampaced":
+        seed = int(args[3]) if len(args) > 3 else 0
+        line.start_stream(int(args[0]), seed, max(1, int(args[1])), int(args[2]) / 1000.0)
+        return ""
+    if cmd == "streamstatus":
+        return line.stream_status()
+    if cmd == "streamwait":
+        return line.stream_status(int(args[0]) / 1000.0)
+    if cmd == "setlines":
+        with STATE_LOCK:
+            old = get(n, F_FAR)
+            new = 0
+            for (bit, counter), text in zip(LINE_BITS, args[:4]):
+                if flag(text):
+                    new |= bit
+                if (old ^ new) & bit:
+                    put(n, counter, get(n, counter) + 1)
+            put(n, F_FAR, new)
+        return ""
+    if cmd == "getlines":
+        near = get(n, F_NEAR)
+        return "dtr=%d rts=%d" % (bool(near & TIOCM_DTR), bool(near & TIOCM_RTS))
+    if cmd == "termios":
+        return line.termios()
+    if cmd == "error":
+        if args[0] not in ERRORS:
+            raise RigError("unknown error kind")
+        bump(n, ERRORS[args[0]])
+        return ""
+    if cmd == "busy":
+        with STATE_LOCK:
+            put(n, F_BUSY, flag(args[0]))
+        return ""
+    if cmd == "vanish":
+        if flag(args[0]):
+            line.vanish()
+        else:
+            line.attach()
+        return ""
+    raise RigError("unknown command")
+
+
+class Handler(socketserver.StreamRequestHandler):
+    def handle(self):
+        for raw in self.rfile:
+            try:
+                result = command(raw.decode("ascii", "replace").split())
+                reply = ("ok " + result) if result else "ok"
+            except (RigError, ValueError, OSError, termios.error) as e:
+                reply = "err " + str(e).replace("\n", " ")
+            self.wfile.write((reply + "\n").encode())
+            self.wfile.flush()
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    global rig_dir
+    ap = argparse.ArgumentParser(description="virtual null-modem peer")
+    ap.add_argument("--dir", required=True, help="rig directory (state, links, peer.port)")
+    ap.add_argument("--port", type=int, default=0)
+    opts = ap.parse_args()
+    rig_dir = os.path.abspath(opts.dir)
+    os.makedirs(os.path.join(rig_dir, "links"), exist_ok=True)
+    with open(os.path.join(rig_dir, "links", "absent"), "w") as f:
+        f.write("placeholder of a missing port\n")
+    open_state(os.path.join(rig_dir, "state"))
+    for n in range(1, PORTS + 1):
+        lines[n] = Line(n)
+        lines[n].detach()  # every port starts missing
+
+    server = Server(("127.0.0.1", opts.port), Handler)
+    port = server.server_address[1]
+    with open(os.path.join(rig_dir, "peer.pid"), "w") as f:
+        f.write("%d\n" % os.getpid())
+    tmp = os.path.join(rig_dir, "peer.port.new")
+    with open(tmp, "w") as f:
+        f.write("%d\n" % port)
+    os.replace(tmp, os.path.join(rig_dir, "peer.port"))
+
+    def stop(signum, frame):
+        threading.Thread(target=server.shutdown, daemon=True).start()
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    try:
+        server.serve_forever(poll_interval=0.2)
+    finally:
+        for path in ("peer.port", "peer.pid"):
+            try:
+                os.unlink(os.path.join(rig_dir, path))
+            except OSError:
+                pass
+
+
+if __name__ == "__main__":
+    sys.exit(main())
