@@ -168,7 +168,8 @@ class ComPort : public BaseObject {
 
     // Synchronous transfers over the overlapped handle. WriteText returns the
     // bytes written; ReadText replaces text with at most count bytes read and
-    // returns how many (always 0..count).
+    // returns how many (always 0..count). Under "return at once" read
+    // time-outs ReadText takes only what waits.
     std::int32_t WriteText(const Text& text);
     std::int32_t ReadText(Text& text, std::int32_t count);
     // Bytes waiting in the driver; also clears the device's error state.
