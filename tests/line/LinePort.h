@@ -13,6 +13,8 @@
 // must not: many rounds of wine's event poll (a few ms each).
 constexpr DWORD kLong = 10000;
 constexpr DWORD kQuiet = 500;
+// For the event thread to be back in its wait after a dispatch.
+constexpr DWORD kSettle = 250;
 
 // Polls until done() holds, or gives up after timeoutMs.
 template <class F> bool Eventually(F done, DWORD timeoutMs = kLong) {
@@ -49,14 +51,17 @@ struct LinePort {
     ~LinePort() { Free(port); }
 
     // Wine compares the line states and error counters with those it saw
-    // when the current wait began, so a change made before the event thread
-    // first waits goes unseen. A byte from the far end that comes back as
-    // OnRxChar shows the loop running; it waits again at once after that.
+    // when the current wait began, so a change made while the event thread
+    // is not yet (or not again) waiting goes unseen; Windows would keep it.
+    // A byte from the far end that comes back as OnRxChar shows the loop
+    // running; a pause then lets it wait again, with a wide margin for a
+    // busy machine.
     void Settle() {
         size_t before = journal.Only("OnRxChar").size();
         REQUIRE(peer.Write(n, "~"));
         REQUIRE(Eventually([&] { return journal.Only("OnRxChar").size() > before; }));
         REQUIRE(Collect(1) == "~");
+        Sleep(kSettle);
     }
 
     // Reads what the port holds until want bytes have come, or time is up.

@@ -97,6 +97,7 @@ TEST_CASE("line_line_hooks: the far end's lines reach the change hooks") {
         REQUIRE(l.peer.SetLines(1, s.cts, s.dsr, s.ring, s.rlsd));
         CHECK(Eventually([&] { return l.journal.Count(hook) == before + 1; }));
         CHECK(l.journal.ThreadOf(hook) != GetCurrentThreadId());
+        Sleep(kSettle);
     }
 }
 
@@ -112,6 +113,7 @@ TEST_CASE("line_errors: line errors reach OnError, a break reaches OnBreak") {
         REQUIRE(l.peer.Error(1, kind));
         CHECK(Eventually([&] { return l.journal.Count("OnError") == before + 1; }));
         CHECK(l.journal.ThreadOf("OnError") != GetCurrentThreadId());
+        Sleep(kSettle);
     }
     REQUIRE(l.peer.Error(1, "break"));
     CHECK(Eventually([&] { return l.journal.Count("OnBreak") == 1; }));
