@@ -21,6 +21,9 @@ Lines EventHooks(Journal& j) {
 // Raises mask once the thread waits, then waits for the next wait to start,
 // so the wake has been dispatched completely.
 void Wake(FakePort& f, DWORD mask) {
+    for (int i = 0; i < 10000 && !f.device.WaitPending(); ++i)
+        Sleep(2);
+    REQUIRE(f.device.WaitPending());
     int waits = f.journal.Count("WaitCommEvent");
     f.device.Raise(mask);
     REQUIRE(f.journal.WaitFor("WaitCommEvent", waits + 1));
