@@ -168,9 +168,9 @@ TEST_CASE("a wait that fails outright reports OnError once and does not spin") {
     RecordHooks(f.port, &f.journal);
     f.device.waitFailsOutright = true;
     f.port->Open();
-    REQUIRE(f.journal.WaitFor("OnError"));
     Sleep(300); // a spinning loop would issue thousands of waits meanwhile
     CHECK(f.journal.Count("WaitCommEvent") == 1);
+    REQUIRE(f.journal.WaitFor("OnError", 1, 5000));
     CHECK(f.journal.Count("OnError") == 1);
     CHECK(f.journal.ThreadOf("OnError") != GetCurrentThreadId());
     f.port->Close(); // the stop sequence still ends it
