@@ -4,7 +4,9 @@
 // Threads: the owner's thread calls everything here; the port's event thread
 // (comport/EventThread.h) calls InputCount, ModemSignals and the event hooks.
 // Hooks, SyncMethod and NotifyWindow must be set before Open and not change
-// while the port is open (SetSyncMethod refuses then).
+// while the port is open (SetSyncMethod refuses then). Close waits for the
+// event thread to end, so a hook running there must not Close, reopen or
+// rename the port.
 #pragma once
 
 #include "framework/BaseObject.h"
