@@ -194,19 +194,29 @@ void Timer::Destroy() {
         dying_ = true;
     }
     SetEnabled(false);
-    EventHandle waiter(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    {
+        // From here on no new tick of this timer gets through.
+        GateLock gate;
+        TimerRegistry::Unlink(this);
+    }
+    // A tick running on another thread finishes first. The one running on
+    // this thread, if Destroy comes from inside OnTimer, touches nothing of
+    // the timer once its handler returns.
+    EventHandle waiter;
     for (;;) {
         int running;
         {
             GateLock gate;
-            TimerRegistry::Unlink(this);
             running = TimerRegistry::ForeignFrames(this, waiter.Get());
         }
         if (running == 0) break;
-        if (waiter)
-            WaitServingSentMessages(waiter.Get());
-        else
-            Sleep(1);
+        if (!waiter) {
+            // Made only when needed; the next pass hands it to the frames.
+            waiter = EventHandle(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+            if (!waiter) Sleep(1);
+            continue;
+        }
+        WaitServingSentMessages(waiter.Get());
     }
     DeleteCriticalSection(&switchLock_);
     BaseObject::Destroy();

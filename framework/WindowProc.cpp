@@ -170,8 +170,6 @@ LRESULT WindowObject::WindowProc(MSG& m) {
         // since it frees its own state there.
         if (WNDPROC proc = own ? DefaultProc : SuperclassedProc(m.hwnd))
             CallWindowProcA(proc, m.hwnd, m.message, m.wParam, m.lParam);
-        // The handle value may be reused by another window from now on.
-        if (own) Handle = nullptr;
         return 0;
     case WM_SIZE: {
         LRESULT result = DefaultHandler(m);
