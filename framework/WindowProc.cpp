@@ -188,11 +188,13 @@ LRESULT WindowObject::WindowProc(MSG& m) {
     case WM_SETFOCUS:
         if (!own) break;
         if (Enabled || (TabStop && (Style & WS_TABSTOP))) {
+            // A click notification that these calls cause is not a click.
             ++FocusDepth;
             SetFocus(Handle);
+            --FocusDepth;
             ++FocusDepth;
             LRESULT result = DefaultHandler(m);
-            FocusDepth -= 2;
+            --FocusDepth;
             return result;
         }
         return 0;

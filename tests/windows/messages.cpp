@@ -270,11 +270,55 @@ TEST_CASE("with an Applet that has no children, closing a form does not quit") {
     form->SetVisible(true);
     HWND h = form->GetWindowHandle();
     CHECK_FALSE(form->IsMainWindow());
+    // The form took the focus when shown and told the Applet so.
+    CHECK(applet->FocusedControl == form);
     SendMessageA(h, WM_CLOSE, 0, 0);
     CHECK_FALSE(IsWindow(h));
     CHECK_FALSE(DrainQueue());
+    // The messages of the form's teardown went to the windowless Applet,
+    // which must not take that dying window for its own.
+    CHECK(applet->Handle == nullptr);
+    CHECK(applet->FocusedControl == nullptr);
     Free(applet);
     CHECK(Applet == nullptr);
+}
+
+TEST_CASE("an applet's first form is the main window; the applet trims its system menu") {
+    WindowObject* applet = NewApplet("app");
+    Applet = applet;
+    applet->SetVisible(true);
+    HWND a = applet->GetWindowHandle();
+    HMENU menu = GetSystemMenu(a, FALSE);
+    for (UINT command : {SC_SIZE, SC_MOVE, SC_MAXIMIZE}) {
+        CAPTURE(command);
+        CHECK(GetMenuState(menu, command, MF_BYCOMMAND) == UINT(-1));
+    }
+    CHECK((GetMenuState(menu, SC_RESTORE, MF_BYCOMMAND) & MF_GRAYED));
+    CHECK(GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND) != UINT(-1));
+
+    WindowObject* form = NewForm(applet, "main");
+    DestroyJournal journal;
+    journal.Watch(form, 'F');
+    CHECK(form->IsMainWindow());
+    CHECK_FALSE(applet->IsMainWindow());
+    form->SetVisible(true);
+    HWND h = form->GetWindowHandle();
+    DrainQueue();
+
+    // Minimizing the main form minimizes the applet instead.
+    CHECK(SendMessageA(h, WM_SYSCOMMAND, SC_MINIMIZE, 0) == 0);
+    DrainQueue();
+    CHECK_FALSE(IsIconic(h));
+    CHECK(IsIconic(a));
+
+    // Closing the applet closes its main form, which ends the program.
+    SendMessageA(a, WM_SYSCOMMAND, SC_CLOSE, 0);
+    CHECK(IsWindow(h));
+    CHECK(DrainQueue());
+    CHECK_FALSE(IsWindow(h));
+    CHECK(journal.order == "F");
+    CHECK(IsWindow(a));
+    Free(applet);
 }
 
 TEST_CASE("a window destroyed from outside takes its object and all it owns") {
