@@ -21,7 +21,10 @@
 // is about to run), so the callback first looks it up in the live list under
 // the gate and takes the tick only for a live timer whose current ID it is.
 // It then records a frame on its own stack; Destroy unlinks the timer and
-// waits until no frame of it remains on another thread.
+// waits until no frame of it remains on another thread. While it waits it
+// serves messages that other threads send to its own (a handler may be inside
+// SendMessage to a window of the destroying thread); a handler must not wait
+// for the destroying thread in any other way.
 #include "framework/Timer.h"
 
 #include <mmsystem.h>
