@@ -1,0 +1,27 @@
+// Single-message processing and the drain-the-queue loop of the calling thread.
+#include "framework/MessageLoop.h"
+
+#include "framework/WindowObject.h"
+
+bool QuitReceived = false;
+int QuitExitCode = 0;
+
+bool ProcessMessage(WindowObject* window) {
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return false;
+    if (message.message == WM_QUIT) {
+        // Taken and noted, neither dispatched nor posted again.
+        QuitReceived = true;
+        QuitExitCode = static_cast<int>(message.wParam);
+    } else if (!(window && window->MessageFilter && window->MessageFilter(window, message))) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    // A WM_NULL ends a ProcessMessages run although it was taken.
+    return LOWORD(message.message) != 0;
+}
+
+void ProcessMessages(WindowObject* window) {
+    while (ProcessMessage(window)) {
+    }
+}

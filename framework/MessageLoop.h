@@ -1,0 +1,18 @@
+// Message processing on the calling thread: one message, or the whole queue.
+// The plug-in never owns the host's main loop; its modal wait builds on these.
+#pragma once
+
+class WindowObject;
+
+// Set when ProcessMessage takes WM_QUIT; from then on message hooks are skipped.
+extern bool QuitReceived;
+// The exit code of that WM_QUIT, so that a caller can post it again for the host.
+extern int QuitExitCode;
+
+// Takes one message of the calling thread (any window) and dispatches it,
+// unless it is WM_QUIT or the window's MessageFilter handles it. window may be
+// null; it only supplies the filter. False when the queue was empty or the
+// message taken was WM_NULL.
+bool ProcessMessage(WindowObject* window);
+// ProcessMessage until it answers false.
+void ProcessMessages(WindowObject* window);
