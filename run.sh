@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The one entry point: ./run.sh build | test | demo
+# The one entry point: ./run.sh build | test | demo | bench
 # Installs what is missing (as root on Debian 12), builds with mingw-w64 and
 # runs everything under wine with a private Xvfb.
 set -euo pipefail
@@ -77,8 +77,17 @@ demo)
     start_environment
     (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$BUILD/tools/demohost.exe")
     ;;
+bench)
+    build
+    start_environment
+    for b in "$BUILD"/bench/*.exe; do
+        [ -e "$b" ] || continue
+        echo "== $(basename "$b" .exe)"
+        (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$b") || echo "   (failed)"
+    done
+    ;;
 *)
-    echo "usage: $0 build | test | demo" >&2
+    echo "usage: $0 build | test | demo | bench" >&2
     exit 2
     ;;
 esac

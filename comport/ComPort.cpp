@@ -420,6 +420,19 @@ std::int32_t ComPort::WriteText(const Text& text) {
 
 std::int32_t ComPort::ReadText(Text& text, std::int32_t count) {
     if (count < 0) count = 0;
+    // Under "return at once" time-outs a read can only take what waits. Wine
+    // nevertheless leaves such an overlapped read pending on an empty queue
+    // until bytes come, which would block the caller without limit: so take
+    // no more than waits, and read nothing when nothing waits.
+    if (Timeouts->ReadInterval == MAXDWORD && Timeouts->ReadTotalMultiplier == 0 &&
+        Timeouts->ReadTotalConstant == 0) {
+        std::int32_t waiting = InputCount();
+        if (count > waiting) count = waiting;
+    }
+    if (count == 0) {
+        text = Text();
+        return 0;
+    }
     HANDLE h = Handle;
     text.SetLength(count);
     AsyncRecord record;

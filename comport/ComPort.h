@@ -4,7 +4,9 @@
 // Threads: the owner's thread calls everything here; the port's event thread
 // (comport/EventThread.h) calls InputCount, ModemSignals and the event hooks.
 // Hooks, SyncMethod and NotifyWindow must be set before Open and not change
-// while the port is open (SetSyncMethod refuses then).
+// while the port is open (SetSyncMethod refuses then). Close waits for the
+// event thread to end, so a hook running there must not Close, reopen or
+// rename the port.
 #pragma once
 
 #include "framework/BaseObject.h"
@@ -168,7 +170,8 @@ class ComPort : public BaseObject {
 
     // Synchronous transfers over the overlapped handle. WriteText returns the
     // bytes written; ReadText replaces text with at most count bytes read and
-    // returns how many (always 0..count).
+    // returns how many (always 0..count). Under "return at once" read
+    // time-outs ReadText takes only what waits.
     std::int32_t WriteText(const Text& text);
     std::int32_t ReadText(Text& text, std::int32_t count);
     // Bytes waiting in the driver; also clears the device's error state.

@@ -20,6 +20,10 @@ namespace {
 struct CommWait {
     OVERLAPPED overlapped{};
     DWORD mask = 0;
+    // Created signalled; each WaitCommEvent that starts resets it. One that
+    // never starts leaves it set, which the loop catches instead of waiting.
+    EventHandle done = NewManualEvent(true);
+    CommWait() { overlapped.hEvent = done.Get(); }
 };
 
 // Consecutive wakes whose result cannot be read before the device is taken
@@ -74,10 +78,7 @@ DWORD EventThread::Loop() {
     ComDevice* device = Owner->Device;
     HANDLE h = Owner->Handle;
     CommWait* wait = new CommWait;
-    // Signalled at first, as the wait list needs an event that a completed
-    // request leaves set; each WaitCommEvent that starts resets it.
-    wait->overlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    HANDLE waitList[2] = {StopEvent.Get(), wait->overlapped.hEvent};
+    HANDLE waitList[2] = {StopEvent.Get(), wait->done.Get()};
 
     bool issued = false; // a wait was started and its end not yet collected
     bool failed = false; // the device cannot be waited on: only stop is left
@@ -87,7 +88,7 @@ DWORD EventThread::Loop() {
         LastEvents = ComEvents::Error;
         DispatchEvents();
     };
-    if (!wait->overlapped.hEvent) reportFailure();
+    if (!wait->done) reportFailure(); // nothing to wait on
 
     for (;;) {
         if (!failed) {
@@ -118,15 +119,14 @@ DWORD EventThread::Loop() {
     // storage goes.
     device->SetCommMask(h, 0);
     bool waitOver = true;
-    if (issued && WaitForSingleObject(wait->overlapped.hEvent, WaitEndTimeout) != WAIT_OBJECT_0) {
+    if (issued && WaitForSingleObject(wait->done.Get(), WaitEndTimeout) != WAIT_OBJECT_0) {
         device->CancelIo(h); // the wait was issued by this thread
-        waitOver = WaitForSingleObject(wait->overlapped.hEvent, WaitEndTimeout) == WAIT_OBJECT_0;
+        waitOver = WaitForSingleObject(wait->done.Get(), WaitEndTimeout) == WAIT_OBJECT_0;
     }
     device->PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
-    if (waitOver) {
-        if (wait->overlapped.hEvent) CloseHandle(wait->overlapped.hEvent);
-        delete wait;
-    }
+    // A wait that would not end keeps its storage (and event) for good: a
+    // small leak instead of a write into freed memory.
+    if (waitOver) delete wait;
     return 0;
 }
 

@@ -21,7 +21,10 @@
 // is about to run), so the callback first looks it up in the live list under
 // the gate and takes the tick only for a live timer whose current ID it is.
 // It then records a frame on its own stack; Destroy unlinks the timer and
-// waits until no frame of it remains on another thread.
+// waits until no frame of it remains on another thread. While it waits it
+// serves messages that other threads send to its own (a handler may be inside
+// SendMessage to a window of the destroying thread); a handler must not wait
+// for the destroying thread in any other way.
 #include "framework/Timer.h"
 
 #include <mmsystem.h>
@@ -194,19 +197,29 @@ void Timer::Destroy() {
         dying_ = true;
     }
     SetEnabled(false);
-    EventHandle waiter(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    {
+        // From here on no new tick of this timer gets through.
+        GateLock gate;
+        TimerRegistry::Unlink(this);
+    }
+    // A tick running on another thread finishes first. The one running on
+    // this thread, if Destroy comes from inside OnTimer, touches nothing of
+    // the timer once its handler returns.
+    EventHandle waiter;
     for (;;) {
         int running;
         {
             GateLock gate;
-            TimerRegistry::Unlink(this);
             running = TimerRegistry::ForeignFrames(this, waiter.Get());
         }
         if (running == 0) break;
-        if (waiter)
-            WaitServingSentMessages(waiter.Get());
-        else
-            Sleep(1);
+        if (!waiter) {
+            // Made only when needed; the next pass hands it to the frames.
+            waiter = EventHandle(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+            if (!waiter) Sleep(1);
+            continue;
+        }
+        WaitServingSentMessages(waiter.Get());
     }
     DeleteCriticalSection(&switchLock_);
     BaseObject::Destroy();

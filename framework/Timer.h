@@ -8,8 +8,6 @@
 #include "framework/BaseObject.h"
 #include "framework/EventSlot.h"
 
-struct TimerCallbackFrame;
-
 class Timer : public BaseObject {
   public:
     void Init() override;

@@ -51,22 +51,6 @@ void CreateChildWindows(WindowObject* w) {
         w->Children->GetAs<WindowObject>(i)->CreateWindowHandle();
 }
 
-} // namespace
-
-void RememberSuperclass(ATOM atom, WNDPROC systemProc) {
-    if (SuperclassCount < static_cast<int>(sizeof Superclasses / sizeof Superclasses[0]))
-        Superclasses[SuperclassCount++] = {atom, systemProc};
-}
-
-WNDPROC SuperclassedProc(HWND hwnd) {
-    ATOM atom = static_cast<ATOM>(GetClassLongA(hwnd, GCW_ATOM));
-    for (int i = 0; i < SuperclassCount; ++i)
-        if (Superclasses[i].atom == atom) return Superclasses[i].proc;
-    return nullptr;
-}
-
-namespace {
-
 // Hands one message to an object. The message holds a reference, so the
 // object lives until the message has finished whatever a hook or handler
 // frees meanwhile; a Destroy called during it waits for its end as well.
@@ -87,6 +71,18 @@ LRESULT Deliver(WindowObject* w, MSG& m) {
 }
 
 } // namespace
+
+void RememberSuperclass(ATOM atom, WNDPROC systemProc) {
+    if (SuperclassCount < static_cast<int>(sizeof Superclasses / sizeof Superclasses[0]))
+        Superclasses[SuperclassCount++] = {atom, systemProc};
+}
+
+WNDPROC SuperclassedProc(HWND hwnd) {
+    ATOM atom = static_cast<ATOM>(GetClassLongA(hwnd, GCW_ATOM));
+    for (int i = 0; i < SuperclassCount; ++i)
+        if (Superclasses[i].atom == atom) return Superclasses[i].proc;
+    return nullptr;
+}
 
 bool IsFrameworkWindow(HWND hwnd) {
     if (!hwnd || !BoundObject(hwnd)) return false;
@@ -170,8 +166,6 @@ LRESULT WindowObject::WindowProc(MSG& m) {
         // since it frees its own state there.
         if (WNDPROC proc = own ? DefaultProc : SuperclassedProc(m.hwnd))
             CallWindowProcA(proc, m.hwnd, m.message, m.wParam, m.lParam);
-        // The handle value may be reused by another window from now on.
-        if (own) Handle = nullptr;
         return 0;
     case WM_SIZE: {
         LRESULT result = DefaultHandler(m);
@@ -190,11 +184,13 @@ LRESULT WindowObject::WindowProc(MSG& m) {
     case WM_SETFOCUS:
         if (!own) break;
         if (Enabled || (TabStop && (Style & WS_TABSTOP))) {
+            // A click notification that these calls cause is not a click.
             ++FocusDepth;
             SetFocus(Handle);
+            --FocusDepth;
             ++FocusDepth;
             LRESULT result = DefaultHandler(m);
-            FocusDepth -= 2;
+            --FocusDepth;
             return result;
         }
         return 0;

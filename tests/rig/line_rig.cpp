@@ -110,17 +110,20 @@ class Port {
         return n == bytes.size();
     }
 
-    // Collects up to want bytes within ms.
+    // Collects up to want bytes: what has arrived, then what comes within ms.
     std::string Read(size_t want, DWORD ms) {
         std::string got;
         DWORD start = GetTickCount();
-        while (got.size() < want && GetTickCount() - start < ms) {
-            char buf[4096];
+        while (got.size() < want) {
+            char buf[16384];
             DWORD n = 0;
             if (!ReadOnce(buf, sizeof buf < want - got.size() ? sizeof buf : want - got.size(), &n))
                 break;
             got.append(buf, n);
-            if (n == 0) Sleep(10);
+            if (n == 0) {
+                if (GetTickCount() - start >= ms) break;
+                Sleep(10);
+            }
         }
         return got;
     }
@@ -180,17 +183,40 @@ TEST_CASE("COM1 reaches the rig's pty: bytes cross both ways unchanged, zeros in
 
     REQUIRE(peer.Write(1, bytes));
     CHECK(port.Read(bytes.size(), kLong) == bytes);
+}
 
-    SUBCASE("a stream arrives complete and in order") {
-        const long count = 1000000;
-        REQUIRE(peer.Stream(1, count, 5));
-        std::string got = port.Read(count, 30000);
-        REQUIRE(got.size() == static_cast<size_t>(count));
+// The relay reads only when EV_RXCHAR says so. A missed arrival would leave
+// the tail of a stream unread for good, so a whole stream must come through.
+TEST_CASE("a reader driven by EV_RXCHAR alone gets whole streams, in order") {
+    struct Row {
+        long count;
+        int chunk, gapMs; // chunk 0: as fast as the line takes it
+    };
+    const Row rows[] = {{1000000, 0, 0}, {100000, 333, 1}};
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    Port port(1);
+    REQUIRE(port.Configure());
+    for (const Row& row : rows) {
+        CAPTURE(row.chunk);
+        const int seed = 5 + row.chunk;
+        REQUIRE((row.chunk ? peer.StreamPaced(1, row.count, row.chunk, row.gapMs, seed)
+                           : peer.Stream(1, row.count, seed)));
+        std::string got;
+        while (got.size() < static_cast<size_t>(row.count)) {
+            REQUIRE(port.StartWait());
+            if (!port.WaitEnded(kLong)) break; // stalled: reported below
+            REQUIRE(port.Events() == EV_RXCHAR);
+            got += port.Read(static_cast<size_t>(row.count) - got.size(), 0);
+        }
+        REQUIRE(got.size() == static_cast<size_t>(row.count));
         long wrong = 0;
-        for (long i = 0; i < count; i++)
-            wrong += static_cast<unsigned char>(got[i]) != PeerClient::PatternByte(5, i);
+        for (long i = 0; i < row.count; i++)
+            wrong += static_cast<unsigned char>(got[i]) != PeerClient::PatternByte(seed, i);
         CHECK(wrong == 0);
-        CHECK(peer.StreamStatus(1).done);
+        PeerClient::StreamState stream = peer.StreamWait(1, kLong);
+        CHECK(stream.done);
+        CHECK(stream.sent == row.count);
     }
 }
 
@@ -226,6 +252,17 @@ TEST_CASE("EV_RXCHAR is raised once per arrival, not while old bytes wait unread
 
     REQUIRE(port.StartWait());
     CHECK_FALSE(port.WaitEnded(kQuiet));
+
+    // Purged bytes were never read; the next arrival, smaller, still counts.
+    REQUIRE(peer.Write(1, "xyz"));
+    REQUIRE(port.WaitEnded(kLong));
+    REQUIRE(PurgeComm(port.Get(), PURGE_RXCLEAR));
+    CHECK(port.InQueue() == 0);
+    REQUIRE(port.StartWait());
+    REQUIRE(peer.Write(1, "q"));
+    REQUIRE(port.WaitEnded(kLong));
+    CHECK(port.Events() == EV_RXCHAR);
+    CHECK(port.Read(1, kLong) == "q");
 }
 
 TEST_CASE("the far end's lines raise their events and show in GetCommModemStatus") {

@@ -73,11 +73,13 @@ class PeerClient {
                           std::to_string(seed)));
     }
     StreamState StreamStatus(int n) {
-        StreamState s;
-        std::string reply = Request("streamstatus " + std::to_string(n));
-        s.ok = Ok(reply);
-        if (s.ok) s.sent = Field(reply, "sent"), s.done = Field(reply, "done") != 0;
-        return s;
+        return ParseStream(Request("streamstatus " + std::to_string(n)));
+    }
+    // Waits up to timeoutMs for the stream to end.
+    StreamState StreamWait(int n, int timeoutMs) {
+        return ParseStream(
+            Request("streamwait " + std::to_string(n) + " " + std::to_string(timeoutMs),
+                    timeoutMs + kTimeoutMs));
     }
     bool SetLines(int n, bool cts, bool dsr, bool ring, bool rlsd) {
         return Ok(Request("setlines " + std::to_string(n) + " " + Bit(cts) + " " + Bit(dsr) + " " +
@@ -190,6 +192,12 @@ class PeerClient {
         return std::string();
     }
 
+    static StreamState ParseStream(const std::string& reply) {
+        StreamState s;
+        s.ok = Ok(reply);
+        if (s.ok) s.sent = Field(reply, "sent"), s.done = Field(reply, "done") != 0;
+        return s;
+    }
     static bool Ok(const std::string& reply) { return reply.rfind("ok", 0) == 0; }
     static std::string Payload(const std::string& reply) {
         return reply.size() > 3 ? reply.substr(3) : std::string();

@@ -126,7 +126,8 @@ class FakeComDevice final : public ComDevice {
     BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status) override {
         journal_.Add("ClearCommError" + Who(h));
         *errors = 0;
-        status->cbInQue = inQueue;
+        // A set inQueue wins; otherwise what reads would deliver.
+        status->cbInQue = inQueue ? inQueue : DWORD(rxData.size());
         return h == DeviceHandle();
     }
     BOOL GetCommModemStatus(HANDLE h, DWORD* status) override {

@@ -38,9 +38,11 @@ class Journal {
         return out;
     }
     int Count(const std::string& entry) {
+        EnterCriticalSection(&lock_);
         int n = 0;
-        for (auto& e : Entries())
-            n += e == entry;
+        for (auto& e : entries_)
+            n += e.first == entry;
+        LeaveCriticalSection(&lock_);
         return n;
     }
     DWORD ThreadOf(const std::string& entry) {
@@ -53,11 +55,12 @@ class Journal {
     }
     // Polls with a wide margin: a busy machine may be slow, never this slow.
     bool WaitFor(const std::string& entry, int times = 1, DWORD timeoutMs = 20000) {
-        for (DWORD waited = 0; waited < timeoutMs; waited += 2) {
-            if (Count(entry) >= times) return true;
+        DWORD start = GetTickCount();
+        while (Count(entry) < times) {
+            if (GetTickCount() - start > timeoutMs) return false;
             Sleep(2);
         }
-        return false;
+        return true;
     }
     void Clear() {
         EnterCriticalSection(&lock_);

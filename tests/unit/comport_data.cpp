@@ -114,3 +114,21 @@ TEST_CASE("AbortPendingIo aborts transfers without clearing buffers") {
     f.port->AbortPendingIo();
     CHECK(f.journal.Entries() == std::vector<std::string>{"PurgeComm 3"});
 }
+
+TEST_CASE("only time-outs that return at once limit a read to what waits") {
+    FakePort f;
+    f.port->Events = 0;
+    f.port->Open();
+    Text text;
+    CHECK(f.port->ReadText(text, 8) == 0); // nothing waits: no read at all
+    CHECK(f.journal.Only("ReadFile").empty());
+    f.device.rxData = "abc";
+    CHECK(f.port->ReadText(text, 8) == 3);
+    CHECK(f.journal.Only("ReadFile") == std::vector<std::string>{"ReadFile 3"});
+
+    // With a read interval the driver waits for bytes: the read asks for all.
+    f.port->Timeouts->SetReadInterval(50);
+    f.journal.Clear();
+    f.port->ReadText(text, 8);
+    CHECK(f.journal.Only("ReadFile") == std::vector<std::string>{"ReadFile 8"});
+}

@@ -21,6 +21,9 @@ Lines EventHooks(Journal& j) {
 // Raises mask once the thread waits, then waits for the next wait to start,
 // so the wake has been dispatched completely.
 void Wake(FakePort& f, DWORD mask) {
+    for (int i = 0; i < 10000 && !f.device.WaitPending(); ++i)
+        Sleep(2);
+    REQUIRE(f.device.WaitPending());
     int waits = f.journal.Count("WaitCommEvent");
     f.device.Raise(mask);
     REQUIRE(f.journal.WaitFor("WaitCommEvent", waits + 1));
@@ -165,9 +168,9 @@ TEST_CASE("a wait that fails outright reports OnError once and does not spin") {
     RecordHooks(f.port, &f.journal);
     f.device.waitFailsOutright = true;
     f.port->Open();
-    REQUIRE(f.journal.WaitFor("OnError"));
     Sleep(300); // a spinning loop would issue thousands of waits meanwhile
     CHECK(f.journal.Count("WaitCommEvent") == 1);
+    REQUIRE(f.journal.WaitFor("OnError", 1, 5000));
     CHECK(f.journal.Count("OnError") == 1);
     CHECK(f.journal.ThreadOf("OnError") != GetCurrentThreadId());
     f.port->Close(); // the stop sequence still ends it

@@ -1,18 +1,21 @@
 /* The far end of the test rig's virtual null-modem, preloaded into every wine
  * process (built 32- and 64-bit from this one file). It answers the modem-line
  * and counter ioctls that a pty lacks, makes EV_RXCHAR edge-triggered, records
- * the line settings a pty hides, and plays "port in use" and "adapter pulled".
+ * the line settings a pty hides, and plays "port in use", "port missing" and
+ * "adapter pulled".
  *
  * Processes and threads: the 32-bit wine program does the device calls (any
  * of its threads, notably wine's WaitCommEvent poll thread); the 64-bit
  * wineserver opens the device path; the Linux peer (tools/rig/peer.py) drives
  * the far end. They meet only in one shared file, $COMRELAY_RIG_DIR/state,
- * mapped by all of them: the peer writes the far-end lines, counters, arrival
- * count and the busy/vanished switches; the program writes DTR/RTS and the
- * recorded c_cflag. Every field is an aligned 32-bit word with one writer, so
- * plain atomic loads and stores are enough. The edge-trigger memory is per
- * process (a small table under a spinlock); the "TIOCINQ follows TIOCMGET"
- * and "tcsetattr calls since cfsetospeed" marks are per thread. */
+ * mapped by all of them: the peer writes the far-end lines, error counters,
+ * the attach generation and the busy/absent/vanished switches; the program
+ * writes DTR/RTS and the recorded c_cflag, and adds to its read and purge
+ * counts. Every field is an aligned 32-bit word, set with atomic stores or
+ * atomic adds, so no lock spans processes. The edge-trigger memory and the
+ * list of known rig fds are per process (the former under a spinlock); the
+ * "TIOCINQ follows TIOCMGET" and "tcsetattr calls since cfsetospeed" marks
+ * are per thread. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -43,13 +46,15 @@ struct rig_slot {
     uint32_t parity;             /* 24 */
     uint32_t brk;                /* 28 */
     uint32_t cts, dsr, rng, dcd; /* 32..44 line transition counts (peer) */
-    uint32_t arrivals;           /* 48 bumped by the peer before each write */
+    uint32_t consumed;           /* 48 bytes the program has read (programs) */
     uint32_t busy;               /* 52 wineserver's open of the port fails */
     uint32_t vanished;           /* 56 every device call fails with EIO */
     uint32_t cflag;              /* 60 c_cflag of SetCommState's line-control call */
     uint32_t cflag_seq;          /* 64 bumped after each record */
     uint32_t absent;             /* 68 no device: wineserver's open fails ENOENT */
-    uint32_t reserved[14];       /* to 128 bytes */
+    uint32_t flushes;            /* 72 input purges by the program (programs) */
+    uint32_t generation;         /* 76 bumped by the peer at each attach */
+    uint32_t reserved[12];       /* to 128 bytes */
 };
 
 struct rig_state {
@@ -59,7 +64,7 @@ struct rig_state {
 };
 
 _Static_assert(sizeof(struct rig_slot) == 128, "slot layout is shared with peer.py");
-_Static_assert(offsetof(struct rig_slot, cflag_seq) == 64, "slot layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_slot, generation) == 76, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_state, slot) == 128, "header layout is shared with peer.py");
 
 #define LOAD(field) __atomic_load_n(&(field), __ATOMIC_ACQUIRE)
@@ -141,10 +146,27 @@ static int slot_of_rdev(struct rig_state* st, uint64_t rdev) {
     return -1;
 }
 
+/* read() runs for every fd of the process, and an fstat on each would slow
+ * all of wine's server calls. So the fds that an ioctl or tcsetattr showed to
+ * be rig devices are remembered, and read() checks only those: wine keeps one
+ * unix fd per handle and uses it for both. */
+#define KNOWN_FDS 16
+static int known_fds[KNOWN_FDS] = {[0 ... KNOWN_FDS - 1] = -1};
+static unsigned known_next;
+
+static int is_known_fd(int fd) {
+    for (int k = 0; k < KNOWN_FDS; k++)
+        if (LOAD(known_fds[k]) == fd) return 1;
+    return 0;
+}
+
 static int slot_of_fd(struct rig_state* st, int fd) {
     struct stat64 sb;
     if (fstat64(fd, &sb) != 0 || !S_ISCHR(sb.st_mode)) return -1;
-    return slot_of_rdev(st, (uint64_t)sb.st_rdev);
+    int i = slot_of_rdev(st, (uint64_t)sb.st_rdev);
+    if (i >= 0 && !is_known_fd(fd))
+        STORE(known_fds[__atomic_fetch_add(&known_next, 1, __ATOMIC_RELAXED) % KNOWN_FDS], fd);
+    return i;
 }
 
 static int any_flag(struct rig_state* st, size_t offset) {
@@ -169,35 +191,43 @@ static int vanished_fd(int fd) {
  * it once per arrival. The poll's TIOCINQ is the one that directly follows
  * TIOCMGET in the same thread (ClearCommError's follows TIOCOUTQ and stays
  * exact); it is answered with the count only when bytes arrived since the
- * poll last looked: the peer's arrival count moved, or the count grew (bytes
- * from a writer other than the peer). */
+ * poll last looked, and 0 otherwise.
+ *
+ * "Arrived" is measured as the total ever received: bytes the program has
+ * read (counted by read() below) plus bytes waiting. That total only grows,
+ * whatever the program reads in between and however late the kernel moves
+ * written bytes into the queue; comparing bare counts would miss an arrival
+ * that is smaller than what the program read meanwhile, and the wait would
+ * then stall with bytes unread. The total is sampled read count first, so a
+ * read racing with the poll can only make it low for a moment, never high.
+ * A purge discards bytes unread, so after one the poll starts afresh. */
 struct edge {
-    uint64_t rdev;
-    uint32_t arrivals;
-    int count;
+    uint32_t generation; /* of the slot: a pty number is soon used again */
+    uint32_t seen;       /* the total at the last report */
+    uint32_t flushes;
 };
 static struct edge edges[RIG_SLOTS];
 static int edge_lock;
 static __thread int mget_slot = -1; /* slot of this thread's last ioctl, if TIOCMGET */
 
-static int edge_filter(struct rig_state* st, int i, uint32_t arrivals, int count) {
+static int edge_filter(struct rig_slot* s, int i, uint32_t consumed, int count) {
     while (__atomic_exchange_n(&edge_lock, 1, __ATOMIC_ACQUIRE)) {
     }
     struct edge* e = &edges[i];
-    uint64_t rdev = slot_rdev(&st->slot[i]);
-    if (e->rdev != rdev) { /* a fresh pty behind the slot */
-        e->rdev = rdev;
-        e->arrivals = arrivals;
-        e->count = 0;
+    uint32_t generation = LOAD(s->generation);
+    uint32_t flushes = LOAD(s->flushes);
+    uint32_t total = consumed + (uint32_t)count;
+    int report;
+    if (e->generation != generation || e->flushes != flushes) {
+        /* A new device behind the slot, or input purged: what waits is new. */
+        e->generation = generation;
+        e->flushes = flushes;
+        e->seen = total;
+        report = count > 0;
+    } else {
+        report = (int32_t)(total - e->seen) > 0;
+        if (report) e->seen = total;
     }
-    int report = 0;
-    if (count > 0) {
-        report = arrivals != e->arrivals || count > e->count;
-        e->arrivals = arrivals;
-    }
-    /* A count of 0 keeps the old arrival mark: the peer bumps it just before
-     * writing, so the bytes may not have landed yet. */
-    e->count = count;
     __atomic_store_n(&edge_lock, 0, __ATOMIC_RELEASE);
     return report ? count : 0;
 }
@@ -257,9 +287,9 @@ static int rig_ioctl(ioctl_fn real, int fd, unsigned long req, void* arg) {
     if (!ours) return real(fd, req, arg);
 
     if (req == TIOCINQ) {
-        uint32_t arrivals = LOAD(s->arrivals); /* before the count: see edge_filter */
+        uint32_t consumed = LOAD(s->consumed); /* before the count: see edge_filter */
         int r = real(fd, req, arg);
-        if (r == 0 && arg && after_mget == i) *(int*)arg = edge_filter(st, i, arrivals, *(int*)arg);
+        if (r == 0 && arg && after_mget == i) *(int*)arg = edge_filter(s, i, consumed, *(int*)arg);
         return r;
     }
     int r = real(fd, req, arg);
@@ -343,8 +373,17 @@ int tcgetattr(int fd, struct termios* t) {
 int tcflush(int fd, int queue) {
     static int (*real)(int, int);
     if (!real) real = (int (*)(int, int))next_symbol("tcflush");
-    FAIL_IF_VANISHED(fd);
-    return real(fd, queue);
+    struct rig_state* st = state();
+    int i = st ? slot_of_fd(st, fd) : -1;
+    if (i < 0) return real(fd, queue);
+    if (LOAD(st->slot[i].vanished)) {
+        errno = EIO;
+        return -1;
+    }
+    int r = real(fd, queue);
+    if (r == 0 && (queue == TCIFLUSH || queue == TCIOFLUSH))
+        __atomic_fetch_add(&st->slot[i].flushes, 1, __ATOMIC_ACQ_REL);
+    return r;
 }
 
 int tcdrain(int fd) {
@@ -357,8 +396,17 @@ int tcdrain(int fd) {
 /* ---- read / write ---------------------------------------------------------- */
 
 ssize_t read(int fd, void* buf, size_t n) {
-    FAIL_IF_VANISHED(fd);
-    return real_read()(fd, buf, n);
+    struct rig_state* st = state();
+    int i = -1;
+    if (st && (is_known_fd(fd) || any_flag(st, offsetof(struct rig_slot, vanished))))
+        i = slot_of_fd(st, fd);
+    if (i >= 0 && LOAD(st->slot[i].vanished)) {
+        errno = EIO;
+        return -1;
+    }
+    ssize_t r = real_read()(fd, buf, n);
+    if (r > 0 && i >= 0) __atomic_fetch_add(&st->slot[i].consumed, (uint32_t)r, __ATOMIC_ACQ_REL);
+    return r;
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {

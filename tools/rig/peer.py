@@ -51,6 +51,7 @@ hex. N is the COM number.
     stream N <count> <seed>               -> ok   (runs in the background)
     streampaced N <count> <chunk> <gap_ms> [seed]  -> ok   (background)
     streamstatus N                        -> ok sent=<n> done=<0|1>
+    streamwait N <timeout_ms>             -> the same, once done or timed out
     setlines N <cts> <dsr> <ring> <rlsd>  -> ok
     getlines N                            -> ok dtr=<0|1> rts=<0|1>
     termios N -> ok baud= cstopb= ixon= ixoff= crtscts= csize= parenb= parodd=
@@ -62,7 +63,8 @@ hex. N is the COM number.
 Threads: one per client connection (socketserver) and one per running stream.
 Each line's fds and stream are guarded by that line's lock; the shared state
 file is written under STATE_LOCK. The interposers only read what the peer
-writes (and write DTR/RTS and the recorded c_cflag, which the peer only reads).
+writes; they write DTR/RTS, the recorded c_cflag and their read and purge
+counts, which the peer only reads or clears at attach.
 """
 
 import argparse
@@ -89,7 +91,9 @@ SLOT_BASE, SLOT_SIZE = 128, 128
 F_RDEV_LO, F_RDEV_HI, F_FAR, F_NEAR = 0, 4, 8, 12
 F_FRAME, F_OVERRUN, F_PARITY, F_BRK = 16, 20, 24, 28
 F_CTS_N, F_DSR_N, F_RNG_N, F_DCD_N = 32, 36, 40, 44
-F_ARRIVALS, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ, F_ABSENT = 48, 52, 56, 60, 64, 68
+F_CONSUMED, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ, F_ABSENT, F_FLUSHES = (
+    48, 52, 56, 60, 64, 68, 72)
+F_GENERATION = 76
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR = (
     0x002, 0x004, 0x020, 0x040, 0x080, 0x100)
@@ -129,7 +133,11 @@ def reset_slot(n, rdev, absent):
         put(n, F_RDEV_LO, 0)
         put(n, F_RDEV_HI, 0)
         for off in range(8, SLOT_SIZE, 4):
-            put(n, off, 0)
+            if off != F_GENERATION:
+                put(n, off, 0)
+        # The interposers' memory of the line starts afresh: the kernel soon
+        # gives a new pty the number of one just closed.
+        put(n, F_GENERATION, get(n, F_GENERATION) + 1)
         put(n, F_ABSENT, absent)
         put(n, F_RDEV_HI, rdev >> 32)
         put(n, F_RDEV_LO, rdev)
@@ -250,9 +258,6 @@ class Line:
         while done < len(data):
             if self.stream_stop.is_set() and threading.current_thread() is self.stream_thread:
                 break
-            # Bumped before the bytes land: the interposer's edge filter keeps
-            # the old mark while the count is still 0.
-            bump(self.n, F_ARRIVALS)
             try:
                 done += os.write(master, data[done:done + 4096])
             except BlockingIOError:
@@ -314,7 +319,7 @@ class Line:
             while self.sent < count and not self.stream_stop.is_set():
                 data = pattern(seed, self.sent, min(chunk, count - self.sent))
                 self.sent += self.write(data, time.monotonic() + 3600)
-                if gap:
+                if gap and self.sent < count:
                     self.stream_stop.wait(gap)
         except (OSError, RigError):
             pass
@@ -327,8 +332,10 @@ class Line:
                 t.join(5)
             self.stream_thread = None
 
-    def stream_status(self):
+    def stream_status(self, wait=0):
         t = self.stream_thread
+        if t is not None and wait > 0:
+            t.join(wait)
         done = t is None or not t.is_alive()
         return "sent=%d done=%d" % (self.sent, 1 if done else 0)
 
@@ -384,7 +391,7 @@ def command(words):
         raise RigError("no such port")
     n, args = line.n, args[1:]
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
-            "streampaced": 3, "streamstatus": 0, "setlines": 4, "getlines": 0, "termios": 0,
+            "streampaced": 3, "streamstatus": 0, "streamwait": 1, "setlines": 4, "getlines": 0, "termios": 0,
             "error": 1, "busy": 1, "vanish": 1}
     if cmd not in need:
         raise RigError("unknown command")
@@ -414,6 +421,8 @@ def command(words):
         return ""
     if cmd == "streamstatus":
         return line.stream_status()
+    if cmd == "streamwait":
+        return line.stream_status(int(args[0]) / 1000.0)
     if cmd == "setlines":
         with STATE_LOCK:
             old = get(n, F_FAR)
