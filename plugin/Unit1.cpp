@@ -56,22 +56,18 @@ const std::int32_t BaudRates[] = {0,     110,   300,   600,    1200,   2400,   4
 const std::int32_t DataBits[] = {5, 6, 7, 8};
 const std::int32_t StopBitCodes[] = {1, 2, 3};
 
-// The library holds its own module while a component exists: windows, timers
-// and the event thread run its code, and the host may call FreeLibrary at any
-// time. The hold is dropped at the next export after the component ended: the
-// host's own reference keeps the code loaded while an export runs.
-HMODULE ModuleHold = nullptr;
-
+// Once a component has been built the module stays loaded for the life of
+// the process: windows, timers and the event thread run its code, and the
+// host may call FreeLibrary at any time, even while the port is open. (An
+// unload after the component's threads have run and a load again is also
+// where wine's loader falls over on the module's TLS slot.)
 void HoldModule() {
-    if (ModuleHold) return;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCSTR>(&HoldModule), &ModuleHold);
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&HoldModule), &self);
 }
 
-PortComponent* Component() {
-    ReleaseIdleModuleHold();
-    return Library.Component;
-}
+PortComponent* Component() { return Library.Component; }
 
 template <int N> int IndexOf(const std::int32_t (&table)[N], std::int32_t value, int first) {
     for (int i = first; i < N; ++i)
@@ -252,14 +248,6 @@ void BuildComponent() {
 }
 
 } // namespace
-
-void ReleaseIdleModuleHold() {
-    if (ModuleHold && !Library.Component) {
-        HMODULE held = ModuleHold;
-        ModuleHold = nullptr;
-        FreeLibrary(held);
-    }
-}
 
 void ComponentSetParentWindow(HWND window) {
     Library.HostWindow = window;

@@ -9,8 +9,6 @@ void ComponentSetParentWindow(HWND window);
 void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height);
 // The host has fetched the text mailbox with GetFile.
 void ComponentMailboxFetched();
-// Drops the library's hold on its own module once no component needs it.
-void ReleaseIdleModuleHold();
 
 // The serial exports; each does nothing before SetParentWindow.
 void SerialSetBaudRate();
