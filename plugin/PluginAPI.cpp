@@ -21,44 +21,88 @@ const char CopyrightText[] = "Copyright (c) 2026 Quillon. All rights reserved.";
 
 #define EXPORT extern "C" __cdecl
 
-EXPORT void exp_Close() { SerialClose(); }
-EXPORT void exp_open() { SerialOpen(); }
-EXPORT void exp_getport() { SerialGetPort(); }
-EXPORT void exp_setport() { SerialSetPort(); }
+EXPORT void exp_Close() {
+    SerialClose();
+}
+EXPORT void exp_open() {
+    SerialOpen();
+}
+EXPORT void exp_getport() {
+    SerialGetPort();
+}
+EXPORT void exp_setport() {
+    SerialSetPort();
+}
 EXPORT void exp_getstring() {}
-EXPORT void exp_sendstring() { SerialSendString(); }
-EXPORT std::int32_t exp_GetData() { return Library.IntMailbox; } // ordinals 7 and 26
+EXPORT void exp_sendstring() {
+    SerialSendString();
+}
+EXPORT std::int32_t exp_GetData() {
+    return Library.IntMailbox;
+} // ordinals 7 and 26
 EXPORT void exp_senddata() {}
 EXPORT void exp_getparity() {}
 EXPORT void exp_setparity() {}
-EXPORT void exp_getstopbit() { SerialGetStopBits(); }
-EXPORT void exp_setstopbit() { SerialSetStopBits(); }
-EXPORT void exp_getdatabit() { SerialGetDataBits(); }
-EXPORT void exp_setdatabit() { SerialSetDataBits(); }
-EXPORT void exp_getbaudrate() { SerialGetBaudRate(); }
-EXPORT void exp_setbaudrate() { SerialSetBaudRate(); }
+EXPORT void exp_getstopbit() {
+    SerialGetStopBits();
+}
+EXPORT void exp_setstopbit() {
+    SerialSetStopBits();
+}
+EXPORT void exp_getdatabit() {
+    SerialGetDataBits();
+}
+EXPORT void exp_setdatabit() {
+    SerialSetDataBits();
+}
+EXPORT void exp_getbaudrate() {
+    SerialGetBaudRate();
+}
+EXPORT void exp_setbaudrate() {
+    SerialSetBaudRate();
+}
 
 EXPORT void exp_Draw(std::int32_t /*ignored*/, std::int32_t left, std::int32_t top,
                      std::int32_t width, std::int32_t height) {
     ComponentDraw(left, top, width, height);
 }
 
-EXPORT void exp_SetParentWindow(HWND window) { ComponentSetParentWindow(window); }
-EXPORT std::int32_t exp_CreateObject() { return 0; }
-EXPORT std::int32_t exp_Interface() { return RunSettingsDialog(); }
-EXPORT std::int32_t exp_HasIntDlg() { return 1; }
-EXPORT const char* exp_GetInfo() { return InfoText; }
-EXPORT const char* exp_GetShortInfo() { return ShortInfoText; }
-EXPORT const char* exp_Copyright() { return CopyrightText; }
-EXPORT void exp_SetPath(const char* path) { Library.PluginPath = Text(path); }
-EXPORT void exp_SetData(std::int32_t value) { Library.IntMailbox = value; }
+EXPORT void exp_SetParentWindow(HWND window) {
+    ComponentSetParentWindow(window);
+}
+EXPORT std::int32_t exp_CreateObject() {
+    return 0;
+}
+EXPORT std::int32_t exp_Interface() {
+    return RunSettingsDialog();
+}
+EXPORT std::int32_t exp_HasIntDlg() {
+    return 1;
+}
+EXPORT const char* exp_GetInfo() {
+    return InfoText;
+}
+EXPORT const char* exp_GetShortInfo() {
+    return ShortInfoText;
+}
+EXPORT const char* exp_Copyright() {
+    return CopyrightText;
+}
+EXPORT void exp_SetPath(const char* path) {
+    Library.PluginPath = Text(path);
+}
+EXPORT void exp_SetData(std::int32_t value) {
+    Library.IntMailbox = value;
+}
 
 EXPORT const char* exp_GetFile() {
     ComponentMailboxFetched();
     return Library.TextMailbox.Data();
 }
 
-EXPORT void exp_SetFile(const char* text) { SetTextMailbox(Text(text)); }
+EXPORT void exp_SetFile(const char* text) {
+    SetTextMailbox(Text(text));
+}
 
 // Load creates the library's applet (an object; no window is made); unload
 // releases the texts. A component keeps the module loaded while it lives, so

@@ -51,7 +51,7 @@ const char CloseText[] = "sts#Close#";
 // "err#" + "ошибка порта" in Windows-1251 + "#".
 const char ErrorText[] = "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#";
 
-const std::int32_t BaudRates[] = {0,     110,   300,   600,    1200,   2400,   4800,  9600,
+const std::int32_t BaudRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                   14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
 const std::int32_t DataBits[] = {5, 6, 7, 8};
 const std::int32_t StopBitCodes[] = {1, 2, 3};
@@ -67,7 +67,9 @@ void HoldModule() {
                        reinterpret_cast<LPCSTR>(&HoldModule), &self);
 }
 
-PortComponent* Component() { return Library.Component; }
+PortComponent* Component() {
+    return Library.Component;
+}
 
 template <int N> int IndexOf(const std::int32_t (&table)[N], std::int32_t value, int first) {
     for (int i = first; i < N; ++i)
@@ -163,8 +165,12 @@ void OnRelayTimer(void* context, BaseObject* sender) {
 void OnRxChar(void* context, BaseObject*, std::int32_t) {
     static_cast<PortComponent*>(context)->RelayTimer->SetEnabled(true);
 }
-void OnAfterOpen(void*, BaseObject*) { Notify(OpenText); }
-void OnAfterClose(void*, BaseObject*) { Notify(CloseText); }
+void OnAfterOpen(void*, BaseObject*) {
+    Notify(OpenText);
+}
+void OnAfterClose(void*, BaseObject*) {
+    Notify(CloseText);
+}
 // A failed open reports on the host's thread inside open; line errors and a
 // vanished device report from the event thread and are handed over.
 void OnError(void* context, BaseObject* sender) {

@@ -31,8 +31,12 @@ bool RefuseClose(WindowObject*, MSG& message, LRESULT& result) {
     return true;
 }
 
-void OnOk(void* context, BaseObject*) { Answer(static_cast<SettingsDialog*>(context), 10); }
-void OnCansel(void* context, BaseObject*) { Answer(static_cast<SettingsDialog*>(context), 20); }
+void OnOk(void* context, BaseObject*) {
+    Answer(static_cast<SettingsDialog*>(context), 10);
+}
+void OnCansel(void* context, BaseObject*) {
+    Answer(static_cast<SettingsDialog*>(context), 20);
+}
 
 SettingsDialog* BuildDialog(WindowObject* applet) {
     auto* d = NewObject<SettingsDialog>();

@@ -63,7 +63,8 @@ class TestHost {
     // The texts received so far, in order.
     std::vector<std::string> Texts() const {
         std::vector<std::string> t;
-        for (const Notification& n : received) t.push_back(n.text);
+        for (const Notification& n : received)
+            t.push_back(n.text);
         return t;
     }
 
@@ -93,8 +94,7 @@ class TestHost {
             if (self->answerClicks) self->Fetch(lp);
             return 0;
         }
-        if (self && msg == WM_LBUTTONUP && !self->received.empty() &&
-            self->received.back().up == 0)
+        if (self && msg == WM_LBUTTONUP && !self->received.empty() && self->received.back().up == 0)
             self->received.back().up = lp;
         return DefWindowProcA(hwnd, msg, wp, lp);
     }
@@ -110,7 +110,8 @@ class TestHost {
         // terminating zero (the tests' data never holds that pair).
         if (n.text.rfind("str#", 0) == 0) {
             const char* p = n.storage + 4;
-            while (!(p[0] == '#' && p[1] == 0)) ++p;
+            while (!(p[0] == '#' && p[1] == 0))
+                ++p;
             n.bytes.assign(n.storage, p + 1);
         }
         n.down = down ? down : lastDown;

@@ -2,8 +2,7 @@
 // the peer on the real line sees it.
 #include <doctest/doctest.h>
 
-#include "plugin/TestHost.h"
-#include "support/PeerClient.h"
+#include "plugin/OpenHost.h"
 
 namespace {
 using Texts = std::vector<std::string>;
@@ -53,12 +52,9 @@ TEST_CASE("setport on an open port moves it to the new line") {
 }
 
 TEST_CASE("settings reach the line at once on an open port") {
-    PeerClient peer;
-    REQUIRE(peer.Attach(1));
-    TestHost host;
-    REQUIRE(host.Adopt());
-    host.plugin.Call("open");
-    REQUIRE(host.WaitNotifications(1));
+    OpenHost h;
+    PeerClient& peer = h.peer;
+    TestHost& host = h.host;
     PeerClient::LineSettings t = peer.Termios(1);
     CHECK(t.baud == 9600);
     CHECK(t.csize == 8);
@@ -80,16 +76,14 @@ TEST_CASE("settings reach the line at once on an open port") {
 }
 
 TEST_CASE("WM_CLOSE to Form1 sets 300 baud, then the component ends and the port closes") {
-    PeerClient peer;
-    REQUIRE(peer.Attach(1));
-    TestHost host;
-    REQUIRE(host.Adopt());
-    host.plugin.Call("open");
-    REQUIRE(host.WaitNotifications(1));
+    OpenHost h;
+    PeerClient& peer = h.peer;
+    TestHost& host = h.host;
     SendMessageA(host.Form1(), WM_CLOSE, 0, 0);
-    REQUIRE(host.WaitNotifications(2));
+    REQUIRE(host.WaitNotifications(1));
     CHECK(host.received.back().text == "sts#Close#");
     CHECK(host.Form1() == nullptr);
+    CHECK(peer.Termios(1).baud == 300); // set by the close handler while still open
     // The port is closed: the line no longer carries what the host sends.
     host.plugin.SetFile("gone");
     host.plugin.Call("sendstring");

@@ -2,32 +2,10 @@
 // exact bytes, hosts that answer late, and a long stream.
 #include <doctest/doctest.h>
 
-#include "plugin/TestHost.h"
-#include "support/PeerClient.h"
-
-namespace {
-
-// A host with the component built and COM1 open on a fresh line.
-struct OpenHost {
-    PeerClient peer;
-    TestHost host;
-    OpenHost() {
-        REQUIRE(peer.Attach(1));
-        REQUIRE(host.Adopt());
-        host.plugin.SetData(115200);
-        host.plugin.Call("setbaudrate");
-        host.plugin.Call("open");
-        REQUIRE(host.WaitNotifications(1));
-        REQUIRE(host.received[0].text == "sts#Open#");
-        host.received.clear();
-        host.clicks = 0;
-    }
-};
-
-} // namespace
+#include "plugin/OpenHost.h"
 
 TEST_CASE("bytes arriving together come as one notification, unchanged") {
-    OpenHost h;
+    OpenHost h(115200);
     struct Case {
         std::string bytes;
     } cases[] = {{"AB"}, {"a#b"}, {std::string("A\0B", 3)}, {"\x80\xFF\xEE#\x01"}};
@@ -43,7 +21,7 @@ TEST_CASE("bytes arriving together come as one notification, unchanged") {
 }
 
 TEST_CASE("bytes close together are batched; bytes far apart are not") {
-    OpenHost h;
+    OpenHost h(115200);
     h.peer.Write(1, "x");
     Sleep(5);
     h.peer.Write(1, "y");
@@ -60,7 +38,7 @@ TEST_CASE("bytes close together are batched; bytes far apart are not") {
 }
 
 TEST_CASE("sendstring writes the whole mailbox, zero bytes included") {
-    OpenHost h;
+    OpenHost h(115200);
     h.host.plugin.SetFile("hello\r\n");
     h.host.plugin.Call("sendstring");
     CHECK(h.peer.Read(1, 100, 2000) == "hello\r\n");
@@ -72,7 +50,7 @@ TEST_CASE("sendstring writes the whole mailbox, zero bytes included") {
 }
 
 TEST_CASE("a host that answers late gets every byte once, in one notification") {
-    OpenHost h;
+    OpenHost h(115200);
     h.host.answerClicks = false;
     for (char c : std::string("abc")) {
         h.peer.Write(1, std::string(1, c));
@@ -88,17 +66,18 @@ TEST_CASE("a host that answers late gets every byte once, in one notification") 
 }
 
 TEST_CASE("a relay that finds the port closed posts nothing") {
-    OpenHost h;
+    OpenHost h(115200);
     h.peer.Write(1, "late");
     Sleep(15); // arrives, arms the relay, and the port closes before its tick
     h.host.plugin.Call("Close");
     h.host.Pump(300);
-    for (const std::string& t : h.host.Texts()) CHECK(t.rfind("str#", 0) != 0);
+    for (const std::string& t : h.host.Texts())
+        CHECK(t.rfind("str#", 0) != 0);
     CHECK(h.host.received.back().text == "sts#Close#");
 }
 
 TEST_CASE("line errors and a vanished device give one error notification") {
-    OpenHost h;
+    OpenHost h(115200);
     h.peer.Error(1, "overrun");
     REQUIRE(h.host.WaitNotifications(1));
     CHECK(h.host.received.back().text == "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#");
@@ -114,7 +93,7 @@ TEST_CASE("line errors and a vanished device give one error notification") {
 }
 
 TEST_CASE("a 1 MB stream reaches the host whole and in order") {
-    OpenHost h;
+    OpenHost h(115200);
     const long total = 1 << 20;
     const int seed = 11;
     long position = 0;
@@ -128,7 +107,8 @@ TEST_CASE("a 1 MB stream reaches the host whole and in order") {
             const std::string& b = h.host.received[checked].bytes;
             REQUIRE(b.rfind("str#", 0) == 0);
             for (size_t i = 4; i + 1 < b.size() && ordered; ++i, ++position)
-                ordered = static_cast<unsigned char>(b[i]) == PeerClient::PatternByte(seed, position);
+                ordered =
+                    static_cast<unsigned char>(b[i]) == PeerClient::PatternByte(seed, position);
         }
     }
     CHECK(ordered);
@@ -138,7 +118,7 @@ TEST_CASE("a 1 MB stream reaches the host whole and in order") {
 }
 
 TEST_CASE("the host destroying its window while the peer streams") {
-    OpenHost h;
+    OpenHost h(115200);
     REQUIRE(h.peer.Stream(1, 200000, 3));
     h.host.Pump(150);
     DestroyWindow(h.host.window);

@@ -123,8 +123,8 @@ TEST_CASE("a nested Interface call returns 0 at once and leaves the dialog runni
     wc.lpfnWndProc = NestingHost;
     wc.lpszClassName = "nesting_host";
     RegisterClassA(&wc);
-    HWND w = CreateWindowExA(0, "nesting_host", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr,
-                             nullptr);
+    HWND w =
+        CreateWindowExA(0, "nesting_host", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     PostMessageA(w, WM_USER + 7, 0, 0); // handled during the outer wait
     Driver d;
     CHECK(RunWithDriver(plugin, d) == 0);

@@ -2,20 +2,15 @@
 // neither crash nor hang, and no plug-in code may run after its code is gone.
 #include <doctest/doctest.h>
 
-#include "plugin/TestHost.h"
-#include "support/PeerClient.h"
+#include "plugin/OpenHost.h"
 
 TEST_CASE("FreeLibrary with the component built and the port open") {
-    PeerClient peer;
-    REQUIRE(peer.Attach(1));
-    TestHost host;
-    REQUIRE(host.Adopt());
-    host.plugin.Call("open");
-    REQUIRE(host.WaitNotifications(1));
-    CHECK(host.received[0].text == "sts#Open#");
+    OpenHost h;
+    PeerClient& peer = h.peer;
+    TestHost& host = h.host;
     peer.Write(1, "data before unload");
     host.Pump(20);
-    host.plugin.Unload(); // the host's last reference
+    host.plugin.Unload();      // the host's last reference
     host.answerClicks = false; // this host no longer calls the library
     // Timers, the event thread and Form1 go on safely; more bytes arrive.
     peer.Write(1, "more");

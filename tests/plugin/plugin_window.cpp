@@ -13,7 +13,9 @@ std::string ClassOf(HWND w) {
 }
 
 // The plug-in's applets, found by their captions.
-HWND FindApplet(const char* caption) { return FindWindowA("obj_App", caption); }
+HWND FindApplet(const char* caption) {
+    return FindWindowA("obj_App", caption);
+}
 
 } // namespace
 
@@ -121,9 +123,12 @@ TEST_CASE("out-of-table values leave the settings and the mailboxes alone") {
         const char* get;
         int bad;
         int current;
-    } cases[] = {{"setbaudrate", "getbaudrate", 230400, 9600}, {"setbaudrate", "getbaudrate", -1, 9600},
-                 {"setbaudrate", "getbaudrate", 0, 9600},      {"setdatabit", "getdatabit", 4, 8},
-                 {"setdatabit", "getdatabit", 9, 8},           {"setstopbit", "getstopbit", 0, 1},
+    } cases[] = {{"setbaudrate", "getbaudrate", 230400, 9600},
+                 {"setbaudrate", "getbaudrate", -1, 9600},
+                 {"setbaudrate", "getbaudrate", 0, 9600},
+                 {"setdatabit", "getdatabit", 4, 8},
+                 {"setdatabit", "getdatabit", 9, 8},
+                 {"setstopbit", "getstopbit", 0, 1},
                  {"setstopbit", "getstopbit", 4, 1}};
     for (const Case& c : cases) {
         CAPTURE(c.set);
@@ -157,7 +162,8 @@ TEST_CASE("out-of-table values leave the settings and the mailboxes alone") {
 
     host.plugin.SetFile("kept");
     host.plugin.SetData(77);
-    for (const char* name : {"setparity", "getparity", "senddata", "getstring"}) host.plugin.Call(name);
+    for (const char* name : {"setparity", "getparity", "senddata", "getstring"})
+        host.plugin.Call(name);
     CHECK(std::string(host.plugin.GetFile()) == "kept");
     CHECK(host.plugin.GetData() == 77);
     host.Pump(50);
