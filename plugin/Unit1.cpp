@@ -103,11 +103,12 @@ void Relay(PortComponent* c) {
     Text data;
     c->Port->ReadText(data, c->Port->InputCount());
     if (c->DataPending) {
+        // In place: the closing "#" makes way for the new bytes and comes last.
         if (data.IsEmpty()) return;
-        Text joined(Library.TextMailbox.Data(), Library.TextMailbox.Length() - 1);
-        joined.Append(data);
-        joined.Append("#", 1);
-        Library.TextMailbox = joined;
+        Text& box = Library.TextMailbox;
+        box.SetLength(box.Length() - 1);
+        box.Append(data);
+        box.Append("#", 1);
         return;
     }
     SetTextMailbox(Text("str#") + data + Text("#"));

@@ -3,6 +3,7 @@
 #include <doctest/doctest.h>
 
 #include "plugin/OpenHost.h"
+#include <psapi.h>
 
 TEST_CASE("bytes arriving together come as one notification, unchanged") {
     OpenHost h(115200);
@@ -65,6 +66,66 @@ TEST_CASE("a host that answers late gets every byte once, in one notification") 
     CHECK(h.host.received.back().text == "str#d#");
 }
 
+namespace {
+
+SIZE_T PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc),
+                         sizeof pmc);
+    return pmc.PrivateUsage;
+}
+
+// Checks that the data texts received from index `from` on continue the
+// peer's pattern at `position`.
+bool FollowsPattern(const TestHost& host, size_t from, long& position, int seed) {
+    for (size_t k = from; k < host.received.size(); ++k) {
+        const std::string& b = host.received[k].bytes;
+        if (b.rfind("str#", 0) != 0) return false;
+        for (size_t i = 4; i + 1 < b.size(); ++i, ++position)
+            if (static_cast<unsigned char>(b[i]) != PeerClient::PatternByte(seed, position))
+                return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_CASE("a host that stops fetching holds a bounded notification and loses nothing") {
+    OpenHost h(115200);
+    const long total = 3 << 20;
+    const int seed = 5;
+    SIZE_T before = PrivateBytes();
+    h.host.answerClicks = false;
+    REQUIRE(h.peer.Stream(1, total, seed));
+    // Until the line stalls: the relay stops reading once the unfetched
+    // notification is large, and the driver's buffer fills.
+    long sent = -1;
+    for (int quiet = 0; quiet < 10;) {
+        h.host.Pump(100);
+        long now = h.peer.StreamStatus(1).sent;
+        quiet = now == sent ? quiet + 1 : 0;
+        sent = now;
+    }
+    CHECK(sent < total);
+    CHECK(h.host.clicks == 1);
+    CHECK(PrivateBytes() < before + (8 << 20));
+
+    h.host.answerClicks = true;
+    h.host.Fetch();
+    long position = 0;
+    size_t checked = 0;
+    bool ordered = true;
+    DWORD deadline = GetTickCount() + 120000;
+    while (ordered && position<total&& static_cast<LONG>(deadline - GetTickCount())> 0) {
+        h.host.Pump(10);
+        ordered = FollowsPattern(h.host, checked, position, seed);
+        checked = h.host.received.size();
+    }
+    CHECK(ordered);
+    CHECK(position == total);
+}
+
 TEST_CASE("a relay that finds the port closed posts nothing") {
     OpenHost h(115200);
     h.peer.Write(1, "late");
@@ -103,13 +164,8 @@ TEST_CASE("a 1 MB stream reaches the host whole and in order") {
     DWORD deadline = GetTickCount() + 120000;
     while (position < total && ordered && static_cast<LONG>(deadline - GetTickCount()) > 0) {
         h.host.Pump(10);
-        for (; checked < h.host.received.size(); ++checked) {
-            const std::string& b = h.host.received[checked].bytes;
-            REQUIRE(b.rfind("str#", 0) == 0);
-            for (size_t i = 4; i + 1 < b.size() && ordered; ++i, ++position)
-                ordered =
-                    static_cast<unsigned char>(b[i]) == PeerClient::PatternByte(seed, position);
-        }
+        ordered = FollowsPattern(h.host, checked, position, seed);
+        checked = h.host.received.size();
     }
     CHECK(ordered);
     CHECK(position == total);
