@@ -6,7 +6,9 @@ namespace {
 
 using FreeProc = void (*)(BaseObject*);
 
-void FreeOwned(BaseObject* object) { Free(object); }
+void FreeOwned(BaseObject* object) {
+    Free(object);
+}
 
 } // namespace
 

@@ -3,11 +3,25 @@
 #include <cstddef>
 #include <cstdlib>
 
-void* operator new(std::size_t size) { return std::calloc(1, size ? size : 1); }
-void* operator new[](std::size_t size) { return std::calloc(1, size ? size : 1); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t size) {
+    return std::calloc(1, size ? size : 1);
+}
+void* operator new[](std::size_t size) {
+    return std::calloc(1, size ? size : 1);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
-extern "C" void __cxa_pure_virtual() { std::abort(); }
+extern "C" void __cxa_pure_virtual() {
+    std::abort();
+}

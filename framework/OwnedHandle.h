@@ -34,10 +34,14 @@ template <HANDLE (*InvalidValue)()> class OwnedHandle {
     HANDLE handle_ = InvalidValue();
 };
 
-inline HANDLE NullHandleValue() { return nullptr; }
-inline HANDLE InvalidHandleValue() { return INVALID_HANDLE_VALUE; }
+inline HANDLE NullHandleValue() {
+    return nullptr;
+}
+inline HANDLE InvalidHandleValue() {
+    return INVALID_HANDLE_VALUE;
+}
 
-using EventHandle = OwnedHandle<NullHandleValue>;  // events, threads
+using EventHandle = OwnedHandle<NullHandleValue>;   // events, threads
 using FileHandle = OwnedHandle<InvalidHandleValue>; // files, devices
 
 // A manual-reset event, unnamed, without security attributes.

@@ -9,7 +9,8 @@ std::int32_t StrToIntPrefix(const Text& text) {
     bool negative = false;
     if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
     std::uint32_t value = 0;
-    for (; p < end && *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
+    for (; p < end && *p >= '0' && *p <= '9'; ++p)
+        value = value * 10 + (*p - '0');
     return static_cast<std::int32_t>(negative ? 0u - value : value);
 }
 

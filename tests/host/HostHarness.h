@@ -43,8 +43,8 @@ class Plugin {
     void SetPath(const char* text) const { Export<void(__cdecl*)(const char*)>("SetPath")(text); }
     void SetParentWindow(HWND w) const { Export<void(__cdecl*)(HWND)>("SetParentWindow")(w); }
     void Draw(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height) const {
-        using DrawFn = void(__cdecl*)(std::int32_t, std::int32_t, std::int32_t, std::int32_t,
-                                      std::int32_t);
+        using DrawFn =
+            void(__cdecl*)(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t);
         Export<DrawFn>("Draw")(0, left, top, width, height);
     }
 

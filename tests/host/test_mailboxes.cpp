@@ -9,9 +9,9 @@
 
 namespace {
 
-const char* const SerialExports[] = {"Close",      "open",       "getport",     "setport",
-                                     "getstring",  "sendstring", "senddata",    "getparity",
-                                     "setparity",  "getstopbit", "setstopbit",  "getdatabit",
+const char* const SerialExports[] = {"Close",      "open",        "getport",    "setport",
+                                     "getstring",  "sendstring",  "senddata",   "getparity",
+                                     "setparity",  "getstopbit",  "setstopbit", "getdatabit",
                                      "setdatabit", "getbaudrate", "setbaudrate"};
 
 SIZE_T PrivateBytes() {
@@ -34,11 +34,12 @@ TEST_CASE("every export answers by name and by ordinal") {
     Plugin plugin;
     REQUIRE(plugin.Loaded());
     const char* const byOrdinal[] = {
-        "Close",       "open",      "getport",    "setport",     "getstring",  "sendstring",
-        "GetData",     "senddata",  "getparity",  "setparity",   "getstopbit", "setstopbit",
-        "getdatabit",  "setdatabit", "getbaudrate", "setbaudrate", "Draw", "SetParentWindow",
-        "CreateObject", "Interface", "HasIntDlg",  "GetInfo",     "GetShortInfo", "Copyright",
-        "SetPath",     "GetData",   "SetData",    "GetFile",     "SetFile"};
+        "Close",       "open",       "getport",         "setport",      "getstring",
+        "sendstring",  "GetData",    "senddata",        "getparity",    "setparity",
+        "getstopbit",  "setstopbit", "getdatabit",      "setdatabit",   "getbaudrate",
+        "setbaudrate", "Draw",       "SetParentWindow", "CreateObject", "Interface",
+        "HasIntDlg",   "GetInfo",    "GetShortInfo",    "Copyright",    "SetPath",
+        "GetData",     "SetData",    "GetFile",         "SetFile"};
     for (int i = 0; i < 29; ++i) {
         CAPTURE(i + 1);
         void* named = plugin.Export<void*>(byOrdinal[i]);
@@ -86,7 +87,8 @@ TEST_CASE("the text mailbox copies up to the first zero and never returns null")
     CHECK(plugin.GetFile()[0] == 0);
 
     char high[129];
-    for (int i = 0; i < 128; ++i) high[i] = char(0x80 + i);
+    for (int i = 0; i < 128; ++i)
+        high[i] = char(0x80 + i);
     high[128] = 0;
     plugin.SetFile(high);
     CHECK(std::memcmp(plugin.GetFile(), high, 129) == 0);
@@ -104,7 +106,8 @@ TEST_CASE("the text mailbox copies up to the first zero and never returns null")
 TEST_CASE("a 1 MiB text passes the mailbox whole") {
     Plugin plugin;
     std::string big(1 << 20, 'q');
-    for (size_t i = 0; i < big.size(); i += 97) big[i] = char(1 + i % 255);
+    for (size_t i = 0; i < big.size(); i += 97)
+        big[i] = char(1 + i % 255);
     plugin.SetFile(big.c_str());
     const char* back = plugin.GetFile();
     CHECK(std::strlen(back) == big.size());
@@ -114,7 +117,8 @@ TEST_CASE("a 1 MiB text passes the mailbox whole") {
 TEST_CASE("10,000 mailbox rounds neither grow the heap nor leak handles") {
     Plugin plugin;
     std::string text(300, 'm');
-    for (int i = 0; i < 200; ++i) plugin.SetFile(text.c_str()); // settle the heap
+    for (int i = 0; i < 200; ++i)
+        plugin.SetFile(text.c_str()); // settle the heap
     SIZE_T bytesBefore = PrivateBytes();
     DWORD handlesBefore = HandleCount();
     for (int i = 0; i < 10000; ++i) {

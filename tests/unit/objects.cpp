@@ -28,7 +28,9 @@ Probe* NewProbe(Journal* j, int id) {
     return p;
 }
 
-void RecordDestroy(void* context, BaseObject*) { static_cast<Journal*>(context)->order[static_cast<Journal*>(context)->count++] = 100; }
+void RecordDestroy(void* context, BaseObject*) {
+    static_cast<Journal*>(context)->order[static_cast<Journal*>(context)->count++] = 100;
+}
 
 } // namespace
 
@@ -59,7 +61,8 @@ TEST_CASE("an owner frees what it holds first-registered-first, after OnDestroy"
     Journal j;
     Probe* owner = NewProbe(nullptr, 0);
     owner->OnDestroy.Set(RecordDestroy, &j);
-    for (int id = 1; id <= 3; ++id) AddToAutoFree(owner, NewProbe(&j, id));
+    for (int id = 1; id <= 3; ++id)
+        AddToAutoFree(owner, NewProbe(&j, id));
     Free(owner);
     REQUIRE(j.count == 4);
     CHECK(j.order[0] == 100);
@@ -138,11 +141,13 @@ TEST_CASE("PointerList grows by its step and edits in place") {
     CHECK(list->IndexOf(PointerList::Item(5)) == -1);
     CHECK(list->Get(-1) == 0);
     CHECK(list->Get(0) == 0);
-    for (int i = 1; i <= 4; ++i) list->Add(PointerList::Item(i));
+    for (int i = 1; i <= 4; ++i)
+        list->Add(PointerList::Item(i));
     CHECK(list->Capacity == 4);
     list->Add(PointerList::Item(5));
     CHECK(list->Capacity == 8);
-    for (int i = 6; i <= 9; ++i) list->Add(PointerList::Item(i));
+    for (int i = 6; i <= 9; ++i)
+        list->Add(PointerList::Item(i));
     CHECK(list->Capacity == 12);
     list->Insert(0, PointerList::Item(42));
     CHECK(list->Get(0) == 42);
@@ -163,7 +168,8 @@ TEST_CASE("PointerList grows by its step and edits in place") {
     Free(list);
 
     PointerList* free_growth = NewObject<PointerList>(); // GrowBy 0
-    for (int i = 0; i < 9; ++i) free_growth->Add(PointerList::Item(i));
+    for (int i = 0; i < 9; ++i)
+        free_growth->Add(PointerList::Item(i));
     CHECK(free_growth->Capacity >= 9);
     CHECK(free_growth->Get(8) == 8);
     Free(free_growth);

@@ -45,7 +45,7 @@ TEST_CASE("StrToIntPrefix reads a signed prefix and wraps on overflow") {
     struct Case {
         const char* text;
         int value;
-    } cases[] = {{"12ab", 12}, {"", 0},     {"-", 0},       {" 5", 0},
+    } cases[] = {{"12ab", 12}, {"", 0},      {"-", 0},          {" 5", 0},
                  {"+7", 7},    {"-15", -15}, {"4294967297", 1}, {"-2147483648", -2147483647 - 1}};
     for (const Case& c : cases) {
         CAPTURE(c.text);
