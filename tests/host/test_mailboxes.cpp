@@ -4,7 +4,7 @@
 
 #include "host/HostHarness.h"
 #include <cstring>
-#include <psapi.h>
+#include "support/ProcessCounters.h"
 #include <string>
 
 namespace {
@@ -13,20 +13,6 @@ const char* const SerialExports[] = {"Close",      "open",        "getport",    
                                      "getstring",  "sendstring",  "senddata",   "getparity",
                                      "setparity",  "getstopbit",  "setstopbit", "getdatabit",
                                      "setdatabit", "getbaudrate", "setbaudrate"};
-
-SIZE_T PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX pmc = {};
-    pmc.cb = sizeof pmc;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc),
-                         sizeof pmc);
-    return pmc.PrivateUsage;
-}
-
-DWORD HandleCount() {
-    DWORD n = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &n);
-    return n;
-}
 
 } // namespace
 

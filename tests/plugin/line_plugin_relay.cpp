@@ -3,7 +3,7 @@
 #include <doctest/doctest.h>
 
 #include "plugin/OpenHost.h"
-#include <psapi.h>
+#include "support/ProcessCounters.h"
 
 TEST_CASE("bytes arriving together come as one notification, unchanged") {
     OpenHost h(115200);
@@ -67,14 +67,6 @@ TEST_CASE("a host that answers late gets every byte once, in one notification") 
 }
 
 namespace {
-
-SIZE_T PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX pmc = {};
-    pmc.cb = sizeof pmc;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc),
-                         sizeof pmc);
-    return pmc.PrivateUsage;
-}
 
 // Checks that the data texts received from index `from` on continue the
 // peer's pattern at `position`.
