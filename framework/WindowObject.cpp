@@ -337,24 +337,28 @@ void WindowObject::SetClientSize(int width, int height) {
     }
 }
 
+namespace {
+
+// A new style word takes effect only after the frame is recalculated.
+void PushStyleWord(HWND window, int index, DWORD value) {
+    SetWindowLongA(window, index, static_cast<LONG>(value));
+    SetWindowPos(window, nullptr, 0, 0, 0, 0,
+                 SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+    InvalidateRect(window, nullptr, TRUE);
+}
+
+} // namespace
+
 void WindowObject::SetStyle(DWORD style) {
     if (style == Style) return;
     Style = style;
-    if (!Handle) return;
-    SetWindowLongA(Handle, GWL_STYLE, static_cast<LONG>(style));
-    SetWindowPos(Handle, nullptr, 0, 0, 0, 0,
-                 SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
-    InvalidateRect(Handle, nullptr, TRUE);
+    if (Handle) PushStyleWord(Handle, GWL_STYLE, style);
 }
 
 void WindowObject::SetExStyle(DWORD exStyle) {
     if (exStyle == ExStyle) return;
     ExStyle = exStyle;
-    if (!Handle) return;
-    SetWindowLongA(Handle, GWL_EXSTYLE, static_cast<LONG>(exStyle));
-    SetWindowPos(Handle, nullptr, 0, 0, 0, 0,
-                 SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
-    InvalidateRect(Handle, nullptr, TRUE);
+    if (Handle) PushStyleWord(Handle, GWL_EXSTYLE, exStyle);
 }
 
 void WindowObject::SetText(const ::Text& text) {
