@@ -52,6 +52,8 @@ hex. N is the COM number.
     streampaced N <count> <chunk> <gap_ms> [seed]  -> ok   (background)
     streamstatus N                        -> ok sent=<n> done=<0|1>
     streamwait N <timeout_ms>             -> the same, once done or timed out
+    echo N <0|1>                          -> ok  1: send back every byte the
+                                               program writes (until 0 or attach)
     setlines N <cts> <dsr> <ring> <rlsd>  -> ok
     getlines N                            -> ok dtr=<0|1> rts=<0|1>
     termios N -> ok baud= cstopb= ixon= ixoff= crtscts= csize= parenb= parodd=
@@ -60,7 +62,8 @@ hex. N is the COM number.
     vanish N <0|1>                        -> ok  1: adapter pulled out
                                                0: plugged in, as attach
 
-Threads: one per client connection (socketserver) and one per running stream.
+Threads: one per client connection (socketserver), one per running stream and
+one per line that echoes.
 Each line's fds and stream are guarded by that line's lock; the shared state
 file is written under STATE_LOCK. The interposers only read what the peer
 writes; they write DTR/RTS, the recorded c_cflag and their read and purge
@@ -187,6 +190,8 @@ class Line:
         self.stream_thread = None
         self.stream_stop = threading.Event()
         self.sent = 0
+        self.echo_thread = None
+        self.echo_stop = threading.Event()
         self.link = os.path.join(rig_dir, "links", "com%d" % n)
 
     def need_master(self):
@@ -196,6 +201,7 @@ class Line:
 
     def close_pty(self):
         self.stop_stream()
+        self.stop_echo()
         for fd in (self.master, self.slave):
             if fd is not None:
                 os.close(fd)
@@ -339,6 +345,46 @@ class Line:
         done = t is None or not t.is_alive()
         return "sent=%d done=%d" % (self.sent, 1 if done else 0)
 
+    # An echoing line answers every byte the program writes with the same
+    # byte, as a device with a loopback plug does.
+    def start_echo(self):
+        with self.lock:
+            self.need_master()
+            self.stop_echo()
+            self.echo_stop.clear()
+            self.echo_thread = threading.Thread(target=self.run_echo, daemon=True)
+            self.echo_thread.start()
+
+    def run_echo(self):
+        master = self.master
+        try:
+            while not self.echo_stop.is_set():
+                ready, _, _ = select.select([master], [], [], 0.05)
+                if not ready:
+                    continue
+                try:
+                    data = os.read(master, 4096)
+                except BlockingIOError:
+                    continue
+                if not data:
+                    break
+                done = 0
+                while done < len(data) and not self.echo_stop.is_set():
+                    try:
+                        done += os.write(master, data[done:])
+                    except BlockingIOError:
+                        select.select([], [master], [], 0.05)
+        except (OSError, ValueError):
+            pass  # the pty went (detach, vanish): the echo ends with it
+
+    def stop_echo(self):
+        t = self.echo_thread
+        if t is not None:
+            self.echo_stop.set()
+            if t is not threading.current_thread():
+                t.join(5)
+            self.echo_thread = None
+
     def termios(self):
         master = self.need_master()
         attrs = termios.tcgetattr(master)
@@ -391,7 +437,7 @@ def command(words):
         raise RigError("no such port")
     n, args = line.n, args[1:]
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
-            "streampaced": 3, "streamstatus": 0, "streamwait": 1, "setlines": 4, "getlines": 0, "termios": 0,
+            "streampaced": 3, "streamstatus": 0, "streamwait": 1, "echo": 1, "setlines": 4, "getlines": 0, "termios": 0,
             "error": 1, "busy": 1, "vanish": 1}
     if cmd not in need:
         raise RigError("unknown command")
@@ -423,6 +469,12 @@ def command(words):
         return line.stream_status()
     if cmd == "streamwait":
         return line.stream_status(int(args[0]) / 1000.0)
+    if cmd == "echo":
+        if flag(args[0]):
+            line.start_echo()
+        else:
+            line.stop_echo()
+        return ""
     if cmd == "setlines":
         with STATE_LOCK:
             old = get(n, F_FAR)
