@@ -81,6 +81,9 @@ class PeerClient {
             Request("streamwait " + std::to_string(n) + " " + std::to_string(timeoutMs),
                     timeoutMs + kTimeoutMs));
     }
+    // on: the far end sends back every byte the program writes, until off or
+    // the next Attach.
+    bool Echo(int n, bool on) { return Ok(Request("echo " + std::to_string(n) + " " + Bit(on))); }
     bool SetLines(int n, bool cts, bool dsr, bool ring, bool rlsd) {
         return Ok(Request("setlines " + std::to_string(n) + " " + Bit(cts) + " " + Bit(dsr) + " " +
                           Bit(ring) + " " + Bit(rlsd)));
