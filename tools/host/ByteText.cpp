@@ -19,10 +19,18 @@ std::string EscapeBytes(const std::string& bytes) {
     out.reserve(bytes.size());
     for (unsigned char c : bytes) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c >= 0x20 && c < 0x7F) {
                 out += static_cast<char>(c);
@@ -56,11 +64,21 @@ bool UnescapeText(const std::string& text, std::string& bytes) {
         }
         if (++i == text.size()) return false;
         switch (text[i]) {
-        case '\\': out += '\\'; break;
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case '0': out += '\0'; break;
+        case '\\':
+            out += '\\';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case '0':
+            out += '\0';
+            break;
         case 'x': {
             int hi = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
             int lo = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;

@@ -35,12 +35,12 @@ const char* const LineEnds[] = {"", "\r", "\n", "\r\n"};
 
 // Layout, in pixels of the client area.
 constexpr int Margin = 10;
-constexpr int LeftWidth = 251;          // the component's 231 and its frame
-constexpr int ComponentWidth = 231;     // the size the plug-in gives itself
+constexpr int LeftWidth = 251;      // the component's 231 and its frame
+constexpr int ComponentWidth = 231; // the size the plug-in gives itself
 constexpr int ComponentHeight = 89;
 constexpr int RowHeight = 30;
 constexpr int ButtonHeight = 26;
-constexpr int MinClientWidth = 640, MinClientHeight = 470;
+constexpr int MinClientWidth = 640, MinClientHeight = 520;
 
 std::wstring Widen(const std::string& text) {
     // The plug-in's own texts are Windows-1251; everything else the host
@@ -63,7 +63,8 @@ std::string WindowText(HWND w) {
 void SelectItem(HWND box, const std::string& text) {
     LRESULT i = SendMessageA(box, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                              reinterpret_cast<LPARAM>(text.c_str()));
-    SendMessageA(box, CB_SETCURSEL, i == CB_ERR ? static_cast<WPARAM>(-1) : static_cast<WPARAM>(i), 0);
+    SendMessageA(box, CB_SETCURSEL, i == CB_ERR ? static_cast<WPARAM>(-1) : static_cast<WPARAM>(i),
+                 0);
 }
 
 // The text of a notification for people: data escaped, the plug-in's own
@@ -102,12 +103,11 @@ bool HostWindow::Create(int show) {
                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                             FIXED_PITCH | FF_MODERN, "Courier New");
 
-    RECT frame = {0, 0, 860, 540};
+    RECT frame = {0, 0, 860, 560};
     AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_CONTROLPARENT);
-    window_ = CreateWindowExA(WS_EX_CONTROLPARENT, ClassName, "comrelay-host",
-                              WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 40, 40,
-                              frame.right - frame.left, frame.bottom - frame.top, nullptr,
-                              nullptr, instance, this);
+    window_ = CreateWindowExA(
+        WS_EX_CONTROLPARENT, ClassName, "comrelay-host", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 40,
+        40, frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
     if (!window_) return false;
     CreateControls();
 
@@ -160,15 +160,13 @@ void HostWindow::Dispatch(MSG& m) {
 void HostWindow::CreateControls() {
     HINSTANCE instance = GetModuleHandleA(nullptr);
     auto make = [&](DWORD ex, const char* cls, const char* text, DWORD style, int id) {
-        HWND w = CreateWindowExA(ex, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 10, 10,
-                                 window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                 instance, nullptr);
+        HWND w =
+            CreateWindowExA(ex, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 10, 10, window_,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
         SendMessageA(w, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont_), FALSE);
         return w;
     };
-    auto label = [&](const char* text) {
-        labels_.push_back(make(0, "STATIC", text, SS_LEFT, -1));
-    };
+    auto label = [&](const char* text) { labels_.push_back(make(0, "STATIC", text, SS_LEFT, -1)); };
     auto combo = [&](int id) {
         return make(0, "COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, id);
     };
@@ -220,12 +218,15 @@ void HostWindow::CreateControls() {
         SendMessageA(eolBox_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     SendMessageA(eolBox_, CB_SETCURSEL, 3, 0);
     sendButton_ = make(0, "BUTTON", "Send", BS_DEFPUSHBUTTON | WS_TABSTOP, IdSend);
+    label("The grey box is the plug-in's own window, placed here with SetParentWindow "
+          "and Draw. For each notification it posts a click at its corner; the host "
+          "answers with GetFile.");
 
-    status_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_SUNKEN | SS_LEFTNOWORDWRAP |
-                                                    SS_CENTERIMAGE | SS_NOPREFIX,
-                              0, 0, 10, 10, window_,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(IdStatus)), instance,
-                              nullptr);
+    status_ = CreateWindowExW(
+        0, L"STATIC", L"",
+        WS_CHILD | WS_VISIBLE | SS_SUNKEN | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE | SS_NOPREFIX, 0, 0,
+        10, 10, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IdStatus)), instance,
+        nullptr);
     SendMessageW(status_, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont_), FALSE);
     UpdateState();
 }
@@ -254,10 +255,11 @@ void HostWindow::Layout() {
     place(closeButton_, x + LeftWidth - 120, y + 148, 108, ButtonHeight);
 
     y = lineFrame_.bottom + Margin;
-    componentFrame_ = {x, y, x + LeftWidth, y + 164};
+    componentFrame_ = {x, y, x + LeftWidth, y + 222};
     RECT component = {x + 10, y + 26, x + 10 + ComponentWidth, y + 26 + ComponentHeight};
     place(settingsButton_, x + 12, component.bottom + 12, 108, ButtonHeight);
     place(aboutButton_, x + LeftWidth - 120, component.bottom + 12, 108, ButtonHeight);
+    place(labels_[6], x + 12, component.bottom + 46, LeftWidth - 24, 56);
 
     // Right column: the traffic pane takes what is left.
     int rx = Margin + LeftWidth + Margin, rw = w - rx - Margin;
@@ -407,16 +409,28 @@ void HostWindow::Command(int id, int code) {
     case IdStopBits:
         if (code == CBN_SELCHANGE) SelectStopBits(StopBitsCode(selected(stopBox_)));
         break;
-    case IdOpen: Open(); break;
-    case IdClose: Close(); break;
-    case IdSettings: ShowSettings(); break;
-    case IdAbout: ShowAbout(); break;
-    case IdHex: RebuildTraffic(); break;
+    case IdOpen:
+        Open();
+        break;
+    case IdClose:
+        Close();
+        break;
+    case IdSettings:
+        ShowSettings();
+        break;
+    case IdAbout:
+        ShowAbout();
+        break;
+    case IdHex:
+        RebuildTraffic();
+        break;
     case IdClear:
         entries_.clear();
         RebuildTraffic();
         break;
-    case IdSend: SendLine(); break;
+    case IdSend:
+        SendLine();
+        break;
     }
 }
 
@@ -594,8 +608,8 @@ void HostWindow::SetStatus(const std::string& note) {
     std::string line = " " + port_ + (open_ ? " open" : " closed") + ", " +
                        (baud_ ? std::to_string(baud_) : std::string("?")) + " baud, " +
                        std::to_string(dataBits_) + " data bits, " + StopBitsName(stopCode_) +
-                       " stop bit" + (stopCode_ == 1 ? "" : "s") + "    |    last notification: " +
-                       lastText_;
+                       " stop bit" + (stopCode_ == 1 ? "" : "s") +
+                       "    |    last notification: " + lastText_;
     if (!note.empty()) line += "    |    " + note;
     SetWindowTextW(status_, Widen(line).c_str());
 }
@@ -636,7 +650,8 @@ std::wstring HostWindow::EntryText(const Entry& e) const {
                 line += HexBytes(e.bytes.substr(at, 16));
             }
         }
-        line += "  (" + std::to_string(e.bytes.size()) + (e.bytes.size() == 1 ? " byte)" : " bytes)");
+        line +=
+            "  (" + std::to_string(e.bytes.size()) + (e.bytes.size() == 1 ? " byte)" : " bytes)");
     } else {
         line += e.bytes;
     }

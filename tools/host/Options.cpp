@@ -16,7 +16,7 @@ const char UsageText[] =
     "                      56000 57600 115200 128000 256000\n"
     "  --data-bits N       5, 6, 7 or 8\n"
     "  --stop-bits N       1, 1.5 or 2\n"
-    "  --open              open the port (the first --send opens it too)\n"
+    "  --open              open the port (a --send on a closed port opens it first)\n"
     "  --eol none|cr|lf|crlf  line ending of the following --send (default crlf)\n"
     "  --send TEXT         send TEXT and the line ending; \\r \\n \\t \\xNN \\\\ escapes\n"
     "  --send-hex HEX      send these bytes as they are, e.g. \"68 69 0D 0A\"\n"
@@ -64,7 +64,6 @@ Options ParseOptions(const std::vector<std::string>& args) {
     Options o;
     std::string eol = "\r\n";
     std::int32_t timeout = 5000;
-    bool opened = false;
     auto fail = [&](const std::string& why) {
         if (o.error.empty()) o.error = why;
     };
@@ -80,13 +79,12 @@ Options ParseOptions(const std::vector<std::string>& args) {
         }
         if (a == "--open" || a == "--close") {
             Step s{a == "--open" ? Step::Kind::Open : Step::Kind::Close, "", timeout, ""};
-            opened = a == "--open";
             o.steps.push_back(s);
             continue;
         }
-        static const char* const valued[] = {"--dll",  "--port", "--baud",     "--data-bits",
-                                             "--stop-bits", "--eol", "--send", "--send-hex",
-                                             "--wait", "--wait-for", "--timeout"};
+        static const char* const valued[] = {"--dll",       "--port",     "--baud",   "--data-bits",
+                                             "--stop-bits", "--eol",      "--send",   "--send-hex",
+                                             "--wait",      "--wait-for", "--timeout"};
         bool known = false;
         for (const char* v : valued)
             known = known || a == v;
@@ -105,11 +103,16 @@ Options ParseOptions(const std::vector<std::string>& args) {
             continue;
         }
         if (a == "--eol") {
-            if (v == "none") eol = "";
-            else if (v == "cr") eol = "\r";
-            else if (v == "lf") eol = "\n";
-            else if (v == "crlf") eol = "\r\n";
-            else fail("--eol takes none, cr, lf or crlf");
+            if (v == "none")
+                eol = "";
+            else if (v == "cr")
+                eol = "\r";
+            else if (v == "lf")
+                eol = "\n";
+            else if (v == "crlf")
+                eol = "\r\n";
+            else
+                fail("--eol takes none, cr, lf or crlf");
             continue;
         }
         if (a == "--timeout") {
@@ -137,10 +140,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
             if (!ok) fail("cannot read the bytes of " + a + " " + v);
             if (a == "--send") s.text += eol;
             if (s.text.find('\0') != std::string::npos)
-                fail(a + " " + v + ": a zero byte cannot be sent (the plug-in takes the text "
-                                   "to send up to its first zero byte)");
-            if (!opened) o.steps.push_back(Step{Step::Kind::Open, "", timeout, ""});
-            opened = true;
+                fail(a + " " + v +
+                     ": a zero byte cannot be sent (the plug-in takes the text "
+                     "to send up to its first zero byte)");
+            s.value = timeout; // of the open that a send on a closed port makes first
         } else if (a == "--wait") {
             s.kind = Step::Kind::Wait;
             if (!ToInt(v, s.value) || s.value < 0) fail("--wait takes milliseconds");

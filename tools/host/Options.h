@@ -15,11 +15,11 @@ struct Step {
 };
 
 struct Options {
-    std::string dll;            // empty: comrelay.dll beside the program
-    std::vector<Step> steps;    // empty: the interactive window only
-    bool exit = false;          // leave after the steps (otherwise stay up)
+    std::string dll;         // empty: comrelay.dll beside the program
+    std::vector<Step> steps; // empty: the interactive window only
+    bool exit = false;       // leave after the steps (otherwise stay up)
     bool help = false;
-    std::string error;          // set when the command line is wrong
+    std::string error; // set when the command line is wrong
 };
 
 // argv without the program name.

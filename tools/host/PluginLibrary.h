@@ -33,9 +33,15 @@ class PluginLibrary {
     // Integer settings: the value goes in through SetData and the set export,
     // and comes back through the get export and GetData. 0 means the get
     // export wrote nothing (the port holds a value outside its table).
-    std::int32_t SetBaudRate(std::int32_t rate) const { return Exchange(setbaudrate_, getbaudrate_, rate); }
-    std::int32_t SetDataBits(std::int32_t bits) const { return Exchange(setdatabit_, getdatabit_, bits); }
-    std::int32_t SetStopBits(std::int32_t code) const { return Exchange(setstopbit_, getstopbit_, code); }
+    std::int32_t SetBaudRate(std::int32_t rate) const {
+        return Exchange(setbaudrate_, getbaudrate_, rate);
+    }
+    std::int32_t SetDataBits(std::int32_t bits) const {
+        return Exchange(setdatabit_, getdatabit_, bits);
+    }
+    std::int32_t SetStopBits(std::int32_t code) const {
+        return Exchange(setstopbit_, getstopbit_, code);
+    }
     std::int32_t BaudRate() const { return Read(getbaudrate_); }
     std::int32_t DataBits() const { return Read(getdatabit_); }
     std::int32_t StopBits() const { return Read(getstopbit_); }

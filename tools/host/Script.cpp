@@ -25,11 +25,13 @@ ScriptRunner::ScriptRunner(HostWindow& window, Transcript& out) : window_(window
     window_.onCall = [this](const std::string& what) { out_.Line("->", what); };
     window_.onNotification = [this](const Notification& n, int clicks) {
         std::string text = n.kind == Notification::Kind::Data ? "str#" + EscapeBytes(n.body) + "#"
-                                                               : EscapeBytes(n.text);
+                                                              : EscapeBytes(n.text);
         if (clicks > 1) text += "  (" + std::to_string(clicks) + " clicks, one text)";
         out_.Line("<-", text);
-        if (n.kind == Notification::Kind::Data) received_ += n.body;
-        else ++states_;
+        if (n.kind == Notification::Kind::Data)
+            received_ += n.body;
+        else
+            ++states_;
     };
 }
 
@@ -94,8 +96,8 @@ bool ScriptRunner::RunStep(const Step& step) {
     }
     case Step::Kind::StopBits: {
         std::int32_t now = window_.SelectStopBits(step.value);
-        out_.Line("", "getstopbit: " + std::to_string(now) + " (" + StopBitsName(now) +
-                          " stop bits)");
+        out_.Line("",
+                  "getstopbit: " + std::to_string(now) + " (" + StopBitsName(now) + " stop bits)");
         return now == step.value;
     }
     case Step::Kind::Open:
@@ -110,6 +112,7 @@ bool ScriptRunner::RunStep(const Step& step) {
         WaitForState(5000);
         return !window_.PortOpen();
     case Step::Kind::Send:
+        if (!window_.PortOpen()) RunStep(Step{Step::Kind::Open, "", step.value, ""});
         if (!window_.PortOpen()) {
             out_.Line("!!", "not sent, the port is not open: \"" + EscapeBytes(step.text) + "\"");
             return false;

@@ -36,8 +36,10 @@ std::string BesideProgram(const char* file) {
 }
 
 int Report(HANDLE out, Transcript& t, const std::string& text, int status) {
-    if (out) t.Plain("comrelay-host: " + text);
-    else MessageBoxA(nullptr, text.c_str(), "comrelay-host", MB_OK | MB_ICONERROR);
+    if (out)
+        t.Plain("comrelay-host: " + text);
+    else
+        MessageBoxA(nullptr, text.c_str(), "comrelay-host", MB_OK | MB_ICONERROR);
     return status;
 }
 
@@ -48,7 +50,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
     for (int i = 1; i < __argc; ++i)
         args.push_back(__argv[i]);
     Options options = ParseOptions(args);
-    bool scripted = options.help || !options.error.empty() || !options.steps.empty() || options.exit;
+    bool scripted =
+        options.help || !options.error.empty() || !options.steps.empty() || options.exit;
     HANDLE out = StandardOutput(scripted);
     Transcript transcript(out);
     if (options.help) {

@@ -1,0 +1,88 @@
+// comrelay-host's scripted mode on the serial line rig: the transcript of an
+// echoed exchange, received zero bytes, ports that fail to open.
+#include <doctest/doctest.h>
+
+#include "refhost/HostProcess.h"
+#include "support/PeerClient.h"
+
+#include <string>
+
+using namespace std::string_literals;
+
+TEST_CASE("scripted mode: open, send, echo, close, every notification printed") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    REQUIRE(peer.Echo(1, true));
+    HostProcess host;
+    REQUIRE(host.Start("--port COM1 --baud 19200 --send hello --wait-for hello\\r\\n "
+                       "--eol none --send-hex \"63 61 66 E9\" --wait-for caf\\xE9 --close --exit"));
+    CHECK(host.WaitExit() == 0);
+    INFO(host.Output());
+    CHECK(host.InOrder({"SetParentWindow", "Draw(0, ", "getport: COM1", "getbaudrate: 19200",
+                        "-> open", "<- sts#Open#", "-> SetFile(\"hello\\r\\n\"); sendstring",
+                        "<- str#hello", "received \"hello\\r\\n\"",
+                        "-> SetFile(\"caf\\xE9\"); sendstring", "received \"caf\\xE9\"", "-> Close",
+                        "<- sts#Close#"}));
+    // Each line starts with the seconds since start.
+    CHECK(host.Output().find("   0.") != std::string::npos);
+    peer.Echo(1, false);
+}
+
+TEST_CASE("received zero and non-ASCII bytes reach the transcript whole") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    HostProcess host;
+    REQUIRE(host.Start("--port COM1 --open --wait-for end\\r\\n --close --exit"));
+    REQUIRE(host.WaitFor("<- sts#Open#"));
+    REQUIRE(peer.Write(1, "a\0b#\xE9 end\r\n"s));
+    CHECK(host.WaitExit() == 0);
+    INFO(host.Output());
+    CHECK(host.InOrder({"<- str#a\\x00b#\\xE9 end", "received \"end\\r\\n\"", "<- sts#Close#"}));
+}
+
+TEST_CASE("a port that cannot be opened is reported, and the program goes on") {
+    struct Case {
+        const char* name;
+        bool (*spoil)(PeerClient&);
+    } cases[] = {
+        {"missing", [](PeerClient& p) { return p.Detach(3); }},
+        {"in use", [](PeerClient& p) { return p.Attach(3) && p.Busy(3, true); }},
+        {"pulled out", [](PeerClient& p) { return p.Attach(3) && p.Vanish(3, true); }},
+    };
+    for (const Case& c : cases) {
+        std::string name = c.name;
+        CAPTURE(name);
+        PeerClient peer;
+        REQUIRE(c.spoil(peer));
+        REQUIRE(peer.Attach(1));
+        REQUIRE(peer.Echo(1, true));
+        HostProcess host;
+        REQUIRE(host.Start("--port COM3 --open --send lost --port COM1 --send hi --wait-for hi "
+                           "--close --exit"));
+        // A step failed, so the status says so; the later steps still ran.
+        CHECK(host.WaitExit() == 1);
+        INFO(host.Output());
+        CHECK(host.InOrder({"getport: COM3", "-> open",
+                            "<- err#\\xEE\\xF8\\xE8\\xE1\\xEA\\xE0 "
+                            "\\xEF\\xEE\\xF0\\xF2\\xE0#",
+                            "!! the port did not open", "!! not sent", "getport: COM1",
+                            "<- sts#Open#", "received \"hi\"", "<- sts#Close#"}));
+        CHECK(host.Output().find("sendstring") == host.Output().rfind("sendstring"));
+        peer.Echo(1, false);
+        peer.Busy(3, false);
+        peer.Detach(3);
+    }
+}
+
+TEST_CASE("a wrong command line or a missing plug-in ends at once with status 2") {
+    for (const char* args :
+         {"--baud 230400 --open", "--send-hex \"41 00\"", "--dll nothere.dll --open"}) {
+        std::string line = args;
+        CAPTURE(line);
+        HostProcess host;
+        REQUIRE(host.Start(args));
+        CHECK(host.WaitExit() == 2);
+        CHECK(host.Output().find("comrelay-host: ") != std::string::npos);
+        CHECK(host.Output().find("-> open") == std::string::npos);
+    }
+}

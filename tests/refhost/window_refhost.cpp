@@ -1,0 +1,128 @@
+// comrelay-host's window on a real display: the plug-in's component placed
+// where the host drew it and kept there, and closing the window as a user
+// does, with the port open or the settings dialog up.
+#include <doctest/doctest.h>
+
+#include "refhost/HostProcess.h"
+#include "support/PeerClient.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// The rectangle of the last "Draw(0, left, top, width, height)" printed.
+bool LastDraw(const std::string& out, RECT& r) {
+    size_t at = out.rfind("Draw(0, ");
+    long l, t, w, h;
+    if (at == std::string::npos ||
+        std::sscanf(out.c_str() + at, "Draw(0, %ld, %ld, %ld, %ld)", &l, &t, &w, &h) != 4)
+        return false;
+    r = {l, t, l + w, t + h};
+    return true;
+}
+
+HWND WaitForm1(HWND host) {
+    for (int i = 0; i < 500; ++i) {
+        HWND f = FindWindowExA(host, nullptr, "obj_Form", "Form1");
+        if (f && IsWindowVisible(f)) return f;
+        Sleep(20);
+    }
+    return nullptr;
+}
+
+// Form1's rectangle in the host's client coordinates.
+RECT ChildRect(HWND child, HWND parent) {
+    RECT r;
+    GetWindowRect(child, &r);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+// Checks that Form1 is the host's child at the drawn rectangle, inside the
+// client area, and that none of the host's own controls covers it.
+void CheckPlaced(HostProcess& host, HWND window, HWND form1) {
+    RECT drawn;
+    REQUIRE(LastDraw(host.Output(), drawn));
+    CHECK(GetParent(form1) == window);
+    RECT r = ChildRect(form1, window);
+    CHECK(EqualRect(&r, &drawn));
+    RECT client, inside;
+    GetClientRect(window, &client);
+    IntersectRect(&inside, &r, &client);
+    CHECK(EqualRect(&inside, &r));
+    for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        if (c == form1 || !IsWindowVisible(c)) continue;
+        RECT other = ChildRect(c, window), overlap;
+        CHECK_FALSE(IntersectRect(&overlap, &other, &r));
+    }
+}
+
+} // namespace
+
+TEST_CASE("the component is the host window's child at the Draw rectangle, also after a resize") {
+    HostProcess host;
+    REQUIRE(host.Start(""));
+    HWND window = host.Window();
+    REQUIRE(window);
+    HWND form1 = WaitForm1(window);
+    REQUIRE(form1);
+    REQUIRE(host.WaitFor("Draw(0, "));
+    CheckPlaced(host, window, form1);
+
+    for (SIZE size : {SIZE{1100, 800}, SIZE{700, 560}, SIZE{300, 200}}) {
+        CAPTURE(size.cx);
+        SetWindowPos(window, nullptr, 0, 0, size.cx, size.cy,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        Sleep(300);
+        CHECK(FindWindowExA(window, nullptr, "obj_Form", "Form1") == form1);
+        CheckPlaced(host, window, form1);
+    }
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    CHECK(host.WaitExit() == 0);
+}
+
+TEST_CASE("closing the window with the port open closes the port and ends the process") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    REQUIRE(peer.Echo(1, true));
+    HostProcess host;
+    REQUIRE(host.Start("--port COM1 --send before --wait-for before"));
+    REQUIRE(host.WaitFor("received \"before\""));
+    HWND window = host.Window();
+    REQUIRE(window);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    CHECK(host.WaitExit(10000) == 0);
+    INFO(host.Output());
+    // The host closes the port before its window goes, and answers the
+    // plug-in's last notification.
+    CHECK(host.InOrder({"<- sts#Open#", "received \"before\"", "-> Close", "<- sts#Close#"}));
+    CHECK_FALSE(IsWindow(window));
+    peer.Echo(1, false);
+}
+
+TEST_CASE("closing the window while the settings dialog is up waits for the dialog") {
+    HostProcess host;
+    REQUIRE(host.Start(""));
+    HWND window = host.Window();
+    REQUIRE(window);
+    REQUIRE(WaitForm1(window));
+    HWND settings = FindWindowExA(window, nullptr, "BUTTON", "Settings...");
+    REQUIRE(settings);
+    // The dialog runs its own loop inside Interface, in the host's thread.
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(settings), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(settings));
+    HWND form2 = nullptr;
+    for (int i = 0; i < 500 && !form2; ++i, Sleep(20))
+        form2 = FindWindowA("obj_Form", "Form2");
+    REQUIRE(form2);
+    REQUIRE(host.WaitFor("-> Interface"));
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    CHECK(host.WaitExit(500) == -1); // still up: the dialog has not been answered
+    CHECK(IsWindow(window));
+    HWND cancel = FindWindowExA(form2, nullptr, nullptr, "Cansel");
+    REQUIRE(cancel);
+    PostMessageA(cancel, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    PostMessageA(cancel, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    CHECK(host.WaitExit(10000) == 0);
+}
