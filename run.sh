@@ -75,7 +75,7 @@ test)
 demo)
     build
     start_environment
-    (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$BUILD/tools/demohost.exe")
+    BUILD="$BUILD" "$ROOT/tools/host/demo.sh"
     ;;
 bench)
     build
