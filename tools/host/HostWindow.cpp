@@ -464,13 +464,17 @@ void HostWindow::AnswerClick(int clicks) {
         AddEntry('S', n.text);
         break;
     case Notification::Kind::Error:
-        AddEntry('E', n.text);
+        // The plug-in's error text is Russian ("port error"); say what it
+        // most likely means here.
+        AddEntry('E', n.text + (open_ ? "  (port error)"
+                                      : "  (port error: " + port_ + " did not open)"));
         break;
     case Notification::Kind::Other:
         AddEntry('S', EscapeBytes(n.text));
         break;
     }
     lastText_ = Displayable(n);
+    if (lastText_.size() > 72) lastText_ = lastText_.substr(0, 68) + " ...";
     UpdateState();
     if (onNotification) onNotification(n, clicks);
 }
