@@ -86,3 +86,30 @@ TEST_CASE("a wrong command line or a missing plug-in ends at once with status 2"
         CHECK(host.Output().find("-> open") == std::string::npos);
     }
 }
+
+TEST_CASE("changing the port while it is open closes it and opens the new one") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    REQUIRE(peer.Attach(2));
+    REQUIRE(peer.Detach(3));
+    REQUIRE(peer.Echo(1, true));
+    REQUIRE(peer.Echo(2, true));
+
+    HostProcess host;
+    REQUIRE(host.Start("--port COM1 --send one --wait-for one --port COM2 --send two "
+                       "--wait-for two --port COM3 --exit"));
+    // The move to the missing COM3 fails, and the host knows it is closed.
+    CHECK(host.WaitExit() == 1);
+    INFO(host.Output());
+    CHECK(host.InOrder({"getport: COM1", "<- sts#Open#", "received \"one\"", "-> Close",
+                        "<- sts#Close#", "SetFile(\"COM2\"); setport", "-> open", "<- sts#Open#",
+                        "getport: COM2", "received \"two\"", "-> Close", "<- sts#Close#",
+                        "SetFile(\"COM3\"); setport", "-> open", "<- err#", "getport: COM3",
+                        "!! the port did not open"}));
+    // Every notification was read on its own.
+    CHECK(host.Output().find("clicks, one text") == std::string::npos);
+    // Closed after the failed move: the exit has no port to close.
+    CHECK(host.Output().find("-> Close", host.Output().find("<- err#")) == std::string::npos);
+    peer.Echo(1, false);
+    peer.Echo(2, false);
+}

@@ -218,6 +218,7 @@ void HostWindow::CreateControls() {
         SendMessageA(eolBox_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     SendMessageA(eolBox_, CB_SETCURSEL, 3, 0);
     sendButton_ = make(0, "BUTTON", "Send", BS_DEFPUSHBUTTON | WS_TABSTOP, IdSend);
+    EnableWindow(settingsButton_, plugin_.HasSettingsDialog());
     label("The grey box is the plug-in's own window, placed here with SetParentWindow "
           "and Draw. For each notification it posts a click at its corner; the host "
           "answers with GetFile.");
@@ -484,15 +485,26 @@ void HostWindow::Call(const std::string& what) {
 }
 
 std::string HostWindow::SelectPort(const std::string& name) {
+    // setport on an open port closes it and opens the new device, and both
+    // clicks would read one mailbox: a failed reopen's "err#" would hide the
+    // "sts#Close#" before it. So the host closes and reopens by itself and
+    // answers each notification as it comes (they are posted inside the calls).
+    bool reopen = open_ && name != port_;
+    if (reopen) {
+        Close();
+        AnswerQueuedClicks();
+    }
     AnswerQueuedClicks();
     Call("SetFile(\"" + EscapeBytes(name) + "\"); setport");
     plugin_.SetPort(name);
-    // An open port moves to the new device and posts its close and open:
-    // answer them before getport replaces the mailbox.
     AnswerQueuedClicks();
     port_ = plugin_.Port();
     SelectItem(portBox_, port_);
     UpdateState();
+    if (reopen) {
+        Open();
+        AnswerQueuedClicks();
+    }
     return port_;
 }
 

@@ -1,7 +1,6 @@
-// The reference host's main window: the line settings, the plug-in's
-// component in its own frame, the traffic pane, the send row and the status
-// line. Everything runs on the one GUI thread; the plug-in reaches the host
-// only by posting a click into this window, answered with GetFile.
+// The reference host's main window: line settings, the plug-in's component,
+// traffic pane, send row and status line. One thread only: the plug-in
+// reaches the host by posting a click here, which the host answers with GetFile.
 #pragma once
 
 #include "host/Notification.h"

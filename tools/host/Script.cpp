@@ -80,9 +80,12 @@ int ScriptRunner::Run(const Options& options) {
 bool ScriptRunner::RunStep(const Step& step) {
     switch (step.kind) {
     case Step::Kind::Port: {
+        // An open port is moved to the new device, which may fail to open.
+        bool wasOpen = window_.PortOpen();
         std::string now = window_.SelectPort(step.text);
         out_.Line("", "getport: " + now);
-        return now == step.text;
+        if (wasOpen && !window_.PortOpen()) out_.Line("!!", "the port did not open");
+        return now == step.text && window_.PortOpen() == wasOpen;
     }
     case Step::Kind::BaudRate: {
         std::int32_t now = window_.SelectBaudRate(step.value);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # ./run.sh demo: comrelay-host against an echoing far end on COM1 of the
 # virtual null-modem, its transcript, and a screenshot of its window.
-# Sourced-environment: run.sh has started Xvfb, the wine prefix, the rig's
-# peer and wineserver, and exported BUILD, DISPLAY and COMRELAY_PEER_PORT.
+# Run by run.sh once it has started Xvfb, the wine prefix, the rig's peer and
+# wineserver, and exported DISPLAY and COMRELAY_PEER_PORT; BUILD is given.
 set -euo pipefail
 BUILD=${BUILD:?}
 transcript="$BUILD/demo-transcript.txt"
