@@ -73,6 +73,7 @@ class HostProcess {
         return static_cast<int>(code);
     }
     DWORD Id() const { return process_.dwProcessId; }
+    HANDLE Process() const { return process_.hProcess; }
 
     // The program's main window, once it exists.
     HWND Window(DWORD timeoutMs = 10000) {

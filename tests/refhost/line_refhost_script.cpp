@@ -5,6 +5,8 @@
 #include "refhost/HostProcess.h"
 #include "support/PeerClient.h"
 
+#include <cstdlib>
+#include <psapi.h>
 #include <string>
 
 using namespace std::string_literals;
@@ -112,4 +114,56 @@ TEST_CASE("changing the port while it is open closes it and opens the new one") 
     CHECK(host.Output().find("-> Close", host.Output().find("<- err#")) == std::string::npos);
     peer.Echo(1, false);
     peer.Echo(2, false);
+}
+
+namespace {
+// The sum of the "(n bytes)" counts of the data notifications printed.
+long ReceivedBytes(const std::string& out) {
+    long total = 0;
+    for (size_t at = out.find("<- str#"); at != std::string::npos;
+         at = out.find("<- str#", at + 1)) {
+        size_t end = out.find('\n', at);
+        size_t count = out.rfind("  (", end);
+        if (count != std::string::npos && count > at) total += std::atol(out.c_str() + count + 3);
+    }
+    return total;
+}
+} // namespace
+
+TEST_CASE("a long stream arrives whole, and the host stays responsive and bounded") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    HostProcess host;
+    REQUIRE(host.Start("--port COM1 --open"));
+    REQUIRE(host.WaitFor("<- sts#Open#"));
+    HWND window = host.Window();
+    REQUIRE(window);
+    const long count = 400000; // more than the traffic pane keeps
+    REQUIRE(peer.Stream(1, count, 5));
+    // The transcript is read all along: a full pipe would stop the host.
+    // Wide margins: this checks that nothing is lost or stuck, not speed.
+    DWORD end = GetTickCount() + 120000;
+    while (ReceivedBytes(host.Output()) < count && static_cast<LONG>(end - GetTickCount()) > 0)
+        Sleep(100);
+    CHECK(peer.StreamStatus(1).done);
+    CHECK(ReceivedBytes(host.Output()) == count);
+
+    DWORD_PTR result = 0;
+    CHECK(SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0);
+    HWND pane = FindWindowExA(window, nullptr, "EDIT", nullptr);
+    while (pane && !(GetWindowLongA(pane, GWL_STYLE) & ES_MULTILINE))
+        pane = FindWindowExA(window, pane, "EDIT", nullptr);
+    REQUIRE(pane);
+    // The pane keeps the newest part of the traffic, at four characters a
+    // byte at most, not all of it.
+    LRESULT shown = SendMessageA(pane, WM_GETTEXTLENGTH, 0, 0);
+    CHECK(shown > 1000);
+    CHECK(shown < 4 * 300000);
+    PROCESS_MEMORY_COUNTERS_EX pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(host.Process(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc),
+                         sizeof pmc);
+    CHECK(pmc.PrivateUsage < 64u << 20);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    CHECK(host.WaitExit() == 0);
 }

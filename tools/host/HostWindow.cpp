@@ -42,6 +42,12 @@ constexpr int RowHeight = 30;
 constexpr int ButtonHeight = 26;
 constexpr int MinClientWidth = 640, MinClientHeight = 520;
 
+constexpr UINT_PTR FlushTimer = 1;
+
+// What the traffic pane keeps.
+constexpr size_t MaxEntries = 4000;
+constexpr size_t MaxEntryBytes = 256u << 10;
+
 std::wstring Widen(const std::string& text) {
     // The plug-in's own texts are Windows-1251; everything else the host
     // shows is escaped to ASCII first, which 1251 maps unchanged.
@@ -201,8 +207,8 @@ void HostWindow::CreateControls() {
     // Wide, so that the plug-in's Windows-1251 texts show whatever the
     // machine's ANSI code page is.
     traffic_ = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                               WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
-                                   ES_AUTOVSCROLL | WS_TABSTOP,
+                               WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                                   ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_TABSTOP,
                                0, 0, 10, 10, window_,
                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(IdTraffic)), instance,
                                nullptr);
@@ -371,6 +377,9 @@ LRESULT HostWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_COMMAND:
         Command(LOWORD(wp), HIWORD(wp));
         return 0;
+    case WM_TIMER:
+        if (wp == FlushTimer) FlushTraffic();
+        return 0;
     case WM_CLOSE:
         // The settings dialog runs its own loop on this thread and swallows
         // WM_QUIT; the window goes when the dialog has returned.
@@ -427,6 +436,7 @@ void HostWindow::Command(int id, int code) {
         break;
     case IdClear:
         entries_.clear();
+        entryBytes_ = 0;
         RebuildTraffic();
         break;
     case IdSend:
@@ -636,16 +646,33 @@ void HostWindow::AddEntry(char kind, const std::string& bytes) {
     e.kind = kind;
     e.bytes = bytes;
     entries_.push_back(e);
-    // A long session must not make the pane slow: keep the newest entries.
-    if (entries_.size() > 4000) {
-        entries_.erase(entries_.begin(), entries_.begin() + 1000);
+    entryBytes_ += bytes.size();
+    // A long session must neither slow the pane down nor grow without limit:
+    // past either bound the oldest half goes.
+    if (entries_.size() > MaxEntries || entryBytes_ > MaxEntryBytes) {
+        size_t keepBytes = MaxEntryBytes / 2, keepEntries = MaxEntries / 2;
+        size_t drop = 0;
+        while (drop + 1 < entries_.size() &&
+               (entries_.size() - drop > keepEntries || entryBytes_ > keepBytes))
+            entryBytes_ -= entries_[drop++].bytes.size();
+        entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(drop));
         RebuildTraffic();
         return;
     }
-    std::wstring text = EntryText(entries_.back());
+    // Shown at the next flush: one edit per burst of entries, not one each.
+    unshown_ += EntryText(entries_.back());
+    if (!flushPending_) flushPending_ = SetTimer(window_, FlushTimer, 100, nullptr) != 0;
+    if (!flushPending_) FlushTraffic();
+}
+
+void HostWindow::FlushTraffic() {
+    if (flushPending_) KillTimer(window_, FlushTimer);
+    flushPending_ = false;
+    if (unshown_.empty()) return;
     int length = GetWindowTextLengthW(traffic_);
     SendMessageW(traffic_, EM_SETSEL, static_cast<WPARAM>(length), length);
-    SendMessageW(traffic_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+    SendMessageW(traffic_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(unshown_.c_str()));
+    unshown_.clear();
 }
 
 std::wstring HostWindow::EntryText(const Entry& e) const {
@@ -657,7 +684,14 @@ std::wstring HostWindow::EntryText(const Entry& e) const {
     bool hex = SendMessageA(hexCheck_, BM_GETCHECK, 0, 0) == BST_CHECKED;
     if (e.kind == 'R' || e.kind == 'T') {
         if (!hex) {
-            line += EscapeBytes(e.bytes);
+            // Rows of a fixed width, broken by the host: word wrap in the
+            // edit control costs more with every line it holds (under wine,
+            // more than the rest of the host together).
+            std::string indent(line.size(), ' ');
+            for (size_t at = 0; at < e.bytes.size(); at += 24) {
+                if (at) line += "\r\n" + indent;
+                line += EscapeBytes(e.bytes.substr(at, 24));
+            }
         } else {
             // Sixteen bytes a row, continued under the first.
             std::string indent(line.size(), ' ');
@@ -675,6 +709,7 @@ std::wstring HostWindow::EntryText(const Entry& e) const {
 }
 
 void HostWindow::RebuildTraffic() {
+    unshown_.clear();
     std::wstring all;
     for (const Entry& e : entries_)
         all += EntryText(e);

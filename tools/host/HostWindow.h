@@ -73,6 +73,7 @@ class HostWindow {
     void AddEntry(char kind, const std::string& bytes);
     std::wstring EntryText(const Entry& e) const;
     void RebuildTraffic();
+    void FlushTraffic();
     void Call(const std::string& what);
     void SendLine();
     void ShowAbout();
@@ -97,4 +98,7 @@ class HostWindow {
     std::string lastText_ = "(none yet)";
     std::string port_ = "COM1";
     std::vector<Entry> entries_;
+    size_t entryBytes_ = 0; // bytes held by entries_
+    std::wstring unshown_;  // entries not yet in the pane
+    bool flushPending_ = false;
 };

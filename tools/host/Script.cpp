@@ -26,12 +26,17 @@ ScriptRunner::ScriptRunner(HostWindow& window, Transcript& out) : window_(window
     window_.onNotification = [this](const Notification& n, int clicks) {
         std::string text = n.kind == Notification::Kind::Data ? "str#" + EscapeBytes(n.body) + "#"
                                                               : EscapeBytes(n.text);
+        if (n.kind == Notification::Kind::Data)
+            text += "  (" + std::to_string(n.body.size()) + " bytes)";
         if (clicks > 1) text += "  (" + std::to_string(clicks) + " clicks, one text)";
         out_.Line("<-", text);
-        if (n.kind == Notification::Kind::Data)
-            received_ += n.body;
-        else
+        if (n.kind != Notification::Kind::Data) {
             ++states_;
+            return;
+        }
+        received_ += n.body;
+        // Unmatched data waits for a later --wait-for, within reason.
+        if (received_.size() > (4u << 20)) received_.erase(0, received_.size() - (1u << 20));
     };
 }
 
