@@ -32,7 +32,8 @@ await() {
 peer attach 1
 peer echo 1 1
 echo "== COM1: the far end echoes every byte; comrelay-host runs its steps"
-rm -f "$transcript" "$shot"
+rm -f "$shot"
+: >"$transcript" # there before tail follows it
 # A zero byte cannot be sent through the plug-in (it takes the text to send
 # up to its first zero byte), so the far end sends that line itself.
 (cd "$BUILD" && exec wine ./comrelay-host.exe --port COM1 --baud 9600 --open \
