@@ -91,8 +91,11 @@ TEST_CASE("closing the window with the port open closes the port and ends the pr
     REQUIRE(host.WaitFor("received \"before\""));
     HWND window = host.Window();
     REQUIRE(window);
+    CHECK(peer.Holders(1) > 0);
     PostMessageA(window, WM_CLOSE, 0, 0);
     CHECK(host.WaitExit(10000) == 0);
+    // The far end sees the hang-up: nobody holds the line's device any more.
+    CHECK(peer.Holders(1) == 0);
     INFO(host.Output());
     // The host closes the port before its window goes, and answers the
     // plug-in's last notification.

@@ -84,6 +84,12 @@ class PeerClient {
     // on: the far end sends back every byte the program writes, until off or
     // the next Attach.
     bool Echo(int n, bool on) { return Ok(Request("echo " + std::to_string(n) + " " + Bit(on))); }
+    // Descriptors that other processes hold on the line's pty: wineserver
+    // holds one while a program has the port open. -1 if the peer failed.
+    int Holders(int n) {
+        std::string reply = Request("holders " + std::to_string(n));
+        return Ok(reply) ? std::atoi(reply.c_str() + 3) : -1;
+    }
     bool SetLines(int n, bool cts, bool dsr, bool ring, bool rlsd) {
         return Ok(Request("setlines " + std::to_string(n) + " " + Bit(cts) + " " + Bit(dsr) + " " +
                           Bit(ring) + " " + Bit(rlsd)));

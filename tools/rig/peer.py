@@ -54,6 +54,8 @@ hex. N is the COM number.
     streamwait N <timeout_ms>             -> the same, once done or timed out
     echo N <0|1>                          -> ok  1: send back every byte the
                                                program writes (until 0 or attach)
+    holders N                             -> ok <count>  descriptors that other
+                                               processes hold on the port's pty
     setlines N <cts> <dsr> <ring> <rlsd>  -> ok
     getlines N                            -> ok dtr=<0|1> rts=<0|1>
     termios N -> ok baud= cstopb= ixon= ixoff= crtscts= csize= parenb= parodd=
@@ -78,6 +80,7 @@ import os
 import select
 import signal
 import socketserver
+import stat
 import struct
 import sys
 import termios
@@ -255,6 +258,30 @@ class Line:
                 put(self.n, F_VANISHED, 1)
             self.mark_absent()
             self.close_pty()
+
+    def holders(self):
+        """Open descriptors of the pty's slave outside this process: wineserver
+        holds one while a program has the port open, so 0 means it is closed."""
+        with self.lock:
+            if self.slave is None:
+                return 0
+            rdev = os.fstat(self.slave).st_rdev
+        count, me = 0, str(os.getpid())
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit() or pid == me:
+                continue
+            try:
+                fds = os.listdir("/proc/%s/fd" % pid)
+            except OSError:
+                continue
+            for fd in fds:
+                try:
+                    st = os.stat("/proc/%s/fd/%s" % (pid, fd))
+                except OSError:
+                    continue
+                if stat.S_ISCHR(st.st_mode) and st.st_rdev == rdev:
+                    count += 1
+        return count
 
     def write(self, data, deadline):
         """Writes all of data; returns the count written when the deadline or
@@ -437,7 +464,7 @@ def command(words):
         raise RigError("no such port")
     n, args = line.n, args[1:]
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
-            "streampaced": 3, "streamstatus": 0, "streamwait": 1, "echo": 1, "setlines": 4, "getlines": 0, "termios": 0,
+            "streampaced": 3, "streamstatus": 0, "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
             "error": 1, "busy": 1, "vanish": 1}
     if cmd not in need:
         raise RigError("unknown command")
@@ -469,6 +496,8 @@ def command(words):
         return line.stream_status()
     if cmd == "streamwait":
         return line.stream_status(int(args[0]) / 1000.0)
+    if cmd == "holders":
+        return str(line.holders())
     if cmd == "echo":
         if flag(args[0]):
             line.start_echo()
