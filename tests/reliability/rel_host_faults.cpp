@@ -2,6 +2,9 @@
 // that unloads and loads the library, one that answers late, one that never
 // fetches, and one that opens the settings dialog. Each case ends with the
 // host going on.
+//
+// Threads: the main thread is the host. For the dialog case a second thread
+// finds Form2 and posts a click to its "OK" button; nothing else is shared.
 #include <doctest/doctest.h>
 
 #include "plugin/OpenHost.h"
