@@ -165,6 +165,25 @@ TEST_CASE("a host that never calls GetFile: memory and handles stay bounded, not
     CheckHostGoesOn(host, peer);
 }
 
+TEST_CASE("a host that overwrites an unfetched notification with SetFile frees the relay") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    TestHost host;
+    REQUIRE(host.Adopt());
+    host.answerClicks = false;
+    host.plugin.Call("open"); // "sts#Open#" stays unfetched: the relay holds
+    REQUIRE(peer.Write(1, "held"));
+    host.Pump(300);
+    CHECK(host.clicks == 1);
+    // The host's own text replaces the notice; the held bytes go next.
+    host.plugin.SetFile("mine");
+    host.plugin.Call("sendstring");
+    CHECK(peer.Read(1, 10, 2000) == "mine");
+    host.answerClicks = true;
+    CHECK(WaitLast(host, "str#held#"));
+    CheckHostGoesOn(host, peer);
+}
+
 TEST_CASE("Interface while bytes stream: the relay goes on during the modal wait") {
     OpenHost h(115200);
     const long total = 400000;
