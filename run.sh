@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The one entry point: ./run.sh build | test | demo | bench
+# The one entry point: ./run.sh build | test | demo | bench | soak [minutes]
 # Installs what is missing (as root on Debian 12), builds with mingw-w64 and
 # runs everything under wine with a private Xvfb.
 set -euo pipefail
@@ -86,8 +86,15 @@ bench)
         (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$b") || echo "   (failed)"
     done
     ;;
+soak)
+    # Not in CI: streams both ways for the given minutes (default 10) and
+    # reports bytes, notifications, errors and the memory and handle trends.
+    build
+    start_environment
+    (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$BUILD/tools/soak.exe" "${2:-10}")
+    ;;
 *)
-    echo "usage: $0 build | test | demo | bench" >&2
+    echo "usage: $0 build | test | demo | bench | soak [minutes]" >&2
     exit 2
     ;;
 esac

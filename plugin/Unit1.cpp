@@ -30,9 +30,10 @@ struct PortComponent : BaseObject {
     Timer* StartupTimer = nullptr;
     ComPort* Port = nullptr;
     Timer* RelayTimer = nullptr;
-    HWND Window = nullptr;    // Form1's window, the target of the private messages
-    bool DataPending = false; // the mailbox holds a "str#" text the host has not fetched
-    bool RelayDeferred = false;
+    HWND Window = nullptr;      // Form1's window, the target of the private messages
+    bool DataPending = false;   // the mailbox holds a "str#" text the host has not fetched
+    bool NoticePending = false; // ... or an open, close or error text it has not fetched
+    bool RelayDeferred = false; // bytes left in the driver until the host fetches
 };
 
 namespace {
@@ -87,24 +88,29 @@ void NotifyHost() {
 
 void Notify(const char* text) {
     SetTextMailbox(Text(text));
+    if (Library.Component) Library.Component->NoticePending = true;
     NotifyHost();
 }
 
 // The relay, on the host's thread: everything waiting in the driver becomes
 // one "str#" notification. While the previous one is still unfetched, the new
 // bytes join it and no second click is posted, so nothing is lost or doubled.
+// An unfetched open, close or error text is not overwritten: the bytes wait
+// in the driver until the host has fetched it.
 void Relay(PortComponent* c) {
     c->RelayTimer->SetEnabled(false);
     if (!c->Port->Connected) return;
-    if (c->DataPending && Library.TextMailbox.Length() >= MaxPendingData) {
+    if (c->NoticePending || (c->DataPending && Library.TextMailbox.Length() >= MaxPendingData)) {
         c->RelayDeferred = true;
         return;
     }
     Text data;
     c->Port->ReadText(data, c->Port->InputCount());
+    // Bytes that went before the tick (a purge, a device that failed) leave
+    // nothing to tell: an empty text would only hide the previous one.
+    if (data.IsEmpty()) return;
     if (c->DataPending) {
         // In place: the closing "#" makes way for the new bytes and comes last.
-        if (data.IsEmpty()) return;
         Text& box = Library.TextMailbox;
         box.SetLength(box.Length() - 1);
         box.Append(data);
@@ -278,19 +284,28 @@ void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std:
     SetWindowPos(c->Window, HWND_BOTTOM, left, top, width, height, SWP_NOZORDER);
 }
 
-void ComponentMailboxFetched() {
-    PortComponent* c = Library.Component;
-    if (!c) return;
+namespace {
+
+// The mailbox is free again: bytes that a relay left in the driver go next.
+void ResumeRelay(PortComponent* c) {
     c->DataPending = false;
+    c->NoticePending = false;
     if (c->RelayDeferred) {
         c->RelayDeferred = false;
         c->RelayTimer->SetEnabled(true);
     }
 }
 
+} // namespace
+
+void ComponentMailboxFetched() {
+    if (PortComponent* c = Library.Component) ResumeRelay(c);
+}
+
+// The host's own writes (SetFile, getport) free the mailbox as a fetch does.
 void SetTextMailbox(const Text& text) {
     Library.TextMailbox = text;
-    if (Library.Component) Library.Component->DataPending = false;
+    if (PortComponent* c = Library.Component) ResumeRelay(c);
 }
 
 void SerialSetBaudRate() {
