@@ -106,11 +106,9 @@ void Relay(PortComponent* c) {
     }
     Text data;
     c->Port->ReadText(data, c->Port->InputCount());
-    // Bytes that went before the tick (a purge, a device that failed) leave
-    // nothing to tell: an empty text would only hide the previous one.
-    if (data.IsEmpty()) return;
     if (c->DataPending) {
         // In place: the closing "#" makes way for the new bytes and comes last.
+        if (data.IsEmpty()) return;
         Text& box = Library.TextMailbox;
         box.SetLength(box.Length() - 1);
         box.Append(data);
