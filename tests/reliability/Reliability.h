@@ -58,6 +58,16 @@ inline bool ReceiveWhole(TestHost& host, PatternFollower& follower, long total,
     return follower.ordered() && follower.position() == total;
 }
 
+// Pumps until the follower has passed `position` (or found a fault).
+inline bool StreamPast(TestHost& host, PatternFollower& follower, long position) {
+    return host.PumpUntil(
+        [&] {
+            follower.Take(host);
+            return !follower.ordered() || follower.position() > position;
+        },
+        30000);
+}
+
 // Pumps until the newest notification is `text`.
 inline bool WaitLast(TestHost& host, const std::string& text, DWORD timeoutMs = 5000) {
     return host.PumpUntil(

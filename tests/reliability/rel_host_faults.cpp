@@ -13,15 +13,6 @@
 
 namespace {
 
-bool StreamPast(TestHost& host, PatternFollower& follower, long position) {
-    return host.PumpUntil(
-        [&] {
-            follower.Take(host);
-            return !follower.ordered() || follower.position() > position;
-        },
-        30000);
-}
-
 // A host whose click handler takes 200 ms before it fetches.
 WNDPROC PromptProcedure = nullptr;
 LRESULT CALLBACK LateProcedure(HWND window, UINT message, WPARAM wp, LPARAM lp) {

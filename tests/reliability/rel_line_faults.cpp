@@ -10,16 +10,6 @@ namespace {
 
 const std::string ErrorText = "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#";
 
-// Pumps until the follower has passed `position`.
-bool StreamPast(TestHost& host, PatternFollower& follower, long position) {
-    return host.PumpUntil(
-        [&] {
-            follower.Take(host);
-            return !follower.ordered() || follower.position() > position;
-        },
-        30000);
-}
-
 bool Has(const TestHost& host, const std::string& text) {
     for (const Notification& n : host.received)
         if (n.text == text) return true;
