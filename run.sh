@@ -8,7 +8,7 @@ ROOT=$(pwd)
 BUILD=${COMRELAY_BUILD:-$ROOT/build}
 
 PACKAGES=(cmake make python3 g++-mingw-w64-i686 wine wine32 wine64 xvfb gcc-multilib
-          doctest-dev imagemagick x11-utils cppcheck)
+          doctest-dev imagemagick x11-utils cppcheck gnuplot-nox)
 
 install_missing() {
     local missing=()
@@ -78,13 +78,31 @@ demo)
     BUILD="$BUILD" "$ROOT/tools/host/demo.sh"
     ;;
 bench)
+    # ./run.sh bench [--long] [program...]: all programs by default (about
+    # 10 minutes); --long (or COMRELAY_BENCH_LONG=1) counts 100,000
+    # notifications for the footprint, which takes about 90 minutes more.
+    shift
+    long=${COMRELAY_BENCH_LONG:-}
+    programs=()
+    for a in "$@"; do
+        case $a in
+        --long) long=1 ;;
+        *) programs+=("$a") ;;
+        esac
+    done
+    [ ${#programs[@]} -gt 0 ] || programs=(latency linerate unpaced idle write footprint)
     build
     start_environment
-    for b in "$BUILD"/bench/*.exe; do
-        [ -e "$b" ] || continue
-        echo "== $(basename "$b" .exe)"
-        (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$b") || echo "   (failed)"
+    mkdir -p "$BUILD/bench"
+    for p in "${programs[@]}"; do
+        args=()
+        [ "$p" = footprint ] && [ -n "$long" ] && args=(--notifications 100000)
+        rm -f "$BUILD/bench/$p.json"
+        echo "== $p"
+        (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$BUILD/bench/bench_$p.exe" "${args[@]}") ||
+            echo "   (failed)"
     done
+    python3 "$ROOT/bench/report.py" "$BUILD"
     ;;
 soak)
     # Not in CI: streams both ways for the given minutes (default 10) and
@@ -94,7 +112,7 @@ soak)
     (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$BUILD/tools/soak.exe" "${2:-10}")
     ;;
 *)
-    echo "usage: $0 build | test | demo | bench | soak [minutes]" >&2
+    echo "usage: $0 build | test | demo | bench [--long] [program...] | soak [minutes]" >&2
     exit 2
     ;;
 esac

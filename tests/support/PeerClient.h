@@ -33,6 +33,17 @@ class PeerClient {
         bool done = false;
     };
 
+    // Peer times are CLOCK_MONOTONIC_RAW nanoseconds (see peer.py).
+    struct Stamped {
+        bool ok = false;
+        long long before = 0, after = 0; // writestamp: around the write
+    };
+    struct StampedRead {
+        bool ok = false;
+        std::string bytes;
+        long long first = 0, last = 0; // when the first and last bytes came
+    };
+
     PeerClient() {
         WSADATA wsa;
         started_ = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
@@ -71,6 +82,35 @@ class PeerClient {
         return Ok(Request("streampaced " + std::to_string(n) + " " + std::to_string(count) + " " +
                           std::to_string(chunk) + " " + std::to_string(gapMs) + " " +
                           std::to_string(seed)));
+    }
+    // count bytes of the pattern at bytes_per_s, paced by the peer's clock.
+    bool StreamRate(int n, long count, long bytesPerSecond, int seed = 0) {
+        return Ok(Request("streamrate " + std::to_string(n) + " " + std::to_string(count) + " " +
+                          std::to_string(bytesPerSecond) + " " + std::to_string(seed)));
+    }
+    // The peer's clock now, 0 when it did not answer.
+    long long Clock() { return Field64(Request("clock"), "t"); }
+    Stamped WriteStamped(int n, const std::string& bytes) {
+        std::string reply = Request("writestamp " + std::to_string(n) + " " + Hex(bytes));
+        Stamped s;
+        s.ok = Ok(reply);
+        s.before = Field64(reply, "t");
+        s.after = Field64(reply, "u");
+        return s;
+    }
+    // Waits up to timeoutMs for count bytes of what the program wrote.
+    StampedRead ReadStamped(int n, int count, int timeoutMs) {
+        std::string reply = Request("readstamp " + std::to_string(n) + " " + std::to_string(count) +
+                                        " " + std::to_string(timeoutMs),
+                                    timeoutMs + kTimeoutMs);
+        StampedRead r;
+        r.ok = Ok(reply);
+        r.first = Field64(reply, "first");
+        r.last = Field64(reply, "last");
+        size_t hex = reply.rfind(' ');
+        if (r.ok && hex != std::string::npos && reply.find('=', hex) == std::string::npos)
+            r.bytes = Unhex(reply.substr(hex + 1));
+        return r;
     }
     StreamState StreamStatus(int n) {
         return ParseStream(Request("streamstatus " + std::to_string(n)));
@@ -217,6 +257,12 @@ class PeerClient {
         std::string key = std::string(" ") + name + "=";
         size_t at = reply.find(key);
         return at == std::string::npos ? 0 : std::atol(reply.c_str() + at + key.size());
+    }
+    static long long Field64(const std::string& reply, const char* name) {
+        std::string key = std::string(" ") + name + "=";
+        size_t at = reply.find(key);
+        return at == std::string::npos ? 0
+                                       : std::strtoll(reply.c_str() + at + key.size(), nullptr, 10);
     }
     static std::string Hex(const std::string& bytes) {
         static const char digits[] = "0123456789abcdef";

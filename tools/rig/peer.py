@@ -43,6 +43,9 @@ ROOT, BUILD and WINEPREFIX set, then start `wineserver -p`.
 Protocol: one request line, one reply line ("ok ..." or "err ..."), bytes in
 hex. N is the COM number.
     ping                                  -> ok
+    clock                                 -> ok t=<ns>
+    writestamp N <hex>                    -> ok <count> t=<ns> u=<ns>
+    readstamp N <count> <timeout_ms>      -> ok got=<n> first=<ns> last=<ns> <hex>
     attach N                              -> ok <slave pty path>
     detach N                              -> ok
     write N <hex>                         -> ok <count>
@@ -50,6 +53,8 @@ hex. N is the COM number.
     drain N                               -> ok <count dropped>
     stream N <count> <seed>               -> ok   (runs in the background)
     streampaced N <count> <chunk> <gap_ms> [seed]  -> ok   (background)
+    streamrate N <count> <bytes_per_s> [seed]  -> ok   (background, paced by
+                                          the clock: a line's own rate)
     streamstatus N                        -> ok sent=<n> done=<0|1>
     streamwait N <timeout_ms>             -> the same, once done or timed out
     echo N <0|1>                          -> ok  1: send back every byte the
@@ -63,6 +68,12 @@ hex. N is the COM number.
     busy N <0|1>                          -> ok  (CreateFileA: access denied)
     vanish N <0|1>                        -> ok  1: adapter pulled out
                                                0: plugged in, as attach
+
+Times (<ns>) are CLOCK_MONOTONIC_RAW in nanoseconds, the clock wine's
+QueryPerformanceCounter counts on Linux; a program still calibrates the
+offset with `clock`. writestamp gives the time just before and just after
+the bytes went into the pty; readstamp the times its first and last byte
+came out (it waits up to timeout_ms for all count bytes).
 
 Threads: one per client connection (socketserver), one per running stream and
 one per line that echoes.
@@ -158,6 +169,10 @@ def open_state(path):
     os.close(fd)
     state[0:STATE_SIZE] = bytes(STATE_SIZE)
     struct.pack_into("<I", state, 0, MAGIC)
+
+
+def now_ns():
+    return time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW)
 
 
 # ---- the pattern ------------------------------------------------------------
@@ -322,6 +337,35 @@ class Line:
             wait = 0.05  # then a short quiet gap ends the read
         return bytes(out)
 
+    def read_stamped(self, count, timeout):
+        """Up to count bytes within timeout; the times of the first and the
+        last read that brought bytes."""
+        master = self.need_master()
+        out = bytearray()
+        first = last = 0
+        deadline = time.monotonic() + timeout
+        while len(out) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([master], [], [], left)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(master, count - len(out))
+            except BlockingIOError:
+                continue
+            except OSError as e:
+                if e.errno == errno.EIO:
+                    break
+                raise
+            if not chunk:
+                break
+            last = now_ns()
+            first = first or last
+            out += chunk
+        return bytes(out), first, last
+
     def drain(self):
         master = self.need_master()
         dropped = 0
@@ -354,6 +398,32 @@ class Line:
                 self.sent += self.write(data, time.monotonic() + 3600)
                 if gap and self.sent < count:
                     self.stream_stop.wait(gap)
+        except (OSError, RigError):
+            pass
+
+    def start_rate_stream(self, count, seed, rate):
+        with self.lock:
+            self.need_master()
+            self.stop_stream()
+            self.sent = 0
+            self.stream_stop.clear()
+            self.stream_thread = threading.Thread(
+                target=self.run_rate_stream, args=(count, seed, rate), daemon=True)
+            self.stream_thread.start()
+
+    def run_rate_stream(self, count, seed, rate):
+        """Writes what a line at rate bytes/s would have carried by now, every
+        few ms, so sleeping late never lowers the rate."""
+        tick = 0.005
+        try:
+            start = time.monotonic()
+            while self.sent < count and not self.stream_stop.is_set():
+                due = min(count, int((time.monotonic() - start) * rate))
+                if due > self.sent:
+                    data = pattern(seed, self.sent, due - self.sent)
+                    self.sent += self.write(data, time.monotonic() + 3600)
+                if self.sent < count:
+                    self.stream_stop.wait(tick)
         except (OSError, RigError):
             pass
 
@@ -456,6 +526,8 @@ def command(words):
     cmd, args = words[0], words[1:]
     if cmd == "ping":
         return ""
+    if cmd == "clock":
+        return "t=%d" % now_ns()
     if not args:
         raise RigError("missing port number")
     try:
@@ -464,7 +536,8 @@ def command(words):
         raise RigError("no such port")
     n, args = line.n, args[1:]
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
-            "streampaced": 3, "streamstatus": 0, "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
+            "streampaced": 3, "streamrate": 2, "writestamp": 1, "readstamp": 2, "streamstatus": 0,
+            "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
             "error": 1, "busy": 1, "vanish": 1}
     if cmd not in need:
         raise RigError("unknown command")
@@ -481,6 +554,17 @@ def command(words):
         if done < len(data):
             raise RigError("line full after %d bytes" % done)
         return str(done)
+    if cmd == "writestamp":
+        data = bytes.fromhex(args[0])
+        before = now_ns()
+        done = line.write(data, time.monotonic() + 10)
+        after = now_ns()
+        if done < len(data):
+            raise RigError("line full after %d bytes" % done)
+        return "%d t=%d u=%d" % (done, before, after)
+    if cmd == "readstamp":
+        data, first, last = line.read_stamped(int(args[0]), int(args[1]) / 1000.0)
+        return "got=%d first=%d last=%d %s" % (len(data), first, last, data.hex())
     if cmd == "read":
         return line.read(int(args[0]), int(args[1]) / 1000.0).hex()
     if cmd == "drain":
@@ -491,6 +575,10 @@ def command(words):
     if cmd == "streampaced":
         seed = int(args[3]) if len(args) > 3 else 0
         line.start_stream(int(args[0]), seed, max(1, int(args[1])), int(args[2]) / 1000.0)
+        return ""
+    if cmd == "streamrate":
+        seed = int(args[2]) if len(args) > 2 else 0
+        line.start_rate_stream(int(args[0]), seed, max(1, int(args[1])))
         return ""
     if cmd == "streamstatus":
         return line.stream_status()
