@@ -5,7 +5,7 @@
 // same stream.
 //   bench_footprint [--cycles N] [--notifications N] [--port N] [--name NAME]
 #include "BenchJson.h"
-#include "ProcessFootprint.h"
+#include "support/ProcessCounters.h"
 #include "RawReader.h"
 #include "RelayHost.h"
 
@@ -67,8 +67,8 @@ Sample Take() {
     std::vector<double> bytes, handles;
     for (int i = 0; i < 5; ++i) {
         if (i) Sleep(20);
-        bytes.push_back(CommittedPrivateBytes());
-        handles.push_back(LiveHandles());
+        bytes.push_back(double(PrivateBytes()));
+        handles.push_back(double(HandleCount()));
     }
     std::sort(bytes.begin(), bytes.end());
     std::sort(handles.begin(), handles.end());

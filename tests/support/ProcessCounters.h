@@ -4,15 +4,11 @@
 #include <windows.h>
 #include <psapi.h>
 
-// Wine 8 fills neither PrivateUsage (always 0) nor a PagefileUsage that
-// follows allocations, so there the committed private memory is summed from
-// the address space itself, as Windows counts it.
+// Committed private memory, summed from the address space as Windows counts
+// it. Wine 8 fills PrivateUsage from the Linux swap figure (0 without swap),
+// so it can't show growth; VirtualQuery sees every committed private page
+// wine hands out, heaps and thread stacks included.
 inline SIZE_T PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX pmc = {};
-    pmc.cb = sizeof pmc;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc),
-                         sizeof pmc);
-    if (pmc.PrivateUsage) return pmc.PrivateUsage;
     SIZE_T total = 0;
     MEMORY_BASIC_INFORMATION m;
     // The first 64 KiB are never mapped; wine fails a query of address 0.
