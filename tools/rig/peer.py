@@ -200,6 +200,20 @@ class RigError(Exception):
     pass
 
 
+def read_master(master, limit):
+    """One read of a ready master: the bytes (b"" when another reader was
+    quicker), or None once no slave is open any more (EIO) or at the end."""
+    try:
+        chunk = os.read(master, limit)
+    except BlockingIOError:
+        return b""
+    except OSError as e:
+        if e.errno == errno.EIO:
+            return None
+        raise
+    return chunk or None
+
+
 class Line:
     def __init__(self, n):
         self.n = n
@@ -323,16 +337,11 @@ class Line:
             ready, _, _ = select.select([master], [], [], wait)
             if not ready:
                 break
-            try:
-                chunk = os.read(master, limit - len(out))
-            except BlockingIOError:
-                continue
-            except OSError as e:  # EIO: no slave open any more
-                if e.errno == errno.EIO:
-                    break
-                raise
-            if not chunk:
+            chunk = read_master(master, limit - len(out))
+            if chunk is None:
                 break
+            if not chunk:
+                continue
             out += chunk
             wait = 0.05  # then a short quiet gap ends the read
         return bytes(out)
@@ -351,16 +360,11 @@ class Line:
             ready, _, _ = select.select([master], [], [], left)
             if not ready:
                 continue
-            try:
-                chunk = os.read(master, count - len(out))
-            except BlockingIOError:
-                continue
-            except OSError as e:
-                if e.errno == errno.EIO:
-                    break
-                raise
-            if not chunk:
+            chunk = read_master(master, count - len(out))
+            if chunk is None:
                 break
+            if not chunk:
+                continue
             last = now_ns()
             first = first or last
             out += chunk
