@@ -9,6 +9,7 @@
 #include <doctest/doctest.h>
 
 #include "plugin/TestHost.h"
+#include "plugin/OpenHost.h"
 #include "reliability/Reliability.h"
 #include "support/PeerClient.h"
 #include "support/ProcessCounters.h"
@@ -311,14 +312,9 @@ TEST_CASE("port names: the edge list and random texts give COM1 to COM16") {
 }
 
 TEST_CASE("sendstring of 1 MiB and of random bytes reaches the line whole") {
-    PeerClient peer;
-    REQUIRE(peer.Attach(1));
-    TestHost host;
-    REQUIRE(host.Adopt());
-    host.plugin.SetData(256000);
-    host.plugin.Call("setbaudrate");
-    host.plugin.Call("open");
-    REQUIRE(WaitLast(host, "sts#Open#"));
+    OpenHost h(256000);
+    TestHost& host = h.host;
+    PeerClient& peer = h.peer;
     std::mt19937 rng(RunSeed() + 2);
     MESSAGE("seed " << RunSeed());
     for (size_t length : {size_t(1) << 20, size_t(1), size_t(4095), size_t(4097), size_t(65536)}) {
