@@ -94,7 +94,7 @@ class LineReader {
     HANDLE thread_ = nullptr;
 };
 
-// During the random run, on a thread of its own: keeps COM1 and COM2 drained,
+// During the random run, on a thread of its own: keeps COM1, COM2 and COM4 drained,
 // so that sendstring never waits for a full line, and answers the settings
 // dialog whenever it shows, alternating "OK" and "Cansel" (posted, as input).
 class Helper {
@@ -115,8 +115,8 @@ class Helper {
         PeerClient peer;
         int answers = 0;
         while (WaitForSingleObject(self->stop_, 10) == WAIT_TIMEOUT) {
-            peer.Drain(1);
-            peer.Drain(2);
+            for (int n : {1, 2, 4})
+                peer.Drain(n);
             HWND form = FindWindowA("obj_Form", "Form2");
             if (form && IsWindowVisible(form))
                 PostMessageA(
@@ -339,6 +339,10 @@ TEST_CASE("a seeded random run of 10,000 export calls while the peer streams") {
     REQUIRE(peer.Attach(1));
     REQUIRE(peer.Attach(2));
     REQUIRE(peer.Detach(3));
+    // A live line that stays quiet. Set here, whatever earlier programs left:
+    // an attached COM4 that no one drained made a long sendstring wait for its
+    // write time-out, 100 ms a byte.
+    REQUIRE(peer.Attach(4));
     TestHost host;
     REQUIRE(host.Adopt());
     HWND gone = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
@@ -360,7 +364,8 @@ TEST_CASE("a seeded random run of 10,000 export calls while the peer streams") {
                                              9600, 5,  8, 1, 3,      256000,  110};
         return rng() % 2 ? edges[rng() % 14] : static_cast<std::int32_t>(rng());
     };
-    // Port names: odd ones and COM1 to COM4 (the rig's lines, COM3 missing).
+    // Port names: odd ones and COM1 to COM4 (the rig's lines: COM3 missing,
+    // COM4 quiet).
     // Never COM5: wine maps it to the machine's own serial device.
     auto anyName = [&]() -> std::string {
         for (;;) {
