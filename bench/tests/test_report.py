@@ -27,6 +27,7 @@ GOOD = {
               "relay_delivered_ms": 0.6, "wrong": 0},
     "footprint": {"cycles": 1000, "cycles_private_before": 11.3e6, "cycles_private_after": 11.33e6,
                   "cycles_handles_before": 41, "cycles_handles_after": 42,
+                  "raw_cycles_private_before": 11.4e6, "raw_cycles_private_after": 11.63e6,
                   "notifications": 1000, "notifications_asked": 1000,
                   "notifications_seconds": 53, "notify_private_before": 20.3e6,
                   "notify_private_after": 22.8e6, "notify_handles_before": 47,
@@ -64,6 +65,8 @@ class Goals(unittest.TestCase):
             ("idle CPU, 10 s open and silent", changed("idle", relay_ms=400)),
             ("write 64 KiB: peer had every byte", changed("write", wrong=1)),
             ("1000 open/close: handles", changed("footprint", cycles_handles_after=60)),
+            ("open/close: growth per cycle",
+             changed("footprint", cycles_private_after=11.3e6 + 1000 * 600)),
             ("1000 notifications: growth per second",
              changed("footprint", notify_bytes_per_second=120000)),
         ]
