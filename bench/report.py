@@ -224,8 +224,9 @@ def main():
     png = histogram(build, data["latency"])
     with open(os.path.join(build, "bench.json"), "w") as f:
         json.dump({"table": table.rows, "programs": data}, f, indent=1)
+    why = "no latency figures" if not data["latency"] else "gnuplot missing"
     print("\nfigures: %s; histogram: %s" % (os.path.join(build, "bench.json"),
-                                            png or "(not drawn: gnuplot missing)"))
+                                            png or "(not drawn: %s)" % why))
     missed = [r["measure"] for r in table.rows if r["met"] is False]
     if missed:
         print("goals missed: " + "; ".join(missed))
