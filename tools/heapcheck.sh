@@ -8,6 +8,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 log=$(mktemp "${TMPDIR:-/tmp}/heapcheck.XXXXXX")
 trap 'rm -f "$log"' EXIT
 
+# No debugger on a heap assertion: one started here inherits the tracing and
+# can hang until the test's time-out instead of letting the process end.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=};winedbg.exe=d"
 WINEDEBUG=err+heap,+heap "$here/wine-run.sh" "$@" 2>&1 | grep -av ':trace:heap' >"$log"
 rc=${PIPESTATUS[0]}
 cat "$log"
