@@ -54,7 +54,17 @@ void CheckPlaced(HostProcess& host, HWND window, HWND form1) {
     for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
         if (c == form1 || !IsWindowVisible(c)) continue;
         RECT other = ChildRect(c, window), overlap;
+        char cls[32] = {};
+        GetClassNameA(c, cls, sizeof cls);
+        CAPTURE(cls);
         CHECK_FALSE(IntersectRect(&overlap, &other, &r));
+        // A drop-down box is one line high, and its list still opens long.
+        if (lstrcmpiA(cls, "COMBOBOX") == 0) {
+            RECT list = {};
+            SendMessageA(c, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&list));
+            CHECK(other.bottom - other.top < 40);
+            CHECK(list.bottom - list.top >= 150);
+        }
     }
 }
 

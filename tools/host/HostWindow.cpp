@@ -165,16 +165,19 @@ void HostWindow::Dispatch(MSG& m) {
 
 void HostWindow::CreateControls() {
     HINSTANCE instance = GetModuleHandleA(nullptr);
-    auto make = [&](DWORD ex, const char* cls, const char* text, DWORD style, int id) {
+    auto make = [&](DWORD ex, const char* cls, const char* text, DWORD style, int id,
+                    int height = 10) {
         HWND w =
-            CreateWindowExA(ex, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 10, 10, window_,
+            CreateWindowExA(ex, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 10, height, window_,
                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
         SendMessageA(w, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont_), FALSE);
         return w;
     };
     auto label = [&](const char* text) { labels_.push_back(make(0, "STATIC", text, SS_LEFT, -1)); };
+    // Made as tall as the open list: a drop-down box keeps that as its list's
+    // height and shrinks itself to one line.
     auto combo = [&](int id) {
-        return make(0, "COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, id);
+        return make(0, "COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, id, 300);
     };
 
     label("Port");
@@ -248,6 +251,15 @@ void HostWindow::Layout() {
     auto place = [](HWND c, int x, int y, int cx, int cy) {
         SetWindowPos(c, nullptr, x, y, cx, cy, SWP_NOZORDER | SWP_NOACTIVATE);
     };
+    // Drop-down boxes move and widen at their own height. Given the list's
+    // height again, a box would stand that tall until it shrinks itself, and
+    // a look from another thread or process could catch it covering what lies
+    // below.
+    auto placeBox = [&](HWND c, int x, int y, int cx) {
+        RECT r;
+        GetWindowRect(c, &r);
+        place(c, x, y, cx, r.bottom - r.top);
+    };
 
     // Left column: the serial line, then the plug-in's component.
     int x = Margin, y = Margin;
@@ -256,7 +268,7 @@ void HostWindow::Layout() {
     for (int i = 0; i < 4; ++i) {
         int row = y + 24 + i * RowHeight;
         place(labels_[static_cast<size_t>(i)], x + 12, row + 4, 74, 18);
-        place(boxes[i], x + 90, row, LeftWidth - 102, 300);
+        placeBox(boxes[i], x + 90, row, LeftWidth - 102);
     }
     place(openButton_, x + 12, y + 148, 108, ButtonHeight);
     place(closeButton_, x + LeftWidth - 120, y + 148, 108, ButtonHeight);
@@ -280,7 +292,7 @@ void HostWindow::Layout() {
     place(labels_[4], Margin + 2, sendTop + 6, 36, 18);
     place(sendEdit_, Margin + 42, sendTop + 1, w - 2 * Margin - 42 - 262, 24);
     place(labels_[5], w - Margin - 254, sendTop + 6, 56, 18);
-    place(eolBox_, w - Margin - 196, sendTop + 1, 86, 200);
+    placeBox(eolBox_, w - Margin - 196, sendTop + 1, 86);
     place(sendButton_, w - Margin - 100, sendTop, 100, ButtonHeight);
     place(status_, Margin, h - 36, w - 2 * Margin, 24);
 
