@@ -19,6 +19,13 @@ const char CopyrightText[] = "Copyright (c) 2026 Quillon. All rights reserved.";
 
 } // namespace
 
+// No TLS directory: the module keeps no thread-local data, and the runtime's
+// TLS support (pulled in through this one callback) is left out. Under wine 8.0
+// loading a module that has one can spin for good in a process whose serial
+// waits have ended before: each such wait is a wine thread that ends without
+// the loader's thread detach, and the loader's list of threads goes wrong.
+extern "C" const PIMAGE_TLS_CALLBACK __dyn_tls_init_callback = nullptr;
+
 #define EXPORT extern "C" __cdecl
 
 EXPORT void exp_Close() {
