@@ -7,6 +7,7 @@
 //   bench_footprint [--cycles N] [--notifications N] [--port N] [--name NAME]
 #include "BenchJson.h"
 #include "support/ProcessCounters.h"
+#include "support/SerialWaitCycle.h"
 #include "RawReader.h"
 #include "RelayHost.h"
 
@@ -56,29 +57,6 @@ void CheckRaw(void*, const unsigned char* data, DWORD count, double) {
     for (DWORD i = 0; i < count; ++i, ++raw.position)
         if (raw.firstMismatch < 0 && data[i] != PeerClient::PatternByte(kSeed, raw.position))
             raw.firstMismatch = raw.position;
-}
-
-// The baseline of one open/close cycle: what an event thread does with the
-// device, on this thread. Open, one WaitCommEvent pending, ended by
-// SetCommMask(h, 0) and waited for, close.
-bool RawCycle(int com) {
-    char path[16];
-    std::snprintf(path, sizeof path, "\\\\.\\COM%d", com);
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED o = {};
-    o.hEvent = done;
-    DWORD mask = 0;
-    SetCommMask(h, EV_RXCHAR | EV_TXEMPTY | EV_BREAK | EV_ERR);
-    bool ok = !WaitCommEvent(h, &mask, &o) && GetLastError() == ERROR_IO_PENDING;
-    SetCommMask(h, 0);
-    // Wine writes the mask and status before it signals: only then may they go.
-    if (ok) ok = WaitForSingleObject(done, 5000) == WAIT_OBJECT_0;
-    CloseHandle(done);
-    CloseHandle(h);
-    return ok;
 }
 
 struct Sample {
@@ -181,13 +159,15 @@ int main(int argc, char** argv) {
     json.Number("cycles_handles_before", before.handles);
     json.Number("cycles_handles_after", after.handles);
 
-    // The same number of raw cycles, in the same process.
+    // The same number of raw cycles, in the same process: each does what the
+    // event thread does with the device.
+    const DWORD rawMask = EV_RXCHAR | EV_TXEMPTY | EV_BREAK | EV_ERR;
     for (int i = 0; i < kWarmUpCycles; ++i)
-        RawCycle(com);
+        SerialWaitCycle(com, rawMask);
     Sample rawBefore = Take();
     long rawFailed = 0;
     for (long i = 0; i < cycles; ++i)
-        if (!RawCycle(com)) ++rawFailed;
+        if (SerialWaitCycle(com, rawMask) != WaitCycle::Done) ++rawFailed;
     Sample rawAfter = Take();
     std::printf("%ld raw open/close cycles (%ld failed): private bytes %.0f -> %.0f, handles %.0f "
                 "-> %.0f\n",

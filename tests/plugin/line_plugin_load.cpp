@@ -5,6 +5,7 @@
 #include <doctest/doctest.h>
 
 #include "support/PeerClient.h"
+#include "support/SerialWaitCycle.h"
 
 #include <cstdio>
 #include <windows.h>
@@ -19,8 +20,9 @@ DWORD WINAPI Load(void*) {
     return LoadLibraryA("comrelay.dll") != nullptr;
 }
 
-void RunThread(LPTHREAD_START_ROUTINE routine) {
-    HANDLE t = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+// Threads come and go meanwhile, as in a host.
+void RunThread() {
+    HANDLE t = CreateThread(nullptr, 0, Nothing, nullptr, 0, nullptr);
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
 }
@@ -37,22 +39,8 @@ TEST_CASE("loading the plug-in after 400 serial waits of the host's own returns"
                                   nullptr, nullptr, nullptr);
     REQUIRE(window);
     for (int i = 0; i < 400; ++i) {
-        HANDLE h = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        REQUIRE(h != INVALID_HANDLE_VALUE);
-        SetCommMask(h, EV_RXCHAR);
-        HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        OVERLAPPED o = {};
-        o.hEvent = done;
-        DWORD mask = 0;
-        if (!WaitCommEvent(h, &mask, &o) && GetLastError() == ERROR_IO_PENDING) {
-            RunThread(Nothing); // threads come and go meanwhile, as in a host
-            SetCommMask(h, 0);  // ends the wait
-            WaitForSingleObject(done, 5000);
-        }
-        CloseHandle(done);
-        CloseHandle(h);
-        RunThread(Nothing);
+        REQUIRE(SerialWaitCycle(1, EV_RXCHAR, RunThread) != WaitCycle::NoPort);
+        RunThread();
     }
     HANDLE loader = CreateThread(nullptr, 0, Load, nullptr, 0, nullptr);
     bool returned = WaitForSingleObject(loader, 20000) == WAIT_OBJECT_0;
