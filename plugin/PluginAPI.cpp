@@ -5,6 +5,7 @@
 #include "plugin/PluginAPI.h"
 
 #include "framework/WindowObject.h"
+#include "plugin/Mailbox.h"
 #include "plugin/Unit1.h"
 #include "plugin/Unit2.h"
 #include <initializer_list>
@@ -25,6 +26,12 @@ const char CopyrightText[] = "Copyright (c) 2026 Quillon. All rights reserved.";
 // waits have ended before: each such wait is a wine thread that ends without
 // the loader's thread detach, and the loader's list of threads goes wrong.
 extern "C" const PIMAGE_TLS_CALLBACK __dyn_tls_init_callback = nullptr;
+
+void HoldModule() {
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&HoldModule), &self);
+}
 
 #define EXPORT extern "C" __cdecl
 
@@ -103,12 +110,11 @@ EXPORT void exp_SetData(std::int32_t value) {
 }
 
 EXPORT const char* exp_GetFile() {
-    ComponentMailboxFetched();
-    return Library.TextMailbox.Data();
+    return Mailbox::Fetch();
 }
 
 EXPORT void exp_SetFile(const char* text) {
-    SetTextMailbox(Text(text));
+    Mailbox::Write(Text(text));
 }
 
 // Load creates the library's applet (an object; no window is made); unload
@@ -120,7 +126,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         Library.LibraryApplet = NewApplet(Text("vekplug"));
         Applet = Library.LibraryApplet;
     } else if (reason == DLL_PROCESS_DETACH) {
-        Library.TextMailbox = Text();
+        Mailbox::Release();
         Library.PluginPath = Text();
         if (!reserved)
             for (const char* name : {"obj_App", "obj_Form", "obj_BUTTON", "obj_EDIT"})

@@ -1,5 +1,6 @@
-// Library-wide state of the plug-in: the two mailboxes, the host's window and
-// rectangle, and the objects built on demand.
+// Library-wide state of the plug-in: the integer mailbox, the host's window
+// and rectangle, and the objects built on demand. The text mailbox has its
+// own home (Mailbox.h).
 #pragma once
 
 #include "framework/Text.h"
@@ -18,8 +19,7 @@ struct DrawRectangle {
 // timer and event threads hand their work over to it).
 struct LibraryState {
     std::int32_t IntMailbox;
-    Text TextMailbox; // any bytes; GetFile hands out its storage
-    Text PluginPath;  // kept, never read
+    Text PluginPath; // kept, never read
     HWND HostWindow;
     DrawRectangle DrawRect;
     WindowObject* LibraryApplet;   // made at load, never freed
@@ -31,6 +31,8 @@ struct LibraryState {
 
 extern LibraryState Library;
 
-// Replaces the text mailbox. Every writer goes through here, so that a
-// pending data notification knows when it has been overwritten.
-void SetTextMailbox(const Text& text);
+// Once a component or the settings dialog has run, the module stays loaded
+// for the life of the process: windows, timers and the event thread run its
+// code, and the host may call FreeLibrary at any time, even from a handler
+// that runs inside Interface's wait.
+void HoldModule();

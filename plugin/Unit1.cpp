@@ -1,6 +1,6 @@
 // The component: Form1 inside the host's window, the serial port, the two
-// timers, the host notification (a tagged text in the mailbox, then a posted
-// click), and the serial exports.
+// timers, and the serial exports. The notifications themselves go through
+// the mailbox (Mailbox.cpp).
 //
 // Threads, and how work passes between them:
 // - The host's GUI thread runs every export and Form1's window procedure. It
@@ -13,7 +13,10 @@
 //   valid until the host calls an export or dispatches messages again.
 // - The port's event thread runs OnRxChar, which arms RelayTimer (Timer may
 //   be switched from several threads), and OnError for line errors, which
-//   posts ErrorMessage to Form1's window.
+//   sets ErrorRaised and posts ErrorMessage to Form1's window. The host's
+//   thread takes ErrorRaised back with an interlocked exchange, either there
+//   or when the port closes, so that an error is told once, and never after
+//   the close of the port that raised it.
 // PortComponent::Window is stored before either timer or the port can run
 // and is never read after both timers are stopped and the port is closed.
 #include "plugin/Unit1.h"
@@ -22,7 +25,9 @@
 #include "framework/BaseObject.h"
 #include "framework/Timer.h"
 #include "framework/WindowObject.h"
+#include "plugin/Mailbox.h"
 #include "plugin/PluginAPI.h"
+#include <initializer_list>
 
 // The component record: Form1 owns it and everything it refers to.
 struct PortComponent : BaseObject {
@@ -30,10 +35,9 @@ struct PortComponent : BaseObject {
     Timer* StartupTimer = nullptr;
     ComPort* Port = nullptr;
     Timer* RelayTimer = nullptr;
-    HWND Window = nullptr;      // Form1's window, the target of the private messages
-    bool DataPending = false;   // the mailbox holds a "str#" text the host has not fetched
-    bool NoticePending = false; // ... or an open, close or error text it has not fetched
-    bool RelayDeferred = false; // bytes left in the driver until the host fetches
+    bool Shown = false;            // the start-up move has run
+    HWND Window = nullptr;         // Form1's window, the target of the private messages
+    volatile LONG ErrorRaised = 0; // set by the event thread, taken by the host's
 };
 
 namespace {
@@ -43,85 +47,45 @@ constexpr UINT StartupTickMessage = WM_APP + 0x101;
 constexpr UINT RelayTickMessage = WM_APP + 0x102;
 constexpr UINT ErrorMessage = WM_APP + 0x103;
 
-// A host that stops fetching must not make the process grow without limit:
-// past this size the relay leaves further bytes in the driver until GetFile.
-constexpr int MaxPendingData = 1 << 20;
-
-const char OpenText[] = "sts#Open#";
-const char CloseText[] = "sts#Close#";
-// "err#" + "ошибка порта" in Windows-1251 + "#".
-const char ErrorText[] = "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#";
-
-const std::int32_t BaudRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
-                                  14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
-const std::int32_t DataBits[] = {5, 6, 7, 8};
-const std::int32_t StopBitCodes[] = {1, 2, 3};
-
-// Once a component has been built the module stays loaded for the life of
-// the process: windows, timers and the event thread run its code, and the
-// host may call FreeLibrary at any time, even while the port is open. (An
-// unload after the component's threads have run and a load again is also
-// where wine's loader falls over on the module's TLS slot.)
-void HoldModule() {
-    HMODULE self = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCSTR>(&HoldModule), &self);
-}
-
 PortComponent* Component() {
     return Library.Component;
 }
 
-template <int N> int IndexOf(const std::int32_t (&table)[N], std::int32_t value, int first) {
+// The host's value for a setting is looked up in the port's own table.
+template <class T, int N> int IndexOf(const T (&table)[N], std::int32_t value, int first = 0) {
     for (int i = first; i < N; ++i)
-        if (table[i] == value) return i;
+        if (static_cast<std::int32_t>(table[i]) == value) return i;
     return -1;
 }
 
-void NotifyHost() {
-    const DrawRectangle& r = Library.DrawRect;
-    LPARAM point = static_cast<LPARAM>((static_cast<DWORD>(r.Top) << 16) |
-                                       (static_cast<DWORD>(r.Left) & 0xFFFF));
-    PostMessageA(Library.HostWindow, WM_LBUTTONDOWN, MK_LBUTTON, point);
-    PostMessageA(Library.HostWindow, WM_LBUTTONUP, 0, point);
-}
-
-void Notify(const char* text) {
-    SetTextMailbox(Text(text));
-    if (Library.Component) Library.Component->NoticePending = true;
-    NotifyHost();
+// The host's stop-bit codes 1, 2 and 3 are the driver's values plus one.
+std::int32_t StopBitCode(int index) {
+    return StopBitsValues[index] + 1;
 }
 
 // The relay, on the host's thread: everything waiting in the driver becomes
-// one "str#" notification. While the previous one is still unfetched, the new
-// bytes join it and no second click is posted, so nothing is lost or doubled.
-// An unfetched open, close or error text is not overwritten: the bytes wait
-// in the driver until the host has fetched it.
+// one "str#" notification, or joins the one the host has not fetched yet.
+// While the mailbox holds a notice, or notices wait their turn, the bytes
+// stay in the driver until the host has fetched.
 void Relay(PortComponent* c) {
     c->RelayTimer->SetEnabled(false);
-    if (!c->Port->Connected) return;
-    if (c->NoticePending || (c->DataPending && Library.TextMailbox.Length() >= MaxPendingData)) {
-        c->RelayDeferred = true;
-        return;
-    }
+    if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
     Text data;
     c->Port->ReadText(data, c->Port->InputCount());
-    if (c->DataPending) {
-        // In place: the closing "#" makes way for the new bytes and comes last.
-        if (data.IsEmpty()) return;
-        Text& box = Library.TextMailbox;
-        box.SetLength(box.Length() - 1);
-        box.Append(data);
-        box.Append("#", 1);
-        return;
-    }
-    SetTextMailbox(Text("str#") + data + Text("#"));
-    c->DataPending = true;
-    NotifyHost();
+    Mailbox::PostData(data);
 }
 
+// An error the event thread raised and the host's thread has not yet told.
+bool TakeRaisedError(PortComponent* c) {
+    return InterlockedExchange(&c->ErrorRaised, 0) != 0;
+}
+
+// Ticks that queued up while the host's thread was busy find Form1 moved
+// already: it moves once, into the window of that moment.
 void StartupTick(PortComponent* c) {
     c->StartupTimer->SetEnabled(false);
+    if (c->Shown) return;
+    c->Shown = true;
     SetParent(c->Window, Library.HostWindow);
     c->Form1->SetVisible(true);
 }
@@ -132,8 +96,13 @@ void StartupTick(PortComponent* c) {
 void EndComponent(PortComponent* c) {
     Library.Component = nullptr;
     c->Port->Close();
-    c->RelayTimer->SetEnabled(false);
-    c->StartupTimer->SetEnabled(false);
+    // Freeing a timer waits for a callback of it that is running, which
+    // reads the record; Form1 frees the record before the timers.
+    for (Timer** t : {&c->StartupTimer, &c->RelayTimer}) {
+        RemoveFromAutoFree(c->Form1, *t);
+        FreeAndNil(*t);
+    }
+    Mailbox::Attach(nullptr);
     FreeAndNil(Library.ComponentApplet);
 }
 
@@ -148,7 +117,11 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
         Relay(c);
         return true;
     case ErrorMessage:
-        Notify(ErrorText);
+        if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
+        return true;
+    case Mailbox::WakeMessage:
+        // Bytes left in the driver go with the next relay, 50 ms on as ever.
+        if (Mailbox::Wake()) c->RelayTimer->SetEnabled(true);
         return true;
     case WM_DESTROY:
         EndComponent(c);
@@ -171,19 +144,26 @@ void OnRxChar(void* context, BaseObject*, std::int32_t) {
     static_cast<PortComponent*>(context)->RelayTimer->SetEnabled(true);
 }
 void OnAfterOpen(void*, BaseObject*) {
-    Notify(OpenText);
+    Mailbox::Post(Notice::Open);
 }
-void OnAfterClose(void*, BaseObject*) {
-    Notify(CloseText);
+// The event thread has ended: an error it raised that is still on its way
+// goes before the close when it would have to wait anyway, and is dropped
+// otherwise, since the close would replace it at once.
+void OnAfterClose(void* context, BaseObject*) {
+    if (TakeRaisedError(static_cast<PortComponent*>(context)) && Mailbox::NoticesWait())
+        Mailbox::Post(Notice::Error);
+    Mailbox::Post(Notice::Close);
 }
 // A failed open reports on the host's thread inside open; line errors and a
 // vanished device report from the event thread and are handed over.
 void OnError(void* context, BaseObject* sender) {
     auto* c = static_cast<PortComponent*>(context);
-    if (GetWindowThreadProcessId(c->Window, nullptr) == GetCurrentThreadId())
-        Notify(ErrorText);
-    else
-        PostToForm1(context, sender, ErrorMessage);
+    if (GetWindowThreadProcessId(c->Window, nullptr) == GetCurrentThreadId()) {
+        Mailbox::Post(Notice::Error);
+        return;
+    }
+    InterlockedExchange(&c->ErrorRaised, 1);
+    PostToForm1(context, sender, ErrorMessage);
 }
 void OnForm1Close(void* context, BaseObject*, bool&) {
     static_cast<PortComponent*>(context)->Port->SetBaudRateIndex(2);
@@ -235,6 +215,7 @@ void BuildComponent() {
     form->SetHasBorder(false);
     form->SetClientSize(231, 89);
     c->Window = form->GetWindowHandle();
+    Mailbox::Attach(c->Window);
     DeleteMenu(GetSystemMenu(c->Window, FALSE), SC_CLOSE, MF_BYCOMMAND);
     form->SetOnClose(OnForm1Close, c);
 
@@ -261,9 +242,13 @@ void BuildComponent() {
 } // namespace
 
 void ComponentSetParentWindow(HWND window) {
+    HWND previous = Library.HostWindow;
     Library.HostWindow = window;
     const char* caption = GetParent(window) ? "pluginedit" : "pluginreal";
-    if (Component()) return;
+    if (Component()) {
+        if (window != previous) Mailbox::Reannounce();
+        return;
+    }
     HoldModule();
     Library.ComponentApplet = NewApplet(Text(caption));
     Library.ComponentApplet->Hide();
@@ -284,73 +269,68 @@ void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std:
 
 namespace {
 
-// The mailbox is free again: bytes that a relay left in the driver go next.
-void ResumeRelay(PortComponent* c) {
-    c->DataPending = false;
-    c->NoticePending = false;
-    if (c->RelayDeferred) {
-        c->RelayDeferred = false;
-        c->RelayTimer->SetEnabled(true);
-    }
+// Bytes that came before a close join the data the host has not fetched yet,
+// ahead of the close notice; a close with nothing unfetched drops them as
+// ever.
+void RelayBeforeClose(PortComponent* c) {
+    if (c->Port->Connected && Mailbox::DataUnfetched()) Relay(c);
 }
 
 } // namespace
 
-void ComponentMailboxFetched() {
-    if (PortComponent* c = Library.Component) ResumeRelay(c);
-}
-
-// The host's own writes (SetFile, getport) free the mailbox as a fetch does.
-void SetTextMailbox(const Text& text) {
-    Library.TextMailbox = text;
-    if (PortComponent* c = Library.Component) ResumeRelay(c);
-}
-
 void SerialSetBaudRate() {
     PortComponent* c = Component();
-    int i = IndexOf(BaudRates, Library.IntMailbox, 1);
+    int i = IndexOf(BaudRateValues, Library.IntMailbox, 1);
     if (c && i > 0) c->Port->SetBaudRateIndex(std::uint8_t(i));
 }
 
 void SerialGetBaudRate() {
     PortComponent* c = Component();
     if (c && c->Port->BaudRateIndex >= 1 && c->Port->BaudRateIndex <= 15)
-        Library.IntMailbox = BaudRates[c->Port->BaudRateIndex];
+        Library.IntMailbox = static_cast<std::int32_t>(BaudRateValues[c->Port->BaudRateIndex]);
 }
 
 void SerialSetDataBits() {
     PortComponent* c = Component();
-    int i = IndexOf(DataBits, Library.IntMailbox, 0);
+    int i = IndexOf(DataBitsValues, Library.IntMailbox);
     if (c && i >= 0) c->Port->SetDataBitsIndex(std::uint8_t(i));
 }
 
 void SerialGetDataBits() {
     PortComponent* c = Component();
-    if (c && c->Port->DataBitsIndex < 4) Library.IntMailbox = DataBits[c->Port->DataBitsIndex];
+    if (c && c->Port->DataBitsIndex < DataBitsCount)
+        Library.IntMailbox = DataBitsValues[c->Port->DataBitsIndex];
 }
 
 void SerialSetStopBits() {
     PortComponent* c = Component();
-    int i = IndexOf(StopBitCodes, Library.IntMailbox, 0);
+    int i = StopBitsCount - 1;
+    while (i >= 0 && StopBitCode(i) != Library.IntMailbox)
+        --i;
     if (c && i >= 0) c->Port->SetStopBitsIndex(std::uint8_t(i));
 }
 
 void SerialGetStopBits() {
     PortComponent* c = Component();
-    if (c && c->Port->StopBitsIndex < 3) Library.IntMailbox = StopBitCodes[c->Port->StopBitsIndex];
+    if (c && c->Port->StopBitsIndex < StopBitsCount)
+        Library.IntMailbox = StopBitCode(c->Port->StopBitsIndex);
 }
 
 void SerialSendString() {
-    if (PortComponent* c = Component()) c->Port->WriteText(Library.TextMailbox);
+    if (PortComponent* c = Component()) c->Port->WriteText(Mailbox::Content());
 }
 
 void SerialSetPort() {
     // A copy: the reopen's notifications replace the mailbox.
-    if (PortComponent* c = Component()) c->Port->SetPortName(Text(Library.TextMailbox));
+    if (PortComponent* c = Component()) {
+        Text name = Mailbox::Content();
+        RelayBeforeClose(c);
+        c->Port->SetPortName(name);
+    }
 }
 
 void SerialGetPort() {
-    if (PortComponent* c = Component()) SetTextMailbox(c->Port->PortName);
+    if (PortComponent* c = Component()) Mailbox::Write(c->Port->PortName);
 }
 
 void SerialOpen() {
@@ -358,5 +338,8 @@ void SerialOpen() {
 }
 
 void SerialClose() {
-    if (PortComponent* c = Component()) c->Port->Close();
+    if (PortComponent* c = Component()) {
+        RelayBeforeClose(c);
+        c->Port->Close();
+    }
 }

@@ -7,8 +7,6 @@
 
 void ComponentSetParentWindow(HWND window);
 void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height);
-// The host has fetched the text mailbox with GetFile.
-void ComponentMailboxFetched();
 
 // The serial exports; each does nothing before SetParentWindow.
 void SerialSetBaudRate();

@@ -73,6 +73,7 @@ std::int32_t RunSettingsDialog() {
     // A call from a host handler that runs during the wait leaves the running
     // dialog alone.
     if (Library.Dialog) return 0;
+    HoldModule();
     Library.DialogApplet = NewApplet(Text("formset"));
     Library.DialogApplet->Hide();
     WindowObject* form = BuildDialog(Library.DialogApplet)->Form2;

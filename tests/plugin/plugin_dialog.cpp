@@ -148,3 +148,24 @@ TEST_CASE("a WM_QUIT during the wait ends it and is posted again for the host") 
     CHECK(RunWithDriver(plugin, again) == 0);
     CHECK(again.found);
 }
+
+namespace {
+Plugin* UnloadingPlugin = nullptr;
+void CALLBACK UnloadDuringWait(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    UnloadingPlugin->Unload(); // the host's own handler, run by the dialog's wait
+}
+} // namespace
+
+TEST_CASE("FreeLibrary from a host handler during Interface, with no component built") {
+    Plugin plugin;
+    UnloadingPlugin = &plugin;
+    SetTimer(nullptr, 0, 100, UnloadDuringWait);
+    Driver d;
+    d.action = Driver::ClickOk;
+    // The wait returns into the library's code: it must still be there.
+    CHECK(RunWithDriver(plugin, d) == 0);
+    CHECK(d.found);
+    CHECK(plugin.Module() == nullptr);
+    CHECK(FindWindowA("obj_Form", "Form2") == nullptr);
+}

@@ -49,6 +49,24 @@ TEST_CASE("SetParentWindow builds the component once and the start-up tick shows
     CHECK(FindWindowExA(host.window, form, "obj_Form", "Form1") == nullptr);
 }
 
+TEST_CASE("start-up ticks queued by a busy host move Form1 once, into the first window") {
+    TestHost host;
+    HWND second = CreateWindowExA(0, "comrelay_test_host", "second", WS_OVERLAPPEDWINDOW, 0, 0, 200,
+                                  200, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    host.plugin.SetParentWindow(host.window);
+    Sleep(900); // the host is busy: several ticks queue up
+    // One message at a time, until the first tick has moved Form1.
+    MSG m;
+    for (DWORD end = GetTickCount() + 5000; !host.Form1() && GetTickCount() < end;)
+        if (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+    REQUIRE(host.Form1() != nullptr);
+    host.plugin.SetParentWindow(second); // between two queued ticks
+    host.Pump(600);
+    CHECK(host.Form1() != nullptr);
+    CHECK(FindWindowExA(second, nullptr, "obj_Form", "Form1") == nullptr);
+    DestroyWindow(second);
+}
+
 TEST_CASE("the click lands at the Draw corner, negative coordinates included") {
     TestHost host;
     REQUIRE(host.Adopt());

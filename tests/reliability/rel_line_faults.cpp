@@ -122,13 +122,23 @@ TEST_CASE("setport to another line while bytes stream") {
     size_t moved = host.received.size();
     host.plugin.SetFile("COM2");
     host.plugin.Call("setport");
-    // What came from COM1 up to the move is whole and in order. A data text
-    // still unfetched at the move gave way to the close and open
-    // notifications (the mailbox holds one text at a time), so every data
-    // text fetched from here on is COM2's.
-    one.Take(host, moved);
+    // What came from COM1 up to its close is whole and in order: a data text
+    // still unfetched at the move is fetched before the close and open
+    // notifications (which read "sts#Open#" both when nothing was
+    // unfetched), and every data text after them is COM2's.
+    REQUIRE(host.PumpUntil(
+        [&] {
+            for (size_t i = moved; i < host.received.size(); ++i)
+                if (host.received[i].text == "sts#Open#") return true;
+            return false;
+        },
+        10000));
+    size_t closedAt = moved;
+    while (host.received[closedAt].text.rfind("sts#", 0) != 0)
+        ++closedAt;
+    one.Take(host, closedAt);
     CHECK(one.ordered());
-    two.SkipTo(moved);
+    two.SkipTo(closedAt);
 
     // Everything COM2 sends arrives, and nothing more of COM1.
     CHECK(ReceiveWhole(host, two, total2, 60000));
