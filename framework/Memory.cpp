@@ -3,11 +3,23 @@
 #include <cstddef>
 #include <cstdlib>
 
+namespace {
+
+// Constructors write through what they get, and nothing here throws: a heap
+// that cannot serve a request ends the program on the spot.
+void* ZeroedBlock(std::size_t size) {
+    void* p = std::calloc(1, size ? size : 1);
+    if (!p) std::abort();
+    return p;
+}
+
+} // namespace
+
 void* operator new(std::size_t size) {
-    return std::calloc(1, size ? size : 1);
+    return ZeroedBlock(size);
 }
 void* operator new[](std::size_t size) {
-    return std::calloc(1, size ? size : 1);
+    return ZeroedBlock(size);
 }
 void operator delete(void* p) noexcept {
     std::free(p);
