@@ -20,6 +20,9 @@
 // address may already be freed (timeKillEvent does not stop a callback that
 // is about to run), so the callback first looks it up in the live list under
 // the gate and takes the tick only for a live timer whose current ID it is.
+// A tick that comes while another thread is inside timeSetEvent for the timer
+// waits on ArmingDone (which releases the gate) until the new ID is stored;
+// timeSetEvent never waits for a callback, so the arming always finishes.
 // It then records a frame on its own stack; Destroy unlinks the timer and
 // waits until no frame of it remains on another thread. While it waits it
 // serves messages that other threads send to its own (a handler may be inside
@@ -92,8 +95,10 @@ TimerCallbackFrame* TimerRegistry::frames = nullptr;
 
 namespace {
 
-// Statically initialised, so it is ready before any constructor runs.
+// Statically initialised, so they are ready before any constructor runs.
 SRWLOCK TimerGate = SRWLOCK_INIT;
+// Signalled under the gate whenever an arming has stored its ID.
+CONDITION_VARIABLE ArmingDone = CONDITION_VARIABLE_INIT;
 
 class GateLock {
   public:
@@ -134,10 +139,16 @@ void CALLBACK TimerCallback(UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
     EventSlot<void()> onTimer;
     {
         GateLock gate;
+        // While an arming is in progress on another thread the new ID is not
+        // known yet: this tick may be the new timer's first or a late one of
+        // a killed ID, so it waits until the ID is stored.
+        while (TimerRegistry::IsLive(timer) && timer->arming_ &&
+               timer->armingThread_ != frame.threadId)
+            SleepConditionVariableSRW(&ArmingDone, &TimerGate, INFINITE, 0);
         // A stale tick: the timer is gone, or was disarmed (and maybe armed
         // again under a new ID) after winmm picked this tick.
         if (!TimerRegistry::IsLive(timer)) return;
-        if (!timer->arming_ && timer->TimerId != id) return;
+        if (timer->TimerId != id) return;
         if (!timer->Periodic) timer->fired_ = true;
         onTimer = timer->OnTimer;
         TimerRegistry::Push(&frame);
@@ -167,6 +178,7 @@ void Timer::SetEnabled(bool enabled) {
         {
             GateLock gate;
             arming_ = true;
+            armingThread_ = GetCurrentThreadId();
             fired_ = false;
         }
         UINT id =
@@ -175,6 +187,7 @@ void Timer::SetEnabled(bool enabled) {
         GateLock gate;
         TimerId = id;
         arming_ = false;
+        WakeAllConditionVariable(&ArmingDone);
     } else {
         UINT id = TimerId;
         bool fired;

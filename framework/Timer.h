@@ -33,6 +33,7 @@ class Timer : public BaseObject {
     bool dying_ = false;          // Destroy has begun: no more arming
     // Guarded by the registry's gate lock (Timer.cpp):
     bool arming_ = false;       // timeSetEvent in progress, ID not stored yet
+    DWORD armingThread_ = 0;    // the thread inside that timeSetEvent
     bool fired_ = false;        // a one-shot arming has delivered its tick
     Timer* liveNext_ = nullptr; // the list of timers that callbacks may reach
     Timer* livePrev_ = nullptr;
