@@ -265,6 +265,9 @@ bool WindowObject::CreateWindowHandle() {
 void WindowObject::ChangeParent(WindowObject* parent) {
     if (parent == Parent) return;
     if (Parent) {
+        // The old form must not go on naming a control it no longer holds.
+        WindowObject* form = Parent->ParentForm();
+        if (form && form->FocusedControl == this) form->FocusedControl = nullptr;
         Parent->Children->Remove(this);
         RemoveFromAutoFree(Parent, this);
     }

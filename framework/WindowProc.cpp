@@ -176,7 +176,9 @@ LRESULT WindowObject::WindowProc(MSG& m) {
         return result;
     }
     case WM_SYSCOMMAND:
-        if ((m.wParam & 0xFFF0) == SC_MINIMIZE && own && IsMainWindow() && this != Applet) {
+        // Without an Applet the main window minimizes itself.
+        if ((m.wParam & 0xFFF0) == SC_MINIMIZE && own && Applet && this != Applet &&
+            IsMainWindow()) {
             PostMessageA(Applet->Handle, WM_SYSCOMMAND, SC_MINIMIZE, 0);
             return 0;
         }
