@@ -111,6 +111,11 @@ bool CountApp(WindowObject*, MSG& m, LRESULT&) {
     if (m.message == WM_APP + 5) ++AppMessages;
     return false;
 }
+int Paints = 0;
+bool CountPaint(WindowObject*, MSG& m, LRESULT&) {
+    if (m.message == WM_PAINT) ++Paints;
+    return false;
+}
 bool FilterAll(WindowObject*, MSG& m) {
     return m.message == WM_APP + 5;
 }
@@ -484,4 +489,37 @@ TEST_CASE("ProcessMessages takes WM_QUIT without dispatching it; WM_NULL ends a 
     ProcessMessages(d.form);
     CHECK(AppMessages == 3);
     d.form->MessageFilter = nullptr;
+}
+
+TEST_CASE("a WM_QUIT ends the run that takes it, and the messages behind it keep their hooks") {
+    Dialog d;
+    d.form->AttachMessageHook(CountPaint);
+    Paints = 0;
+    // The system hands out WM_PAINT only after WM_QUIT, so it is behind it.
+    InvalidateRect(d.form->Handle, nullptr, FALSE);
+    QuitReceived = false;
+    PostQuitMessage(4);
+    ProcessMessages(d.form);
+    CHECK(QuitReceived);
+    CHECK(QuitExitCode == 4);
+    CHECK(Paints == 0);
+    // The owner of the loop hands the quit on and carries on; nothing queued
+    // was dispatched past the hooks meanwhile.
+    QuitReceived = false;
+    ProcessMessages(d.form);
+    CHECK(Paints == 1);
+}
+
+TEST_CASE("minimizing a top-level form without an Applet minimizes the form") {
+    REQUIRE(Applet == nullptr);
+    WindowObject* form = NewForm(nullptr, "alone");
+    form->SetVisible(true);
+    HWND h = form->GetWindowHandle();
+    DrainQueue();
+    CHECK(form->IsMainWindow());
+    SendMessageA(h, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    DrainQueue();
+    CHECK(IsIconic(h));
+    Free(form);
+    DrainQueue();
 }
