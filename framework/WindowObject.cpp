@@ -175,7 +175,9 @@ void WindowObject::InitWithParent(WindowObject* parent) {
 }
 
 HWND WindowObject::GetWindowHandle() {
-    if (Handle) return Handle;
+    // A window that is gone is not made again, nor one for an object that is
+    // ending: nothing would ever destroy it.
+    if (Handle || Life != Lifecycle::Live) return Handle;
     if (!VisibilitySet) {
         ApplyVisibility(false);
         CreateWindowHandle();
@@ -187,6 +189,7 @@ HWND WindowObject::GetWindowHandle() {
 }
 
 bool WindowObject::CreateWindowHandle() {
+    if (!Handle && Life != Lifecycle::Live) return false;
     if (Parent && !Parent->GetWindowHandle()) return false;
     if (Handle) {
         for (int i = 0; i < Children->Count; ++i)
@@ -232,23 +235,24 @@ bool WindowObject::CreateWindowHandle() {
     if (height == 0) height = CW_USEDEFAULT;
     if (!IsChild && PositionSet == 0) x = y = CW_USEDEFAULT;
 
-    // A creation in progress holds a reference: a WM_DESTROY seen during a
-    // failing CreateWindowExA must not free the object under our feet.
-    AddRef(this);
+    // The creation counts as a message in hand: a WM_DESTROY seen during a
+    // failing CreateWindowExA must not end the object under our feet, and
+    // whoever asked for the window still holds the object afterwards.
+    ++MessageDepth;
     CreatingObject = this;
     HWND created =
         CreateWindowExA(ExStyle, className, Text.Data(), Style, x, y, width, height, parentHandle,
                         reinterpret_cast<HMENU>(static_cast<UINT_PTR>(ControlId)), module, nullptr);
+    --MessageDepth;
     // The window procedure consumes CreatingObject at the window's first
     // message. If that never happened (CreateWindowExA failed early), it must
     // not bind whichever window comes next.
     if (CreatingObject == this) CreatingObject = nullptr;
     Handle = created;
-    // The hold ends without a destruction: whoever asked for the window still
-    // holds the object.
-    RefCount -= 2;
     if (!created) {
-        DestroyReceived = false; // the window of the failed attempt, not ours to die with
+        // The window of the failed attempt, not ours to end with.
+        if (Life == Lifecycle::WindowGone) Life = Lifecycle::Live;
+        DestroyReceived = false;
         return false;
     }
 
@@ -526,13 +530,23 @@ WindowObject* WindowObject::ParentForm() {
     return w;
 }
 
+HWND WindowObject::LetGoOfWindow() {
+    HWND window = Handle;
+    Handle = nullptr;
+    if (!window || !IsWindow(window) ||
+        GetWindowLongPtrA(window, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(this))
+        return nullptr;
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    return window;
+}
+
 void WindowObject::Destroy() {
-    if (TearingDown) return;
+    if (Life == Lifecycle::Ending) return;
     if (MessageDepth > 0) {
-        DestroyDeferred = true;
+        Life = Lifecycle::EndAsked;
         return;
     }
-    TearingDown = true;
+    Life = Lifecycle::Ending;
 
     WindowObject* form = ParentForm();
     if (form && form->FocusedControl == this) form->FocusedControl = nullptr;
@@ -541,22 +555,13 @@ void WindowObject::Destroy() {
     if (Handle) ShowWindow(Handle, SW_HIDE);
 
     Finalize();
-    if (Destroying) return;
-    Destroying = true;
 
     if (Icon && Icon != NoIcon) DestroyIcon(Icon);
     Icon = nullptr;
-    if (Handle && IsWindow(Handle) &&
-        GetWindowLongPtrA(Handle, GWLP_USERDATA) == reinterpret_cast<LONG_PTR>(this)) {
-        // Unbound first, so that the messages of the destruction take the
-        // unbound path and no hook runs on an object that is going away.
-        SetWindowLongPtrA(Handle, GWLP_USERDATA, 0);
-        // After WM_DESTROY the window is already on its way out: whoever
-        // destroys it finishes the job (a second DestroyWindow would send
-        // WM_DESTROY to it again).
-        if (!DestroyReceived) DestroyWindow(Handle);
-    }
-    Handle = nullptr;
+    // Unbound first, so that the messages of the destruction take the unbound
+    // path and no hook runs on an object that is going away. A window that
+    // got WM_DESTROY was let go of then: whoever destroys it finishes the job.
+    if (HWND window = LetGoOfWindow()) DestroyWindow(window);
     if (BackgroundBrush) DeleteObject(BackgroundBrush);
     BackgroundBrush = nullptr;
 
