@@ -179,6 +179,20 @@ TEST_CASE("Free waits for a callback of the timer that is running") {
     CHECK(slow.left == 1);
 }
 
+TEST_CASE("Stop waits for a running callback and keeps the timer from arming again") {
+    SlowHandler slow;
+    Timer* t = NewTimer(10);
+    t->OnTimer.Set(SlowHandler::OnTimer, &slow);
+    t->SetEnabled(true);
+    REQUIRE(WaitForSingleObject(slow.entered.Get(), 5000) == WAIT_OBJECT_0);
+    t->Stop();
+    CHECK(slow.left == 1);
+    CHECK(t->TimerId == 0);
+    t->SetEnabled(true);
+    CHECK(t->TimerId == 0);
+    Free(t);
+}
+
 TEST_CASE("a handler may free its own timer") {
     SelfFreeing self;
     Timer* t = NewTimer(10);
