@@ -1,5 +1,6 @@
 // The program's own operator new/delete over the C heap: every allocation is
-// zero-filled (new objects rely on it) and no C++ runtime is linked in.
+// zero-filled (new objects rely on it) and no C++ runtime is linked in. Any
+// thread may allocate: the C heap has its own lock.
 #include <cstddef>
 #include <cstdlib>
 

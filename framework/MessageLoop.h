@@ -4,7 +4,8 @@
 
 class WindowObject;
 
-// Set when ProcessMessage takes WM_QUIT; from then on message hooks are skipped.
+// Set when ProcessMessage takes WM_QUIT; while it is set message hooks are
+// skipped. The owner of the loop clears it by handing the quit on.
 extern bool QuitReceived;
 // The exit code of that WM_QUIT, so that a caller can post it again for the host.
 extern int QuitExitCode;

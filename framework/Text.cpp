@@ -1,5 +1,7 @@
-// Text storage. The count is changed with interlocked operations because a
-// text may be handed from one thread to another by copy.
+// Text storage. The product makes and uses its texts on the host's thread,
+// but the count is changed with interlocked operations all the same, so that
+// copies of one text may live on different threads. A Text object itself
+// belongs to one thread at a time.
 #include "framework/Text.h"
 
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Timer: a multimedia timer (timeSetEvent) whose OnTimer runs on the system's
 // timer thread, periodic or one-shot. It may be switched from several threads,
-// and Destroy returns only when no callback of it can still run.
+// and Stop and Destroy return only when no callback of it can still run.
 #pragma once
 
 #include <windows.h>

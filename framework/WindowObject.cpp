@@ -1,11 +1,10 @@
 // Window objects: the four kinds, their properties, lazy window creation with
 // class registration and superclassing, and the teardown.
 //
-// Threads: everything here runs on the thread that owns the windows, with one
-// exception the plug-in makes: a timer handler calls SetVisible on a form from
-// the multimedia timer thread. ShowWindow on another thread's window sends
-// the resulting messages to the owning thread and waits for them, so the
-// object itself is still only touched by one thread at a time. No lock.
+// Threads: everything here runs on the thread that owns the windows (the
+// host's GUI thread); no other thread calls into a window object, so there is
+// no lock. Work from the timer or serial threads reaches a window as a posted
+// message.
 #include "framework/WindowObject.h"
 
 #include <cstring>

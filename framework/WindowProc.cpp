@@ -4,8 +4,8 @@
 //
 // Threads: all of it runs on the thread that owns the windows. A SendMessage
 // from inside a handler re-enters FrameworkWindowProc; MessageDepth counts
-// that nesting per object, and each message holds a reference to its object
-// so that nothing a handler frees is touched afterwards.
+// that nesting per object, and an object with a message in hand is not torn
+// down before that message has finished (see Lifecycle).
 #include "framework/FrameworkHooks.h"
 #include "framework/MessageLoop.h"
 
