@@ -552,7 +552,7 @@ TEST_CASE("WM_CLOSE on a hidden applet ends it; OnDestroy comes before anything 
     DestroyJournal journal;
     journal.Watch(applet, 'A');
     journal.Watch(record, 'R');
-    EndWatch end{&journal};
+    EndWatch end{&journal, "", false};
     form->OnDestroy.Set(NoteEnd, &end);
     HWND host = CreateWindowExA(0, "STATIC", "host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 400,
                                 300, nullptr, nullptr, nullptr, nullptr);
