@@ -10,7 +10,7 @@
  * the far end. They meet only in one shared file, $COMRELAY_RIG_DIR/state,
  * mapped by all of them: the peer writes the far-end lines, error counters,
  * the attach generation and the busy/absent/vanished switches; the program
- * writes DTR/RTS and the recorded c_cflag, and adds to its read and purge
+ * writes DTR/RTS, the recorded c_cflag and custom rate, and adds to its read and purge
  * counts. Every field is an aligned 32-bit word, set with atomic stores or
  * atomic adds, so no lock spans processes. The edge-trigger memory and the
  * list of known rig fds are per process (the former under a spinlock); the
