@@ -600,3 +600,31 @@ TEST_CASE("a held object outlives its window, gets no new one, and ends when des
     CHECK(journal.order == "EF");
     DrainQueue();
 }
+
+TEST_CASE("an OnDestroy that frees the object's owner, whichever of the two goes first") {
+    for (bool fromOutside : {true, false}) {
+        CAPTURE(fromOutside);
+        WindowObject* applet = NewApplet("pluginreal");
+        applet->Hide();
+        WindowObject* form = NewForm(applet, "Form1");
+        Record* record = NewObject<Record>();
+        AddToAutoFree(form, record);
+        DestroyJournal journal;
+        journal.Watch(applet, 'A');
+        journal.Watch(record, 'R');
+        OwnerToFree = applet;
+        form->OnDestroy.Set([](void*, BaseObject*) { FreeAndNil(OwnerToFree); }, nullptr);
+        form->SetVisible(true);
+        HWND f = form->GetWindowHandle();
+        HWND a = applet->GetWindowHandle();
+        if (fromOutside)
+            DestroyWindow(f); // the form ends with its window and takes its owner along
+        else
+            Free(applet); // the owner ends first and takes the form along
+        CHECK(OwnerToFree == nullptr);
+        CHECK(journal.order == "AR");
+        CHECK_FALSE(IsWindow(f));
+        CHECK_FALSE(IsWindow(a));
+        DrainQueue();
+    }
+}
