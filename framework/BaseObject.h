@@ -1,5 +1,8 @@
 // BaseObject: explicit lifetime with a counter in steps of 2, an OnDestroy
 // slot, and an AutoFree list of owned objects freed first-registered-first.
+// Threads: nothing here is synchronised. An object's lifetime operations
+// (AddRef, Free, the AutoFree list, finalisation) run on one thread at a time;
+// other threads may use an object while it lives, never end it meanwhile.
 #pragma once
 
 #include "framework/EventSlot.h"

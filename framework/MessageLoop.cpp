@@ -10,10 +10,14 @@ bool ProcessMessage(WindowObject* window) {
     MSG message;
     if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return false;
     if (message.message == WM_QUIT) {
-        // Taken and noted, neither dispatched nor posted again.
+        // Taken and noted, not dispatched. It ends the run: whatever is
+        // queued behind it waits for the owner of the loop, who hands the
+        // quit on, rather than being dispatched past every hook.
         QuitReceived = true;
         QuitExitCode = static_cast<int>(message.wParam);
-    } else if (!(window && window->MessageFilter && window->MessageFilter(window, message))) {
+        return false;
+    }
+    if (!(window && window->MessageFilter && window->MessageFilter(window, message))) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
@@ -24,4 +28,10 @@ bool ProcessMessage(WindowObject* window) {
 void ProcessMessages(WindowObject* window) {
     while (ProcessMessage(window)) {
     }
+}
+
+void HandBackQuit() {
+    if (!QuitReceived) return;
+    QuitReceived = false;
+    PostQuitMessage(QuitExitCode);
 }

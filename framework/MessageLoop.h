@@ -4,7 +4,8 @@
 
 class WindowObject;
 
-// Set when ProcessMessage takes WM_QUIT; from then on message hooks are skipped.
+// Set when ProcessMessage takes WM_QUIT; while it is set message hooks are
+// skipped. The owner of the loop clears it by handing the quit on.
 extern bool QuitReceived;
 // The exit code of that WM_QUIT, so that a caller can post it again for the host.
 extern int QuitExitCode;
@@ -12,7 +13,10 @@ extern int QuitExitCode;
 // Takes one message of the calling thread (any window) and dispatches it,
 // unless it is WM_QUIT or the window's MessageFilter handles it. window may be
 // null; it only supplies the filter. False when the queue was empty or the
-// message taken was WM_NULL.
+// message taken was WM_NULL or WM_QUIT.
 bool ProcessMessage(WindowObject* window);
-// ProcessMessage until it answers false.
+// ProcessMessage until it answers false: a WM_QUIT ends the run.
 void ProcessMessages(WindowObject* window);
+// For the owner of a wait that took a WM_QUIT: posts it again with its exit
+// code, for the loop that runs the wait, and clears QuitReceived.
+void HandBackQuit();

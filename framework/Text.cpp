@@ -1,5 +1,7 @@
-// Text storage. The count is changed with interlocked operations because a
-// text may be handed from one thread to another by copy.
+// Text storage. The product makes and uses its texts on the host's thread,
+// but the count is changed with interlocked operations all the same, so that
+// copies of one text may live on different threads. A Text object itself
+// belongs to one thread at a time.
 #include "framework/Text.h"
 
 #include <cstdlib>
@@ -32,9 +34,11 @@ Text::Text(const Text& other) : block_(other.block_) {
 }
 
 Text& Text::operator=(const Text& other) {
-    if (other.block_) InterlockedIncrement(&other.block_->refs);
+    // Read before Release: other may be this text itself.
+    Block* b = other.block_;
+    if (b) InterlockedIncrement(&b->refs);
     Release();
-    block_ = other.block_;
+    block_ = b;
     return *this;
 }
 
@@ -61,6 +65,7 @@ void Text::SetLength(int length) {
         Block* b = Allocate(length);
         int keep = Length() < length ? Length() : length;
         std::memcpy(b->bytes, Data(), keep);
+        b->length = keep; // only what lies past the kept bytes is zeroed below
         Release();
         block_ = b;
     }
@@ -79,7 +84,9 @@ char* Text::MutableData() {
 void Text::Append(const void* bytes, int length) {
     if (!bytes || length <= 0) return;
     int old = Length();
-    if (block_ && block_->refs == 1 && block_->capacity >= old + length) {
+    int grown = GrowthCapacity(static_cast<long long>(old) + length);
+    if (grown < 0) std::abort(); // past what a length can count
+    if (block_ && block_->refs == 1 && block_->capacity - old >= length) {
         std::memmove(block_->bytes + old, bytes, length);
         block_->length = old + length;
         block_->bytes[old + length] = 0;
@@ -87,13 +94,19 @@ void Text::Append(const void* bytes, int length) {
     }
     // Grow geometrically so that repeated appends stay linear. The new bytes
     // are copied before the old block goes: they may lie inside it.
-    Block* b = Allocate(old + length + (old + length) / 2);
+    Block* b = Allocate(grown);
     std::memcpy(b->bytes, Data(), old);
     std::memcpy(b->bytes + old, bytes, length);
     b->length = old + length;
     b->bytes[old + length] = 0;
     Release();
     block_ = b;
+}
+
+int Text::GrowthCapacity(long long needed) {
+    if (needed > MaxLength) return -1;
+    long long grown = needed + needed / 2;
+    return static_cast<int>(grown < MaxLength ? grown : MaxLength);
 }
 
 bool Text::operator==(const Text& other) const {

@@ -26,6 +26,12 @@ class Text {
     void Append(const void* bytes, int length);
     void Append(const Text& other) { Append(other.Data(), other.Length()); }
 
+    // The longest text there can be, and the capacity that appending grows a
+    // text to when it needs the given length: half again, within that limit.
+    // -1 when the length is past the limit.
+    static constexpr int MaxLength = 0x7FFFFFFF - 64;
+    static int GrowthCapacity(long long needed);
+
     bool operator==(const Text& other) const;
     bool operator!=(const Text& other) const { return !(*this == other); }
     friend Text operator+(const Text& a, const Text& b);

@@ -5,9 +5,9 @@
 // - the system's multimedia timer thread runs TimerCallback and so OnTimer;
 // - any other thread (the GUI thread, a serial event thread, or the timer
 //   thread itself from inside OnTimer) may call SetEnabled, and one of them
-//   calls Destroy.
+//   calls Stop or Destroy.
 // Locks:
-// - switchLock_ (one per timer) serialises SetEnabled and Destroy on that
+// - switchLock_ (one per timer) serialises SetEnabled and Stop on that
 //   timer, so TimerId and Enabled are read and written by one switcher at a
 //   time: two racing enables make one timeSetEvent, and a disable always
 //   kills the ID that the enable stored. It is held across timeSetEvent and
@@ -20,11 +20,14 @@
 // address may already be freed (timeKillEvent does not stop a callback that
 // is about to run), so the callback first looks it up in the live list under
 // the gate and takes the tick only for a live timer whose current ID it is.
-// It then records a frame on its own stack; Destroy unlinks the timer and
-// waits until no frame of it remains on another thread. While it waits it
-// serves messages that other threads send to its own (a handler may be inside
-// SendMessage to a window of the destroying thread); a handler must not wait
-// for the destroying thread in any other way.
+// While another thread is inside timeSetEvent for the timer, the new ID is
+// not known yet: the tick waits on ArmingDone (which releases the gate) until
+// it is stored; timeSetEvent never waits for a callback, so that ends. A tick
+// taken records a frame on its callback's stack; Stop (and Destroy, which
+// begins with it) waits until no frame of the timer remains on another
+// thread. While it waits it serves messages that other threads send to its
+// own (a handler may be inside SendMessage to a window of the stopping
+// thread); a handler must not wait for the stopping thread in any other way.
 #include "framework/Timer.h"
 
 #include <mmsystem.h>
@@ -35,7 +38,7 @@
 struct TimerCallbackFrame {
     Timer* timer;
     DWORD threadId;
-    HANDLE waiter; // set by a Destroy that waits for this frame
+    HANDLE waiter; // set by a Stop that waits for this frame
     TimerCallbackFrame* next;
 };
 
@@ -92,8 +95,10 @@ TimerCallbackFrame* TimerRegistry::frames = nullptr;
 
 namespace {
 
-// Statically initialised, so it is ready before any constructor runs.
+// Statically initialised, so they are ready before any constructor runs.
 SRWLOCK TimerGate = SRWLOCK_INIT;
+// Signalled under the gate whenever an arming has stored its ID.
+CONDITION_VARIABLE ArmingDone = CONDITION_VARIABLE_INIT;
 
 class GateLock {
   public:
@@ -134,10 +139,16 @@ void CALLBACK TimerCallback(UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
     EventSlot<void()> onTimer;
     {
         GateLock gate;
+        // While an arming is in progress on another thread the new ID is not
+        // known yet: this tick may be the new timer's first or a late one of
+        // a killed ID, so it waits until the ID is stored.
+        while (TimerRegistry::IsLive(timer) && timer->arming_ &&
+               timer->armingThread_ != frame.threadId)
+            SleepConditionVariableSRW(&ArmingDone, &TimerGate, INFINITE, 0);
         // A stale tick: the timer is gone, or was disarmed (and maybe armed
         // again under a new ID) after winmm picked this tick.
         if (!TimerRegistry::IsLive(timer)) return;
-        if (!timer->arming_ && timer->TimerId != id) return;
+        if (timer->TimerId != id) return;
         if (!timer->Periodic) timer->fired_ = true;
         onTimer = timer->OnTimer;
         TimerRegistry::Push(&frame);
@@ -167,6 +178,7 @@ void Timer::SetEnabled(bool enabled) {
         {
             GateLock gate;
             arming_ = true;
+            armingThread_ = GetCurrentThreadId();
             fired_ = false;
         }
         UINT id =
@@ -175,6 +187,7 @@ void Timer::SetEnabled(bool enabled) {
         GateLock gate;
         TimerId = id;
         arming_ = false;
+        WakeAllConditionVariable(&ArmingDone);
     } else {
         UINT id = TimerId;
         bool fired;
@@ -191,20 +204,17 @@ void Timer::SetEnabled(bool enabled) {
     Enabled = enabled;
 }
 
-void Timer::Destroy() {
+void Timer::Stop() {
     {
         SwitchLock lock(&switchLock_);
         dying_ = true;
     }
     SetEnabled(false);
-    {
-        // From here on no new tick of this timer gets through.
-        GateLock gate;
-        TimerRegistry::Unlink(this);
-    }
-    // A tick running on another thread finishes first. The one running on
-    // this thread, if Destroy comes from inside OnTimer, touches nothing of
-    // the timer once its handler returns.
+    // From here on no new tick gets through: the ID it would carry is no
+    // longer the timer's, and no new one is armed. A tick running on another
+    // thread finishes first. The one running on this thread, if Stop comes
+    // from inside OnTimer, touches nothing of the timer once its handler
+    // returns.
     EventHandle waiter;
     for (;;) {
         int running;
@@ -220,6 +230,14 @@ void Timer::Destroy() {
             continue;
         }
         WaitServingSentMessages(waiter.Get());
+    }
+}
+
+void Timer::Destroy() {
+    Stop();
+    {
+        GateLock gate;
+        TimerRegistry::Unlink(this);
     }
     DeleteCriticalSection(&switchLock_);
     BaseObject::Destroy();

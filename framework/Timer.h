@@ -1,6 +1,6 @@
 // Timer: a multimedia timer (timeSetEvent) whose OnTimer runs on the system's
 // timer thread, periodic or one-shot. It may be switched from several threads,
-// and Destroy returns only when no callback of it can still run.
+// and Stop and Destroy return only when no callback of it can still run.
 #pragma once
 
 #include <windows.h>
@@ -11,12 +11,16 @@
 class Timer : public BaseObject {
   public:
     void Init() override;
-    // Disables the timer, waits for a callback of it running on another
-    // thread, then frees it. Safe from inside the timer's own OnTimer.
+    // Stop, then frees the timer. Safe from inside the timer's own OnTimer.
     void Destroy() override;
     // Enabling a running timer does not restart it; a one-shot timer that has
     // fired still counts as running until it is disabled.
     virtual void SetEnabled(bool enabled);
+    // Disables the timer for good (a later SetEnabled(true) does nothing) and
+    // returns when no callback of it runs on another thread. For an owner
+    // that must know that no tick can reach what it frees next. Safe from
+    // inside the timer's own OnTimer.
+    void Stop();
 
     UINT TimerId = 0;     // 0: not running
     bool Enabled = false; // last value given to SetEnabled
@@ -30,9 +34,10 @@ class Timer : public BaseObject {
     friend struct TimerRegistry;
 
     CRITICAL_SECTION switchLock_; // serialises SetEnabled and Destroy
-    bool dying_ = false;          // Destroy has begun: no more arming
+    bool dying_ = false;          // Stop has begun: no more arming
     // Guarded by the registry's gate lock (Timer.cpp):
     bool arming_ = false;       // timeSetEvent in progress, ID not stored yet
+    DWORD armingThread_ = 0;    // the thread inside that timeSetEvent
     bool fired_ = false;        // a one-shot arming has delivered its tick
     Timer* liveNext_ = nullptr; // the list of timers that callbacks may reach
     Timer* livePrev_ = nullptr;

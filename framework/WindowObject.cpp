@@ -1,11 +1,10 @@
 // Window objects: the four kinds, their properties, lazy window creation with
 // class registration and superclassing, and the teardown.
 //
-// Threads: everything here runs on the thread that owns the windows, with one
-// exception the plug-in makes: a timer handler calls SetVisible on a form from
-// the multimedia timer thread. ShowWindow on another thread's window sends
-// the resulting messages to the owning thread and waits for them, so the
-// object itself is still only touched by one thread at a time. No lock.
+// Threads: everything here runs on the thread that owns the windows (the
+// host's GUI thread); no other thread calls into a window object, so there is
+// no lock. Work from the timer or serial threads reaches a window as a posted
+// message.
 #include "framework/WindowObject.h"
 
 #include <cstring>
@@ -175,7 +174,9 @@ void WindowObject::InitWithParent(WindowObject* parent) {
 }
 
 HWND WindowObject::GetWindowHandle() {
-    if (Handle) return Handle;
+    // A window that is gone is not made again, nor one for an object that is
+    // ending: nothing would ever destroy it.
+    if (Handle || Life != Lifecycle::Live) return Handle;
     if (!VisibilitySet) {
         ApplyVisibility(false);
         CreateWindowHandle();
@@ -187,6 +188,7 @@ HWND WindowObject::GetWindowHandle() {
 }
 
 bool WindowObject::CreateWindowHandle() {
+    if (!Handle && Life != Lifecycle::Live) return false;
     if (Parent && !Parent->GetWindowHandle()) return false;
     if (Handle) {
         for (int i = 0; i < Children->Count; ++i)
@@ -232,23 +234,24 @@ bool WindowObject::CreateWindowHandle() {
     if (height == 0) height = CW_USEDEFAULT;
     if (!IsChild && PositionSet == 0) x = y = CW_USEDEFAULT;
 
-    // A creation in progress holds a reference: a WM_DESTROY seen during a
-    // failing CreateWindowExA must not free the object under our feet.
-    AddRef(this);
+    // The creation counts as a message in hand: a WM_DESTROY seen during a
+    // failing CreateWindowExA must not end the object under our feet, and
+    // whoever asked for the window still holds the object afterwards.
+    ++MessageDepth;
     CreatingObject = this;
     HWND created =
         CreateWindowExA(ExStyle, className, Text.Data(), Style, x, y, width, height, parentHandle,
                         reinterpret_cast<HMENU>(static_cast<UINT_PTR>(ControlId)), module, nullptr);
+    --MessageDepth;
     // The window procedure consumes CreatingObject at the window's first
     // message. If that never happened (CreateWindowExA failed early), it must
     // not bind whichever window comes next.
     if (CreatingObject == this) CreatingObject = nullptr;
     Handle = created;
-    // The hold ends without a destruction: whoever asked for the window still
-    // holds the object.
-    RefCount -= 2;
     if (!created) {
-        DestroyReceived = false; // the window of the failed attempt, not ours to die with
+        // The window of the failed attempt, not ours to end with.
+        if (Life == Lifecycle::WindowGone) Life = Lifecycle::Live;
+        DestroyReceived = false;
         return false;
     }
 
@@ -265,6 +268,9 @@ bool WindowObject::CreateWindowHandle() {
 void WindowObject::ChangeParent(WindowObject* parent) {
     if (parent == Parent) return;
     if (Parent) {
+        // The old form must not go on naming a control it no longer holds.
+        WindowObject* form = Parent->ParentForm();
+        if (form && form->FocusedControl == this) form->FocusedControl = nullptr;
         Parent->Children->Remove(this);
         RemoveFromAutoFree(Parent, this);
     }
@@ -523,13 +529,23 @@ WindowObject* WindowObject::ParentForm() {
     return w;
 }
 
+HWND WindowObject::LetGoOfWindow() {
+    HWND window = Handle;
+    Handle = nullptr;
+    if (!window || !IsWindow(window) ||
+        GetWindowLongPtrA(window, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(this))
+        return nullptr;
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    return window;
+}
+
 void WindowObject::Destroy() {
-    if (TearingDown) return;
+    if (Life == Lifecycle::Ending) return;
     if (MessageDepth > 0) {
-        DestroyDeferred = true;
+        Life = Lifecycle::EndAsked;
         return;
     }
-    TearingDown = true;
+    Life = Lifecycle::Ending;
 
     WindowObject* form = ParentForm();
     if (form && form->FocusedControl == this) form->FocusedControl = nullptr;
@@ -538,22 +554,13 @@ void WindowObject::Destroy() {
     if (Handle) ShowWindow(Handle, SW_HIDE);
 
     Finalize();
-    if (Destroying) return;
-    Destroying = true;
 
     if (Icon && Icon != NoIcon) DestroyIcon(Icon);
     Icon = nullptr;
-    if (Handle && IsWindow(Handle) &&
-        GetWindowLongPtrA(Handle, GWLP_USERDATA) == reinterpret_cast<LONG_PTR>(this)) {
-        // Unbound first, so that the messages of the destruction take the
-        // unbound path and no hook runs on an object that is going away.
-        SetWindowLongPtrA(Handle, GWLP_USERDATA, 0);
-        // After WM_DESTROY the window is already on its way out: whoever
-        // destroys it finishes the job (a second DestroyWindow would send
-        // WM_DESTROY to it again).
-        if (!DestroyReceived) DestroyWindow(Handle);
-    }
-    Handle = nullptr;
+    // Unbound first, so that the messages of the destruction take the unbound
+    // path and no hook runs on an object that is going away. A window that
+    // got WM_DESTROY was let go of then: whoever destroys it finishes the job.
+    if (HWND window = LetGoOfWindow()) DestroyWindow(window);
     if (BackgroundBrush) DeleteObject(BackgroundBrush);
     BackgroundBrush = nullptr;
 

@@ -66,11 +66,28 @@ constexpr EditOptions Number = 1u << 11;
 // The window style that a set of options gives before creation adjusts it.
 DWORD EditStyle(EditOptions options);
 
+// Where a window object stands between its creation and its end. A message
+// in hand (MessageDepth > 0) keeps the object alive whatever happens during
+// it; what it leaves to do is done when the last one is finished.
+//   Live        in use; its window, if it has one, is alive and bound to it.
+//   WindowGone  its window got WM_DESTROY and the object let go of it. It
+//               ends when no message is in hand and no one holds a counted
+//               reference; a holder ends it with Free or Destroy.
+//   EndAsked    Destroy (or the last Free) came while a message was in hand;
+//               the teardown runs when that message is finished.
+//   Ending      the teardown is running: messages get default processing
+//               only, and a second Destroy returns at once.
+// The object never gets a new window once it has left Live.
+enum class Lifecycle : BYTE { Live, WindowGone, EndAsked, Ending };
+
 class WindowObject : public BaseObject {
   public:
     // Virtual operations after Init and Destroy, in slot order.
     void Init() override;
-    // Teardown: owned objects first, then the window, the brush, the parent link.
+    // Teardown: OnDestroy and the owned objects first (the window still
+    // exists then, unless it was destroyed from outside), then the window,
+    // the brush and the parent link. Called while a message for the object is
+    // in hand, it only asks for the end, which follows that message.
     void Destroy() override;
     // Init, then with a parent: copy its Color and ChangeParent to it.
     virtual void InitWithParent(WindowObject* parent);
@@ -131,9 +148,11 @@ class WindowObject : public BaseObject {
     MessageFilterProc MessageFilter = nullptr;
     HBRUSH BackgroundBrush = nullptr;
     COLORREF BrushColor = 0;
-    bool Destroying = false;
+    Lifecycle Life = Lifecycle::Live;
+    // WM_DESTROY was seen. For readers outside the framework only; its own
+    // decisions go by Life.
     bool DestroyReceived = false;
-    int MessageDepth = 0;
+    int MessageDepth = 0; // messages for the object in hand (nested sends)
     UINT ControlId = 0;
     bool IsChild = false;
     BYTE PositionSet = 0; // bit 0: left changed, bit 1: top changed
@@ -163,12 +182,10 @@ class WindowObject : public BaseObject {
     BYTE SizeType = 0;
     // Edit boxes: a border means WS_EX_CLIENTEDGE rather than WS_BORDER.
     bool Ctl3D = false;
-    // Teardown has begun: messages get default processing only, and a second
-    // Destroy (from OnDestroy or an owned object) returns at once.
-    bool TearingDown = false;
-    // Destroy was called while a message for the object was being handled; it
-    // runs when that message has finished.
-    bool DestroyDeferred = false;
+
+    // Forgets the window and unbinds it. Returns it when it was alive and
+    // bound to this object; the window itself is left alone.
+    HWND LetGoOfWindow();
 };
 
 // Creates a window object of kind T through InitWithParent (no window yet).

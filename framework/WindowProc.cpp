@@ -4,8 +4,8 @@
 //
 // Threads: all of it runs on the thread that owns the windows. A SendMessage
 // from inside a handler re-enters FrameworkWindowProc; MessageDepth counts
-// that nesting per object, and each message holds a reference to its object
-// so that nothing a handler frees is touched afterwards.
+// that nesting per object, and an object with a message in hand is not torn
+// down before that message has finished (see Lifecycle).
 #include "framework/FrameworkHooks.h"
 #include "framework/MessageLoop.h"
 
@@ -51,23 +51,41 @@ void CreateChildWindows(WindowObject* w) {
         w->Children->GetAs<WindowObject>(i)->CreateWindowHandle();
 }
 
-// Hands one message to an object. The message holds a reference, so the
-// object lives until the message has finished whatever a hook or handler
-// frees meanwhile; a Destroy called during it waits for its end as well.
+// What the messages in hand left to do, once the last of them is finished.
+void EndIfDue(WindowObject* w) {
+    switch (w->Life) {
+    case Lifecycle::EndAsked:
+        w->Destroy();
+        break;
+    case Lifecycle::WindowGone:
+        // Its window is gone and no one else holds it: the object goes with it.
+        if (w->RefCount == 0 && w != Applet) Free(w);
+        break;
+    default:
+        break;
+    }
+}
+
+// Hands one message to an object. The message keeps the object alive until
+// it has finished, whatever a hook or handler frees or destroys meanwhile.
 LRESULT Deliver(WindowObject* w, MSG& m) {
-    AddRef(w);
     ++w->MessageDepth;
     LRESULT result = w->WindowProc(m);
-    --w->MessageDepth;
-    if (w->MessageDepth <= 0 && w->DestroyDeferred) {
-        w->RefCount -= 2;
-        w->Destroy();
-        return result;
-    }
-    // Its window is gone and no one else holds it: the object goes with it.
-    if (w->RefCount == 2 && w->MessageDepth <= 0 && w->DestroyReceived && w != Applet) Free(w);
-    Free(w);
+    if (--w->MessageDepth == 0) EndIfDue(w);
     return result;
+}
+
+// A window that no object answers for: its own class's default behaviour.
+// WM_NCDESTROY is answered 0, but a system control still gets it, since it
+// frees its own state there.
+LRESULT UnboundDefault(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    WNDPROC proc = SuperclassedProc(hwnd);
+    if (message == WM_NCDESTROY) {
+        if (proc) CallWindowProcA(proc, hwnd, message, wParam, lParam);
+        return 0;
+    }
+    if (proc) return CallWindowProcA(proc, hwnd, message, wParam, lParam);
+    return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
 } // namespace
@@ -112,17 +130,14 @@ LRESULT CALLBACK FrameworkWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPA
     if (!w) {
         // Unbound windows (those whose object has let go of them) are served
         // by the Applet.
-        if (!Applet || Applet->TearingDown) return DefWindowProcA(hwnd, message, wParam, lParam);
+        if (!Applet || Applet->Life == Lifecycle::Ending)
+            return UnboundDefault(hwnd, message, wParam, lParam);
         return Deliver(Applet, m);
     }
-    if (w->TearingDown) {
+    if (w->Life == Lifecycle::Ending) {
         // Messages sent while the object is going away (say, from inside an
         // owned timer's Destroy): the window's default behaviour, no hooks.
-        if (message == WM_NCDESTROY) {
-            if (WNDPROC proc = SuperclassedProc(hwnd))
-                CallWindowProcA(proc, hwnd, message, wParam, lParam);
-            return 0;
-        }
+        if (message == WM_NCDESTROY) return UnboundDefault(hwnd, message, wParam, lParam);
         return w->DefaultHandler(m);
     }
     return Deliver(w, m);
@@ -158,9 +173,16 @@ LRESULT WindowObject::WindowProc(MSG& m) {
     case WM_CLOSE:
         if (own && (this == Applet || IsMainWindow())) PostQuitMessage(0);
         break;
-    case WM_DESTROY:
-        if (own) DestroyReceived = true;
-        break;
+    case WM_DESTROY: {
+        if (!own) break;
+        DestroyReceived = true;
+        LRESULT result = DefaultHandler(m);
+        // The window is on its way out: its last messages take the unbound
+        // path, and the object ends once its messages in hand are finished.
+        LetGoOfWindow();
+        if (Life == Lifecycle::Live) Life = Lifecycle::WindowGone;
+        return result;
+    }
     case WM_NCDESTROY:
         // Answered without DefWindowProc; a system control still gets it,
         // since it frees its own state there.
@@ -176,7 +198,9 @@ LRESULT WindowObject::WindowProc(MSG& m) {
         return result;
     }
     case WM_SYSCOMMAND:
-        if ((m.wParam & 0xFFF0) == SC_MINIMIZE && own && IsMainWindow() && this != Applet) {
+        // Without an Applet the main window minimizes itself.
+        if ((m.wParam & 0xFFF0) == SC_MINIMIZE && own && Applet && this != Applet &&
+            IsMainWindow()) {
             PostMessageA(Applet->Handle, WM_SYSCOMMAND, SC_MINIMIZE, 0);
             return 0;
         }
@@ -229,7 +253,9 @@ LRESULT WindowObject::WindowProc(MSG& m) {
 }
 
 bool WindowObject::HookDispatcher(MSG& message, LRESULT& result) {
-    if (RefCount < 0 || !Hooks || Hooks->Count == 0) return false;
+    // An object on its way out runs no hooks.
+    if (RefCount < 0 || Life == Lifecycle::EndAsked || Life == Lifecycle::Ending) return false;
+    if (!Hooks || Hooks->Count == 0) return false;
     Hold hold(this);
     // Last attached first. The list is read afresh on every step: a hook may
     // attach another one.

@@ -24,6 +24,7 @@ class PeerClient {
         bool ok = false;
         int baud = 0;
         int csize = 0;
+        int custom = 0; // a rate set as a divisor (baud then reads 38400), else 0
         bool cstopb = false, parenb = false, parodd = false;
         bool ixon = false, ixoff = false, crtscts = false;
     };
@@ -150,6 +151,7 @@ class PeerClient {
         if (!t.ok) return t;
         t.baud = static_cast<int>(Field(reply, "baud"));
         t.csize = static_cast<int>(Field(reply, "csize"));
+        t.custom = static_cast<int>(Field(reply, "custom"));
         t.cstopb = Field(reply, "cstopb") != 0;
         t.parenb = Field(reply, "parenb") != 0;
         t.parodd = Field(reply, "parodd") != 0;

@@ -4,6 +4,8 @@
 #include "framework/BaseObject.h"
 #include "framework/PointerList.h"
 
+#include <windows.h>
+
 namespace {
 
 // Records the order in which probes are destroyed.
@@ -173,4 +175,37 @@ TEST_CASE("PointerList grows by its step and edits in place") {
     CHECK(free_growth->Capacity >= 9);
     CHECK(free_growth->Get(8) == 8);
     Free(free_growth);
+}
+
+namespace {
+constexpr char ExhaustedChild[] = "COMRELAY_OBJECTS_EXHAUSTED";
+} // namespace
+
+// The constructor of a new object writes through what operator new returns,
+// so a failed allocation must end the program there and then. Seen from a
+// second run of this program, which asks for more than the address space.
+TEST_CASE("operator new ends the program when the heap cannot serve it") {
+    if (GetEnvironmentVariableA(ExhaustedChild, nullptr, 0) != 0) {
+        volatile std::size_t size = 0xFFFFFF00u; // more than a 32-bit process can hold
+        void* p = ::operator new(size);
+        ExitProcess(p ? 1 : 0); // reached only when new came back
+    }
+    char self[MAX_PATH];
+    REQUIRE(GetModuleFileNameA(nullptr, self, sizeof self) > 0);
+    char command[MAX_PATH + 80];
+    wsprintfA(command, "\"%s\" \"-tc=operator new ends*\"", self);
+    SetEnvironmentVariableA(ExhaustedChild, "1");
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    BOOL started =
+        CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    SetEnvironmentVariableA(ExhaustedChild, nullptr);
+    REQUIRE(started);
+    CHECK(WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CHECK(code == 3); // abort()
 }

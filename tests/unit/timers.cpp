@@ -8,6 +8,9 @@
 #include "framework/OwnedHandle.h"
 #include "framework/Timer.h"
 
+// The callback that winmm calls; a test plays winmm with it.
+void CALLBACK TimerCallback(UINT id, UINT message, DWORD_PTR user, DWORD_PTR, DWORD_PTR);
+
 namespace {
 
 struct Ticks {
@@ -81,6 +84,21 @@ DWORD WINAPI ArmRepeatedly(void* p) {
         a->relay->timer->SetEnabled(true);
         Sleep(1);
     }
+    return 0;
+}
+
+// Late ticks of one timer ID, delivered as winmm would deliver a tick that it
+// had picked just before the ID was killed.
+struct LateTicks {
+    Timer* timer;
+    UINT id;
+    volatile LONG stop;
+};
+
+DWORD WINAPI DeliverLateTicks(void* p) {
+    auto* late = static_cast<LateTicks*>(p);
+    while (!late->stop)
+        TimerCallback(late->id, 0, reinterpret_cast<DWORD_PTR>(late->timer), 0, 0);
     return 0;
 }
 
@@ -161,6 +179,20 @@ TEST_CASE("Free waits for a callback of the timer that is running") {
     CHECK(slow.left == 1);
 }
 
+TEST_CASE("Stop waits for a running callback and keeps the timer from arming again") {
+    SlowHandler slow;
+    Timer* t = NewTimer(10);
+    t->OnTimer.Set(SlowHandler::OnTimer, &slow);
+    t->SetEnabled(true);
+    REQUIRE(WaitForSingleObject(slow.entered.Get(), 5000) == WAIT_OBJECT_0);
+    t->Stop();
+    CHECK(slow.left == 1);
+    CHECK(t->TimerId == 0);
+    t->SetEnabled(true);
+    CHECK(t->TimerId == 0);
+    Free(t);
+}
+
 TEST_CASE("a handler may free its own timer") {
     SelfFreeing self;
     Timer* t = NewTimer(10);
@@ -201,4 +233,30 @@ TEST_CASE("a one-shot relay armed from one thread and disarmed by its tick ends 
     CHECK(relay.timer->TimerId == 0);
     CHECK_FALSE(relay.timer->Enabled);
     Free(relay.timer);
+}
+
+TEST_CASE("a late tick of a killed ID is refused, also while a new ID is being armed") {
+    Ticks ticks;
+    // No tick of its own comes within the test: every one counted is late.
+    Timer* t = NewCountingTimer(600000, &ticks, true);
+    t->SetEnabled(true);
+    t->SetEnabled(false);
+    // winmm may hand a killed ID out again, and a tick of the ID the timer
+    // holds is its own; so the late ticks carry one that it never holds.
+    LateTicks late{t, 0x7FFFFFF0u, 0};
+    HANDLE thread = CreateThread(nullptr, 0, DeliverLateTicks, &late, 0, nullptr);
+    REQUIRE(thread != nullptr);
+    bool held = false;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 1500) {
+        t->SetEnabled(true);
+        held = held || t->TimerId == late.id;
+        t->SetEnabled(false);
+    }
+    InterlockedExchange(&late.stop, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    REQUIRE_FALSE(held);
+    CHECK(ticks.count == 0);
+    Free(t);
 }

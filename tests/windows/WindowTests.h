@@ -11,15 +11,19 @@
 #include "framework/WindowObject.h"
 
 // Handles everything queued for this thread; a WM_QUIT taken on the way is
-// reported and forgotten, so that one case does not leak into the next.
+// reported and forgotten, so that one case does not leak into the next. A
+// quit ends a run of ProcessMessages, so the runs go on until none is left.
 inline bool DrainQueue() {
-    QuitReceived = false;
-    ProcessMessages(nullptr);
-    while (ProcessMessage(nullptr)) {
+    bool quit = false;
+    for (;;) {
+        QuitReceived = false;
+        ProcessMessages(nullptr);
+        quit = quit || QuitReceived;
+        QuitReceived = false;
+        MSG m;
+        if (!PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE)) return quit;
+        if (m.message == WM_NULL) ProcessMessage(nullptr);
     }
-    bool quit = QuitReceived;
-    QuitReceived = false;
-    return quit;
 }
 
 inline std::string ClassOf(HWND hwnd) {

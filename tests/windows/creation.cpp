@@ -332,7 +332,10 @@ TEST_CASE("ChangeParent moves a control between owners and windows") {
     HWND bh = button->GetWindowHandle();
     REQUIRE(bh != nullptr);
     CHECK(GetParent(bh) == a->Handle);
+    CHECK(a->FocusedControl == button);
     button->ChangeParent(b);
+    // The old form must not keep naming a control it no longer holds.
+    CHECK(a->FocusedControl == nullptr);
     CHECK(a->Children->Count == 0);
     CHECK(b->Children->GetAs<WindowObject>(0) == button);
     CHECK(GetParent(bh) == b->GetWindowHandle());

@@ -111,6 +111,24 @@ bool CountApp(WindowObject*, MSG& m, LRESULT&) {
     if (m.message == WM_APP + 5) ++AppMessages;
     return false;
 }
+// What an OnDestroy handler finds still alive when it runs.
+struct EndWatch {
+    DestroyJournal* journal;
+    std::string seenAtEnd;
+    bool windowAlive = false;
+};
+void NoteEnd(void* context, BaseObject* sender) {
+    auto* e = static_cast<EndWatch*>(context);
+    e->seenAtEnd = e->journal->order;
+    HWND h = static_cast<WindowObject*>(sender)->Handle;
+    e->windowAlive = h && IsWindow(h);
+}
+
+int Paints = 0;
+bool CountPaint(WindowObject*, MSG& m, LRESULT&) {
+    if (m.message == WM_PAINT) ++Paints;
+    return false;
+}
 bool FilterAll(WindowObject*, MSG& m) {
     return m.message == WM_APP + 5;
 }
@@ -484,4 +502,129 @@ TEST_CASE("ProcessMessages takes WM_QUIT without dispatching it; WM_NULL ends a 
     ProcessMessages(d.form);
     CHECK(AppMessages == 3);
     d.form->MessageFilter = nullptr;
+}
+
+TEST_CASE("a WM_QUIT ends the run that takes it, and the messages behind it keep their hooks") {
+    Dialog d;
+    d.form->AttachMessageHook(CountPaint);
+    Paints = 0;
+    // The system hands out WM_PAINT only after WM_QUIT, so it is behind it.
+    InvalidateRect(d.form->Handle, nullptr, FALSE);
+    QuitReceived = false;
+    PostQuitMessage(4);
+    ProcessMessages(d.form);
+    CHECK(QuitReceived);
+    CHECK(QuitExitCode == 4);
+    CHECK(Paints == 0);
+    // The owner of the loop hands the quit on and carries on; nothing queued
+    // was dispatched past the hooks meanwhile.
+    QuitReceived = false;
+    ProcessMessages(d.form);
+    CHECK(Paints == 1);
+}
+
+TEST_CASE("minimizing a top-level form without an Applet minimizes the form") {
+    REQUIRE(Applet == nullptr);
+    WindowObject* form = NewForm(nullptr, "alone");
+    form->SetVisible(true);
+    HWND h = form->GetWindowHandle();
+    DrainQueue();
+    CHECK(form->IsMainWindow());
+    SendMessageA(h, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    DrainQueue();
+    CHECK(IsIconic(h));
+    Free(form);
+    DrainQueue();
+}
+
+TEST_CASE("WM_CLOSE on a hidden applet ends it; OnDestroy comes before anything owned goes") {
+    // As the plug-in has them: the Applet of the library, and a hidden applet
+    // of its own whose form lives as a child in a window of the host. Whoever
+    // walks the process's top-level windows may close that applet.
+    WindowObject* library = NewApplet("vekplug");
+    Applet = library;
+    WindowObject* applet = NewApplet("pluginreal");
+    applet->Hide();
+    WindowObject* form = NewForm(applet, "Form1");
+    form->SetStyle(WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
+    Record* record = NewObject<Record>();
+    AddToAutoFree(form, record);
+    DestroyJournal journal;
+    journal.Watch(applet, 'A');
+    journal.Watch(record, 'R');
+    EndWatch end{&journal, "", false};
+    form->OnDestroy.Set(NoteEnd, &end);
+    HWND host = CreateWindowExA(0, "STATIC", "host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 400,
+                                300, nullptr, nullptr, nullptr, nullptr);
+    REQUIRE(host != nullptr);
+    HWND a = applet->GetWindowHandle();
+    HWND f = form->GetWindowHandle();
+    REQUIRE(f != nullptr);
+    SetParent(f, host);
+    form->SetVisible(true);
+    DrainQueue();
+
+    SendMessageA(a, WM_CLOSE, 0, 0);
+    CHECK_FALSE(IsWindow(a));
+    CHECK_FALSE(IsWindow(f));
+    CHECK(journal.order == "AR");
+    // The form's end was seen with its record and its window still there.
+    CHECK(end.seenAtEnd == "A");
+    CHECK(end.windowAlive);
+    CHECK_FALSE(DrainQueue());
+    DestroyWindow(host);
+    Free(library);
+    CHECK(Applet == nullptr);
+}
+
+TEST_CASE("a held object outlives its window, gets no new one, and ends when destroyed") {
+    WindowObject* form = NewForm(nullptr, "held");
+    WindowObject* edit = NewEditBox(form, 0);
+    DestroyJournal journal;
+    journal.Watch(form, 'F');
+    journal.Watch(edit, 'E');
+    form->SetVisible(true);
+    HWND h = form->GetWindowHandle();
+    REQUIRE(edit->GetWindowHandle() != nullptr);
+    AddRef(form);
+    DestroyWindow(h);
+    CHECK_FALSE(IsWindow(h));
+    // The edit box, which no one holds, went with its window.
+    CHECK(journal.order == "E");
+    CHECK(form->Life == Lifecycle::WindowGone);
+    CHECK(form->DestroyReceived);
+    CHECK(form->Handle == nullptr);
+    CHECK(form->GetWindowHandle() == nullptr);
+    form->SetText("still held"); // no window to send it to
+    form->Destroy();
+    CHECK(journal.order == "EF");
+    DrainQueue();
+}
+
+TEST_CASE("an OnDestroy that frees the object's owner, whichever of the two goes first") {
+    for (bool fromOutside : {true, false}) {
+        CAPTURE(fromOutside);
+        WindowObject* applet = NewApplet("pluginreal");
+        applet->Hide();
+        WindowObject* form = NewForm(applet, "Form1");
+        Record* record = NewObject<Record>();
+        AddToAutoFree(form, record);
+        DestroyJournal journal;
+        journal.Watch(applet, 'A');
+        journal.Watch(record, 'R');
+        OwnerToFree = applet;
+        form->OnDestroy.Set([](void*, BaseObject*) { FreeAndNil(OwnerToFree); }, nullptr);
+        form->SetVisible(true);
+        HWND f = form->GetWindowHandle();
+        HWND a = applet->GetWindowHandle();
+        if (fromOutside)
+            DestroyWindow(f); // the form ends with its window and takes its owner along
+        else
+            Free(applet); // the owner ends first and takes the form along
+        CHECK(OwnerToFree == nullptr);
+        CHECK(journal.order == "AR");
+        CHECK_FALSE(IsWindow(f));
+        CHECK_FALSE(IsWindow(a));
+        DrainQueue();
+    }
 }

@@ -10,7 +10,7 @@
  * the far end. They meet only in one shared file, $COMRELAY_RIG_DIR/state,
  * mapped by all of them: the peer writes the far-end lines, error counters,
  * the attach generation and the busy/absent/vanished switches; the program
- * writes DTR/RTS and the recorded c_cflag, and adds to its read and purge
+ * writes DTR/RTS, the recorded c_cflag and custom rate, and adds to its read and purge
  * counts. Every field is an aligned 32-bit word, set with atomic stores or
  * atomic adds, so no lock spans processes. The edge-trigger memory and the
  * list of known rig fds are per process (the former under a spinlock); the
@@ -54,7 +54,8 @@ struct rig_slot {
     uint32_t absent;             /* 68 no device: wineserver's open fails ENOENT */
     uint32_t flushes;            /* 72 input purges by the program (programs) */
     uint32_t generation;         /* 76 bumped by the peer at each attach */
-    uint32_t reserved[12];       /* to 128 bytes */
+    uint32_t reserved[11];       /* to 124 */
+    uint32_t custom_rate;        /* 124 rate of the last SetCommState if not a Bxxx one, else 0 */
 };
 
 struct rig_state {
@@ -65,6 +66,7 @@ struct rig_state {
 
 _Static_assert(sizeof(struct rig_slot) == 128, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, generation) == 76, "slot layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_slot, custom_rate) == 124, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_state, slot) == 128, "header layout is shared with peer.py");
 
 #define LOAD(field) __atomic_load_n(&(field), __ATOMIC_ACQUIRE)
@@ -268,11 +270,45 @@ static int answer(struct rig_slot* s, unsigned long req, void* arg) {
     return 0;
 }
 
+/* A rate that has no Bxxx constant reaches a Linux tty as a custom divisor:
+ * wine asks TIOCGSERIAL for the base, sets the divisor with TIOCSSERIAL and
+ * then the speed B38400. A pty has neither call, so play a UART whose base
+ * every rate of the plug-in's table divides exactly, and keep the rate asked
+ * for until tcsetattr records it (below). */
+#define RIG_BAUD_BASE 16128000 /* 2^11 * 3^2 * 5^3 * 7 */
+static __thread uint32_t pending_custom_rate;
+
+static int serial_info(struct rig_slot* s, unsigned long req, void* arg) {
+    struct serial_struct* info = arg;
+    if (!info) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (LOAD(s->vanished)) {
+        errno = EIO;
+        return -1;
+    }
+    if (req == TIOCGSERIAL) {
+        memset(info, 0, sizeof *info);
+        info->baud_base = RIG_BAUD_BASE;
+    } else if ((info->flags & ASYNC_SPD_MASK) == ASYNC_SPD_CUST && info->custom_divisor > 0) {
+        pending_custom_rate = (uint32_t)(RIG_BAUD_BASE / info->custom_divisor);
+    }
+    return 0;
+}
+
 static int rig_ioctl(ioctl_fn real, int fd, unsigned long req, void* arg) {
     int after_mget = mget_slot;
     mget_slot = -1;
     struct rig_state* st = state();
     if (!st) return real(fd, req, arg);
+    if (req == TIOCGSERIAL || req == TIOCSSERIAL) {
+        int i = slot_of_fd(st, fd);
+        int r = real(fd, req, arg);
+        if (i >= 0 && r != 0 && (errno == ENOTTY || errno == EINVAL || errno == 515))
+            r = serial_info(&st->slot[i], req, arg);
+        return r;
+    }
 
     int ours = req == TIOCMGET || req == TIOCMSET || req == TIOCMBIS || req == TIOCMBIC ||
                req == TIOCGICOUNT || req == TIOCINQ;
@@ -343,6 +379,11 @@ int tcsetattr(int fd, int action, const struct termios* t) {
         if (LOAD(s->vanished)) {
             errno = EIO;
             return -1;
+        }
+        if (calls_since_speed == 0) {
+            /* The baud-rate call: a custom rate came just before, or none. */
+            STORE(s->custom_rate, pending_custom_rate);
+            pending_custom_rate = 0;
         }
         if (calls_since_speed >= 0 && ++calls_since_speed == 2) {
             STORE(s->cflag, (uint32_t)t->c_cflag);

@@ -63,7 +63,10 @@ hex. N is the COM number.
                                                processes hold on the port's pty
     setlines N <cts> <dsr> <ring> <rlsd>  -> ok
     getlines N                            -> ok dtr=<0|1> rts=<0|1>
-    termios N -> ok baud= cstopb= ixon= ixoff= crtscts= csize= parenb= parodd=
+    termios N -> ok baud= cstopb= ixon= ixoff= crtscts= csize= parenb= parodd= custom=
+                                          custom: a rate without a Bxxx constant that
+                                          the last SetCommState asked for as a
+                                          divisor (baud then reads 38400), else 0
     error N <frame|overrun|parity|break>  -> ok
     busy N <0|1>                          -> ok  (CreateFileA: access denied)
     vanish N <0|1>                        -> ok  1: adapter pulled out
@@ -111,6 +114,7 @@ F_CTS_N, F_DSR_N, F_RNG_N, F_DCD_N = 32, 36, 40, 44
 F_CONSUMED, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ, F_ABSENT, F_FLUSHES = (
     48, 52, 56, 60, 64, 68, 72)
 F_GENERATION = 76
+F_CUSTOM_RATE = 124
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR = (
     0x002, 0x004, 0x020, 0x040, 0x080, 0x100)
@@ -504,11 +508,12 @@ class Line:
                     baud = int(name[1:])
         line_cflag = get(self.n, F_CFLAG) if get(self.n, F_CFLAG_SEQ) else cflag
         size = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
-        return "baud=%d cstopb=%d ixon=%d ixoff=%d crtscts=%d csize=%d parenb=%d parodd=%d" % (
+        return ("baud=%d cstopb=%d ixon=%d ixoff=%d crtscts=%d csize=%d parenb=%d parodd=%d"
+                " custom=%d") % (
             baud, bool(cflag & termios.CSTOPB), bool(iflag & termios.IXON),
             bool(iflag & termios.IXOFF), bool(cflag & termios.CRTSCTS),
             size[line_cflag & termios.CSIZE], bool(line_cflag & termios.PARENB),
-            bool(line_cflag & termios.PARODD))
+            bool(line_cflag & termios.PARODD), get(self.n, F_CUSTOM_RATE))
 
 
 lines = {}
