@@ -83,6 +83,12 @@ def seed_prefix():
     os.rename(partial, PREFIX)
 
 
+def terminal_signals():
+    # As in a terminal's shell: a test run started in the background has
+    # SIGINT ignored, and a shell cannot trap a signal ignored at its start.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 class Rig:
     """./run.sh rig in a session of its own, as in a terminal of its own."""
 
@@ -91,7 +97,7 @@ class Rig:
         self.proc = subprocess.Popen(
             [os.path.join(ROOT, "run.sh"), "rig", "--no-build"] + list(args), env=user_env(),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            start_new_session=True)
+            start_new_session=True, preexec_fn=terminal_signals)
         # Not read to its end: a program the rig starts may hold the pipe.
         threading.Thread(target=self.read, daemon=True).start()
 
