@@ -95,6 +95,14 @@ rig() {
     # rig's interposer to this one's wineserver as well.
     unset LD_PRELOAD COMRELAY_PEER_PORT COMRELAY_RIG_DIR
     local env_file="$BUILD/rig/env"
+    # A second start would take the first rig's peer and wineserver down.
+    local running
+    running=$(cat "$BUILD/rig/peer.pid" 2>/dev/null || true)
+    if [ -e "$env_file" ] && [ -n "$running" ] &&
+        grep -qF "tools/rig/peer.py" "/proc/$running/cmdline" 2>/dev/null; then
+        echo "rig: a rig is already running on $BUILD (its peer is process $running)" >&2
+        exit 1
+    fi
     # Signals end the script through its EXIT trap (cleanup), also while it
     # is still starting.
     trap 'exit 130' INT

@@ -99,7 +99,8 @@ class Rig:
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             start_new_session=True, preexec_fn=terminal_signals)
         # Not read to its end: a program the rig starts may hold the pipe.
-        threading.Thread(target=self.read, daemon=True).start()
+        self.reader = threading.Thread(target=self.read, daemon=True)
+        self.reader.start()
 
     def read(self):
         for raw in self.proc.stdout:
@@ -275,6 +276,18 @@ def session_with_sigterm():
         display = display_of_rig()
         require(display is not None, "the env file gives the display")
         check("echoing" not in rig.text(), "no port echoes unasked")
+        # A second start on the same build would take this one's peer and
+        # wineserver down with its own setup.
+        second = Rig()
+        try:
+            refused = second.proc.wait(120)
+        except subprocess.TimeoutExpired:
+            refused = second.stop(signal.SIGTERM, group=False)
+        second.reader.join(10)  # the last lines, once nothing holds the pipe
+        check(refused == 1 and "already running" in second.text(),
+              "a second rig on the same build is refused", second.text())
+        rc, out = farend("status")
+        check(rc == 0, "the first rig still answers")
         status = rig.stop(signal.SIGTERM, group=False)
         check(status == 143, "SIGTERM ends the rig with status 143", str(status))
         check_nothing_left(display, rig.text())
