@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The one entry point: ./run.sh build | test | demo | bench | soak [minutes]
+# The one entry point: ./run.sh build | test | demo | bench | soak [minutes] | rig
 # Installs what is missing (as root on Debian 12), builds with mingw-w64 and
 # runs everything under wine with a private Xvfb.
 set -euo pipefail
@@ -33,8 +33,16 @@ build() {
 
 XVFB_PID=
 cleanup() {
-    [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null || true
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
+    # Waited for, so that nothing of the run outlives it: wine's processes,
+    # the display and its lock file.
+    if [ -n "${WINEPREFIX:-}" ]; then
+        wineserver -k 2>/dev/null || true
+        wineserver -w 2>/dev/null || true
+    fi
+    if [ -n "$XVFB_PID" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+    fi
     for f in "$ROOT"/tools/setup.d/*.stop; do [ -e "$f" ] && . "$f"; done
     return 0
 }
@@ -61,6 +69,87 @@ start_environment() {
     # The first program of a session starts wine's own services (and they keep
     # its output open); start them here, not under ctest.
     wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+# ./run.sh rig [--echo N]... [--no-build]: the test environment, for a host of
+# one's own, until Ctrl-C. The lines to paste go to stdout; tools/rig/farend
+# finds the rig through $BUILD/rig/peer.port.
+rig() {
+    local echo=() no_build= a
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --echo)
+            a=${2:-}
+            a=${a#[Cc][Oo][Mm]}
+            case $a in
+            [1-4]) echo+=("$a") ;;
+            *) echo "rig: --echo takes a port, 1 to 4" >&2; exit 2 ;;
+            esac
+            shift 2
+            ;;
+        --no-build) no_build=1; shift ;;
+        *) echo "usage: $0 rig [--echo N]... [--no-build]" >&2; exit 2 ;;
+        esac
+    done
+    # A shell that has sourced an earlier rig's env file must not hand that
+    # rig's interposer to this one's wineserver as well.
+    unset LD_PRELOAD COMRELAY_PEER_PORT COMRELAY_RIG_DIR
+    local env_file="$BUILD/rig/env"
+    # A second start would take the first rig's peer and wineserver down.
+    local running
+    running=$(cat "$BUILD/rig/peer.pid" 2>/dev/null || true)
+    if [ -e "$env_file" ] && [ -n "$running" ] &&
+        grep -qF "tools/rig/peer.py" "/proc/$running/cmdline" 2>/dev/null; then
+        echo "rig: a rig is already running on $BUILD (its peer is process $running)" >&2
+        exit 1
+    fi
+    # Signals end the script through its EXIT trap (cleanup), also while it
+    # is still starting.
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    trap 'exit 129' HUP
+    [ -n "$no_build" ] || build
+    start_environment
+    trap 'rm -f "$env_file"; cleanup; echo "== the rig has stopped"' EXIT
+
+    local n
+    for n in 1 2 3 4; do rig_request "attach $n"; done
+    for n in "${echo[@]}"; do rig_request "echo $n 1"; done
+    {
+        echo "export WINEPREFIX='$WINEPREFIX' DISPLAY='$DISPLAY'"
+        echo "export WINEDEBUG='$WINEDEBUG' WINEDLLOVERRIDES='$WINEDLLOVERRIDES'"
+        echo "export COMRELAY_RIG_DIR='$COMRELAY_RIG_DIR' LD_PRELOAD='$LD_PRELOAD'"
+    } >"$env_file"
+    local echoing=
+    [ ${#echo[@]} -gt 0 ] && echoing=" (echoing: $(printf 'COM%s ' "${echo[@]}" | sed 's/ $//'))"
+    echo "== the rig is up: COM1 to COM4 of the virtual null-modem$echoing"
+    echo "   Run your host from another shell:"
+    echo "     . $env_file"
+    echo "     wine yourhost.exe"
+    echo "   Drive the far end: $ROOT/tools/rig/farend send COM1 'hello\\r\\n'  (--help lists the verbs)"
+    echo "   Ctrl-C here stops the rig and every program on it."
+    # Until a signal, or until the display or the peer ends on its own.
+    local peer
+    peer=$(cat "$COMRELAY_RIG_DIR/peer.pid")
+    wait -n "$XVFB_PID" "$peer" 2>/dev/null || true
+    # Ctrl-C reaches the display and the peer too, and their end may wake
+    # the wait before the signal's own trap has run.
+    sleep 1
+    echo "rig: the X display or the peer stopped; stopping the rest" >&2
+    exit 1
+}
+
+# One request to the rig's peer, which answers "ok ..." or "err ...".
+rig_request() {
+    local reply
+    exec 3<>"/dev/tcp/127.0.0.1/$COMRELAY_PEER_PORT"
+    echo "$1" >&3
+    read -r reply <&3
+    exec 3<&-
+    case $reply in
+    ok*) ;;
+    *) echo "rig: the peer said \"$reply\" to \"$1\"" >&2; return 1 ;;
+    esac
 }
 
 case "${1:-}" in
@@ -104,6 +193,10 @@ bench)
     done
     python3 "$ROOT/bench/report.py" "$BUILD"
     ;;
+rig)
+    shift
+    rig "$@"
+    ;;
 soak)
     # Not in CI: streams both ways for the given minutes (default 10) and
     # reports bytes, notifications, errors and the memory and handle trends.
@@ -112,7 +205,8 @@ soak)
     (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$BUILD/tools/soak.exe" "${2:-10}")
     ;;
 *)
-    echo "usage: $0 build | test | demo | bench [--long] [program...] | soak [minutes]" >&2
+    echo "usage: $0 build | test | demo | bench [--long] [program...] | soak [minutes] |" >&2
+    echo "       rig [--echo N]... [--no-build]" >&2
     exit 2
     ;;
 esac

@@ -62,7 +62,8 @@ hex. N is the COM number.
     holders N                             -> ok <count>  descriptors that other
                                                processes hold on the port's pty
     setlines N <cts> <dsr> <ring> <rlsd>  -> ok
-    getlines N                            -> ok dtr=<0|1> rts=<0|1>
+    getlines N                            -> ok dtr=<0|1> rts=<0|1>, then the far
+                                               end's cts= dsr= ring= rlsd= as set
     termios N -> ok baud= cstopb= ixon= ixoff= crtscts= csize= parenb= parodd= custom=
                                           custom: a rate without a Bxxx constant that
                                           the last SetCommState asked for as a
@@ -613,8 +614,10 @@ def command(words):
             put(n, F_FAR, new)
         return ""
     if cmd == "getlines":
-        near = get(n, F_NEAR)
-        return "dtr=%d rts=%d" % (bool(near & TIOCM_DTR), bool(near & TIOCM_RTS))
+        near, far = get(n, F_NEAR), get(n, F_FAR)
+        return "dtr=%d rts=%d cts=%d dsr=%d ring=%d rlsd=%d" % (
+            bool(near & TIOCM_DTR), bool(near & TIOCM_RTS), bool(far & TIOCM_CTS),
+            bool(far & TIOCM_DSR), bool(far & TIOCM_RNG), bool(far & TIOCM_CAR))
     if cmd == "termios":
         return line.termios()
     if cmd == "error":
