@@ -24,7 +24,8 @@ struct VersionInfo {
     const VS_FIXEDFILEINFO* Fixed() const {
         void* value = nullptr;
         UINT length = 0;
-        if (!VerQueryValueA(block.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
+        if (!VerQueryValueA(block.data(), "\\", &value, &length) ||
+            length < sizeof(VS_FIXEDFILEINFO))
             return nullptr;
         return static_cast<const VS_FIXEDFILEINFO*>(value);
     }

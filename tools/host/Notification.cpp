@@ -46,8 +46,10 @@ Notification ReadNotification(const char* mailbox) {
     n.text = mailbox;
     size_t len = n.text.size();
     bool closed = len >= 5 && n.text[len - 1] == '#';
-    if (closed && n.text.compare(0, COMRELAY_TAG_LENGTH, COMRELAY_STATUS_PREFIX) == 0) n.kind = Notification::Kind::Status;
-    if (closed && n.text.compare(0, COMRELAY_TAG_LENGTH, COMRELAY_ERROR_PREFIX) == 0) n.kind = Notification::Kind::Error;
+    if (closed && n.text.compare(0, COMRELAY_TAG_LENGTH, COMRELAY_STATUS_PREFIX) == 0)
+        n.kind = Notification::Kind::Status;
+    if (closed && n.text.compare(0, COMRELAY_TAG_LENGTH, COMRELAY_ERROR_PREFIX) == 0)
+        n.kind = Notification::Kind::Error;
     if (n.kind != Notification::Kind::Other) n.body = n.text.substr(4, len - 5);
     return n;
 }

@@ -20,7 +20,7 @@ struct Options {
     bool exit = false;       // leave after the steps (otherwise stay up)
     bool help = false;
     bool version = false; // print the version and leave
-    std::string error; // set when the command line is wrong
+    std::string error;    // set when the command line is wrong
 };
 
 // argv without the program name.

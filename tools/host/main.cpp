@@ -52,8 +52,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
     for (int i = 1; i < __argc; ++i)
         args.push_back(__argv[i]);
     Options options = ParseOptions(args);
-    bool scripted =
-        options.help || options.version || !options.error.empty() || !options.steps.empty() || options.exit;
+    bool scripted = options.help || options.version || !options.error.empty() ||
+                    !options.steps.empty() || options.exit;
     HANDLE out = StandardOutput(scripted);
     Transcript transcript(out);
     if (options.help) {
