@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs ./run.sh dist on a finished build and checks what a Windows user gets:
 the zip's name and file list, the files as built, imports of Windows system
-DLLs only, and the SHA-256 that it prints.
+DLLs only, and the SHA-256 that it prints, the same for a second packing.
 Usage: check_dist.py SOURCE_DIR BUILD_DIR VERSION"""
 import hashlib
 import os
@@ -32,13 +32,20 @@ def imports(data):
 def main():
     root, build, version = sys.argv[1:4]
     env = dict(os.environ, COMRELAY_BUILD=build)
-    run = subprocess.run([os.path.join(root, "run.sh"), "dist"], env=env, capture_output=True,
-                         text=True, errors="replace")
-    print(run.stdout[-3000:], run.stderr[-3000:])
     failures = []
-    if run.returncode:
-        failures.append("./run.sh dist ended with %d" % run.returncode)
     path = os.path.join(build, "dist", "comrelay-%s-win32.zip" % version)
+    digests = []
+    for _ in range(2):
+        run = subprocess.run([os.path.join(root, "run.sh"), "dist"], env=env,
+                             capture_output=True, text=True, errors="replace")
+        if run.returncode:
+            print(run.stdout[-3000:], run.stderr[-3000:])
+            failures.append("./run.sh dist ended with %d" % run.returncode)
+        if os.path.exists(path):
+            digests.append(hashlib.sha256(open(path, "rb").read()).hexdigest())
+    print(run.stdout[-1500:])
+    if len(set(digests)) > 1:
+        failures.append("packing the same build twice gave %s" % " and ".join(digests))
     if not os.path.exists(path):
         failures.append("no %s" % path)
     else:
