@@ -8,7 +8,7 @@ ROOT=$(pwd)
 BUILD=${COMRELAY_BUILD:-$ROOT/build}
 
 PACKAGES=(cmake make python3 g++-mingw-w64-i686 wine wine32 wine64 xvfb gcc-multilib
-          doctest-dev imagemagick x11-utils cppcheck gnuplot-nox)
+          doctest-dev imagemagick x11-utils cppcheck gnuplot-nox fonts-wine)
 
 install_missing() {
     local missing=()
@@ -197,6 +197,19 @@ rig)
     shift
     rig "$@"
     ;;
+dist)
+    # The release for Windows users: build/dist/comrelay-<version>-win32.zip
+    # with the DLL, the reference host, the header, the minimal host's source
+    # and the README; then its contents and SHA-256.
+    build
+    rm -rf "$BUILD/dist"
+    cmake --build "$BUILD" --target dist
+    zip=$(ls "$BUILD"/dist/comrelay-*-win32.zip)
+    echo "== $zip"
+    python3 -m zipfile -l "$zip"
+    echo "== SHA-256"
+    sha256sum "$zip"
+    ;;
 soak)
     # Not in CI: streams both ways for the given minutes (default 10) and
     # reports bytes, notifications, errors and the memory and handle trends.
@@ -205,7 +218,7 @@ soak)
     (cd "$BUILD" && "$ROOT/tools/wine-run.sh" "$BUILD/tools/soak.exe" "${2:-10}")
     ;;
 *)
-    echo "usage: $0 build | test | demo | bench [--long] [program...] | soak [minutes] |" >&2
+    echo "usage: $0 build | test | demo | dist | bench [--long] [program...] | soak [minutes] |" >&2
     echo "       rig [--echo N]... [--no-build]" >&2
     exit 2
     ;;

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Reads comrelay.dll's export and import directories straight from the PE file
 and checks the export table entry by entry, and that only system DLLs are
-imported. Usage: check_exports.py DLL"""
+imported. With --header, also that include/comrelay.h names the same exports
+at the same ordinals and declares a pointer type for each.
+Usage: check_exports.py [--header comrelay.h] DLL"""
+import re
 import struct
 import sys
 
@@ -47,9 +50,27 @@ class PE:
         return self.data[o:self.data.index(b"\0", o)].decode("ascii")
 
 
+def header_failures(path):
+    """The header's ordinals and pointer types against the expected table."""
+    text = open(path, encoding="ascii").read()
+    failures = []
+    ordinals = {int(n): name for name, n in re.findall(r"COMRELAY_ORDINAL_(\w+) = (\d+)", text)}
+    # The second GetData entry needs a name of its own in a C enum.
+    ordinals = {o: ("GetData" if n == "GetData2" else n) for o, n in ordinals.items()}
+    if ordinals != dict(enumerate(EXPECTED, 1)):
+        failures.append("header ordinals differ: %s" % sorted(
+            set(ordinals.items()) ^ set(enumerate(EXPECTED, 1))))
+    types = set(re.findall(r"\(COMRELAY_CALL\* comrelay_(\w+)_fn\)", text))
+    if types != set(EXPECTED):
+        failures.append("header pointer types differ: %s" % sorted(types ^ set(EXPECTED)))
+    return failures
+
+
 def main():
     pe = PE(open(sys.argv[-1], "rb").read())
     failures = []
+    if "--header" in sys.argv:
+        failures += header_failures(sys.argv[sys.argv.index("--header") + 1])
     exp_rva = pe.dirs[0][0]
     base, nfuncs, nnames, funcs, names, ords = (pe.u32(exp_rva + 16 + 4 * i) for i in range(6))
     if (base, nfuncs, nnames) != (1, 29, 29):

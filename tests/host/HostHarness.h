@@ -5,11 +5,15 @@
 #include <cstdint>
 #include <windows.h>
 
+#include "../../include/comrelay.h"
+
 class Plugin {
   public:
-    using VoidFn = void(__cdecl*)();
-    using IntFn = std::int32_t(__cdecl*)();
-    using TextFn = const char*(__cdecl*)();
+    // The exports' types come from the header that host authors use, so a
+    // header that drifted from the DLL fails here.
+    using VoidFn = comrelay_open_fn;
+    using IntFn = comrelay_GetData_fn;
+    using TextFn = comrelay_GetFile_fn;
 
     explicit Plugin(const char* path = "comrelay.dll") : module_(LoadLibraryA(path)) {}
     ~Plugin() { Unload(); }
@@ -36,16 +40,16 @@ class Plugin {
     const char* CallText(const char* name) const { return Export<TextFn>(name)(); }
 
     // The mailbox exports.
-    void SetData(std::int32_t v) const { Export<void(__cdecl*)(std::int32_t)>("SetData")(v); }
+    void SetData(std::int32_t v) const { Export<comrelay_SetData_fn>("SetData")(v); }
     std::int32_t GetData() const { return CallInt("GetData"); }
-    void SetFile(const char* text) const { Export<void(__cdecl*)(const char*)>("SetFile")(text); }
+    void SetFile(const char* text) const { Export<comrelay_SetFile_fn>("SetFile")(text); }
     const char* GetFile() const { return CallText("GetFile"); }
-    void SetPath(const char* text) const { Export<void(__cdecl*)(const char*)>("SetPath")(text); }
-    void SetParentWindow(HWND w) const { Export<void(__cdecl*)(HWND)>("SetParentWindow")(w); }
+    void SetPath(const char* text) const { Export<comrelay_SetPath_fn>("SetPath")(text); }
+    void SetParentWindow(HWND w) const {
+        Export<comrelay_SetParentWindow_fn>("SetParentWindow")(w);
+    }
     void Draw(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height) const {
-        using DrawFn =
-            void(__cdecl*)(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t);
-        Export<DrawFn>("Draw")(0, left, top, width, height);
+        Export<comrelay_Draw_fn>("Draw")(0, left, top, width, height);
     }
 
   private:

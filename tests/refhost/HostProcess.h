@@ -22,8 +22,8 @@ class HostProcess {
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
 
-    // Runs "comrelay-host.exe args" from the build directory.
-    bool Start(const std::string& args) {
+    // Runs "program args" from the build directory.
+    bool Start(const std::string& args, const std::string& program = "comrelay-host.exe") {
         SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
         HANDLE write = nullptr;
         if (!CreatePipe(&read_, &write, &sa, 0)) return false;
@@ -33,7 +33,7 @@ class HostProcess {
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdOutput = write;
         si.hStdError = write;
-        std::string command = "comrelay-host.exe " + args;
+        std::string command = program + " " + args;
         BOOL ok = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                  nullptr, &si, &process_);
         CloseHandle(write);

@@ -68,7 +68,48 @@ void CheckPlaced(HostProcess& host, HWND window, HWND form1) {
     }
 }
 
+// The height the host's labels need for text wrapped at width: the host
+// writes them in the system's message font.
+int WrappedHeight(const char* text, int width) {
+    NONCLIENTMETRICSA metrics = {};
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    HFONT font = CreateFontIndirectA(&metrics.lfMessageFont);
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    RECT r = {0, 0, width, 0};
+    DrawTextA(dc, text, -1, &r, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(font);
+    return r.bottom;
+}
+
 } // namespace
+
+TEST_CASE("every label is tall enough for its wrapped text, whatever the font") {
+    HostProcess host;
+    REQUIRE(host.Start(""));
+    HWND window = host.Window();
+    REQUIRE(window);
+    REQUIRE(WaitForm1(window)); // laid out, and done with making itself
+    int labels = 0;
+    for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        char cls[32] = {}, text[512] = {};
+        GetClassNameA(c, cls, sizeof cls);
+        GetWindowTextA(c, text, sizeof text);
+        if (lstrcmpiA(cls, "STATIC") != 0 || !text[0] || !IsWindowVisible(c)) continue;
+        RECT r;
+        GetClientRect(c, &r);
+        std::string shown = text;
+        CAPTURE(shown);
+        CHECK(r.bottom >= WrappedHeight(text, r.right));
+        ++labels;
+    }
+    CHECK(labels >= 7);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    CHECK(host.WaitExit() == 0);
+}
 
 TEST_CASE("the component is the host window's child at the Draw rectangle, also after a resize") {
     HostProcess host;

@@ -6,9 +6,12 @@
 #include "plugin/OpenHost.h"
 #include "reliability/Reliability.h"
 
+#include "comrelay.h"
+
 namespace {
 
-const std::string ErrorText = "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#";
+// As host authors spell it: the header's bytes must be the DLL's.
+const std::string ErrorText = COMRELAY_ERROR_TEXT;
 
 bool Has(const TestHost& host, const std::string& text) {
     for (const Notification& n : host.received)

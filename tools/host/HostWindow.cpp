@@ -241,6 +241,24 @@ void HostWindow::CreateControls() {
     UpdateState();
 }
 
+namespace {
+
+// The height that a word-wrapped static control needs for its text.
+int NoteHeight(HWND label, int width) {
+    char text[512] = {};
+    GetWindowTextA(label, text, sizeof text);
+    HDC dc = GetDC(label);
+    HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageA(label, WM_GETFONT, 0, 0));
+    HGDIOBJ old = SelectObject(dc, font ? font : GetStockObject(DEFAULT_GUI_FONT));
+    RECT r = {0, 0, width, 0};
+    DrawTextA(dc, text, -1, &r, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+    return r.bottom + 2;
+}
+
+} // namespace
+
 void HostWindow::Layout() {
     // WM_SIZE comes once while the window is being made, before its controls.
     if (!window_ || !status_) return;
@@ -274,11 +292,14 @@ void HostWindow::Layout() {
     place(closeButton_, x + LeftWidth - 120, y + 148, 108, ButtonHeight);
 
     y = lineFrame_.bottom + Margin;
-    componentFrame_ = {x, y, x + LeftWidth, y + 222};
     RECT component = {x + 10, y + 26, x + 10 + ComponentWidth, y + 26 + ComponentHeight};
     place(settingsButton_, x + 12, component.bottom + 12, 108, ButtonHeight);
     place(aboutButton_, x + LeftWidth - 120, component.bottom + 12, 108, ButtonHeight);
-    place(labels_[6], x + 12, component.bottom + 46, LeftWidth - 24, 56);
+    // The note wraps to as many lines as the machine's font makes of it; the
+    // frame grows around them rather than cutting the last one off.
+    int noteHeight = NoteHeight(labels_[6], LeftWidth - 24);
+    place(labels_[6], x + 12, component.bottom + 46, LeftWidth - 24, noteHeight);
+    componentFrame_ = {x, y, x + LeftWidth, component.bottom + 46 + noteHeight + 8};
 
     // Right column: the traffic pane takes what is left.
     int rx = Margin + LeftWidth + Margin, rw = w - rx - Margin;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <windows.h>
 
+#include "comrelay.h"
+
 namespace {
 
 // A "#" then zero inside received data would end the text early; the plug-in
@@ -28,7 +30,7 @@ size_t ReadableFrom(const char* p) {
 Notification ReadNotification(const char* mailbox) {
     Notification n;
     if (!mailbox) return n;
-    if (std::strncmp(mailbox, "str#", 4) == 0) {
+    if (std::strncmp(mailbox, COMRELAY_DATA_PREFIX, COMRELAY_TAG_LENGTH) == 0) {
         size_t readable = ReadableFrom(mailbox);
         const char* end = mailbox + 4;
         const char* last = mailbox + (readable >= 2 ? readable - 2 : 0);
@@ -44,8 +46,10 @@ Notification ReadNotification(const char* mailbox) {
     n.text = mailbox;
     size_t len = n.text.size();
     bool closed = len >= 5 && n.text[len - 1] == '#';
-    if (closed && n.text.compare(0, 4, "sts#") == 0) n.kind = Notification::Kind::Status;
-    if (closed && n.text.compare(0, 4, "err#") == 0) n.kind = Notification::Kind::Error;
+    if (closed && n.text.compare(0, COMRELAY_TAG_LENGTH, COMRELAY_STATUS_PREFIX) == 0)
+        n.kind = Notification::Kind::Status;
+    if (closed && n.text.compare(0, COMRELAY_TAG_LENGTH, COMRELAY_ERROR_PREFIX) == 0)
+        n.kind = Notification::Kind::Error;
     if (n.kind != Notification::Kind::Other) n.body = n.text.substr(4, len - 5);
     return n;
 }

@@ -10,6 +10,7 @@ const char UsageText[] =
     "usage: comrelay-host [options] [steps]\n"
     "Without steps the window opens for interactive use. Steps run in order,\n"
     "each notification of the plug-in is printed with the seconds since start.\n"
+    "  --version           print the version of comrelay-host and leave\n"
     "  --dll PATH          the plug-in (default: comrelay.dll beside the program)\n"
     "  --port COMn         choose the port, COM1..COM16\n"
     "  --baud N            110 300 600 1200 2400 4800 9600 14400 19200 38400\n"
@@ -71,6 +72,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h" || a == "/?") {
             o.help = true;
+            continue;
+        }
+        if (a == "--version") {
+            o.version = true;
             continue;
         }
         if (a == "--exit") {

@@ -19,7 +19,8 @@ struct Options {
     std::vector<Step> steps; // empty: the interactive window only
     bool exit = false;       // leave after the steps (otherwise stay up)
     bool help = false;
-    std::string error; // set when the command line is wrong
+    bool version = false; // print the version and leave
+    std::string error;    // set when the command line is wrong
 };
 
 // argv without the program name.

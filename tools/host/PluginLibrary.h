@@ -7,6 +7,8 @@
 #include <string>
 #include <windows.h>
 
+#include "comrelay.h"
+
 class PluginLibrary {
   public:
     PluginLibrary() = default;
@@ -58,14 +60,9 @@ class PluginLibrary {
     const char* FetchMailbox() const { return getFile_(); }
 
   private:
-    using VoidFn = void(__cdecl*)();
-    using IntFn = std::int32_t(__cdecl*)();
-    using TextFn = const char*(__cdecl*)();
-    using IntArgFn = void(__cdecl*)(std::int32_t);
-    using TextArgFn = void(__cdecl*)(const char*);
-    using WindowFn = void(__cdecl*)(HWND);
-    using DrawFn = void(__cdecl*)(std::int32_t, std::int32_t, std::int32_t, std::int32_t,
-                                  std::int32_t);
+    // Every parameterless serial export has the same type.
+    using VoidFn = comrelay_open_fn;
+    using TextFn = comrelay_GetInfo_fn;
 
     template <class F> bool Resolve(F& fn, const char* name);
     static std::string Text(TextFn fn) {
@@ -77,14 +74,27 @@ class PluginLibrary {
 
     HMODULE module_ = nullptr;
     std::string path_, error_;
-    VoidFn close_ = nullptr, open_ = nullptr, getport_ = nullptr, setport_ = nullptr;
-    VoidFn sendstring_ = nullptr;
-    VoidFn getstopbit_ = nullptr, setstopbit_ = nullptr, getdatabit_ = nullptr;
-    VoidFn setdatabit_ = nullptr, getbaudrate_ = nullptr, setbaudrate_ = nullptr;
-    DrawFn draw_ = nullptr;
-    WindowFn setParentWindow_ = nullptr;
-    IntFn interface_ = nullptr, hasIntDlg_ = nullptr, getData_ = nullptr;
-    TextFn getInfo_ = nullptr, getShortInfo_ = nullptr, copyright_ = nullptr, getFile_ = nullptr;
-    TextArgFn setPath_ = nullptr, setFile_ = nullptr;
-    IntArgFn setData_ = nullptr;
+    comrelay_Close_fn close_ = nullptr;
+    comrelay_open_fn open_ = nullptr;
+    comrelay_getport_fn getport_ = nullptr;
+    comrelay_setport_fn setport_ = nullptr;
+    comrelay_sendstring_fn sendstring_ = nullptr;
+    comrelay_getstopbit_fn getstopbit_ = nullptr;
+    comrelay_setstopbit_fn setstopbit_ = nullptr;
+    comrelay_getdatabit_fn getdatabit_ = nullptr;
+    comrelay_setdatabit_fn setdatabit_ = nullptr;
+    comrelay_getbaudrate_fn getbaudrate_ = nullptr;
+    comrelay_setbaudrate_fn setbaudrate_ = nullptr;
+    comrelay_Draw_fn draw_ = nullptr;
+    comrelay_SetParentWindow_fn setParentWindow_ = nullptr;
+    comrelay_Interface_fn interface_ = nullptr;
+    comrelay_HasIntDlg_fn hasIntDlg_ = nullptr;
+    comrelay_GetData_fn getData_ = nullptr;
+    comrelay_GetInfo_fn getInfo_ = nullptr;
+    comrelay_GetShortInfo_fn getShortInfo_ = nullptr;
+    comrelay_Copyright_fn copyright_ = nullptr;
+    comrelay_GetFile_fn getFile_ = nullptr;
+    comrelay_SetPath_fn setPath_ = nullptr;
+    comrelay_SetFile_fn setFile_ = nullptr;
+    comrelay_SetData_fn setData_ = nullptr;
 };

@@ -6,6 +6,8 @@
 #include "host/PluginLibrary.h"
 #include "host/Script.h"
 
+#include "comrelay_version.h"
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -50,12 +52,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
     for (int i = 1; i < __argc; ++i)
         args.push_back(__argv[i]);
     Options options = ParseOptions(args);
-    bool scripted =
-        options.help || !options.error.empty() || !options.steps.empty() || options.exit;
+    bool scripted = options.help || options.version || !options.error.empty() ||
+                    !options.steps.empty() || options.exit;
     HANDLE out = StandardOutput(scripted);
     Transcript transcript(out);
     if (options.help) {
         transcript.Plain(UsageText);
+        return 0;
+    }
+    if (options.version) {
+        transcript.Plain("comrelay-host " COMRELAY_VERSION);
         return 0;
     }
     if (!options.error.empty()) {
