@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The one entry point: ./run.sh build | test | demo | bench | soak [minutes] | rig
+# The one entry point: ./run.sh build | test | demo | dist | bench | soak [minutes] | rig
 # Installs what is missing (as root on Debian 12), builds with mingw-w64 and
 # runs everything under wine with a private Xvfb.
 set -euo pipefail

@@ -251,7 +251,6 @@ bool WindowObject::CreateWindowHandle() {
     if (!created) {
         // The window of the failed attempt, not ours to end with.
         if (Life == Lifecycle::WindowGone) Life = Lifecycle::Live;
-        DestroyReceived = false;
         return false;
     }
 

@@ -149,9 +149,6 @@ class WindowObject : public BaseObject {
     HBRUSH BackgroundBrush = nullptr;
     COLORREF BrushColor = 0;
     Lifecycle Life = Lifecycle::Live;
-    // WM_DESTROY was seen. For readers outside the framework only; its own
-    // decisions go by Life.
-    bool DestroyReceived = false;
     int MessageDepth = 0; // messages for the object in hand (nested sends)
     UINT ControlId = 0;
     bool IsChild = false;

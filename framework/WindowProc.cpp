@@ -175,7 +175,6 @@ LRESULT WindowObject::WindowProc(MSG& m) {
         break;
     case WM_DESTROY: {
         if (!own) break;
-        DestroyReceived = true;
         LRESULT result = DefaultHandler(m);
         // The window is on its way out: its last messages take the unbound
         // path, and the object ends once its messages in hand are finished.

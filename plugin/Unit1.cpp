@@ -27,7 +27,6 @@
 #include "framework/WindowObject.h"
 #include "plugin/Mailbox.h"
 #include "plugin/PluginAPI.h"
-#include <initializer_list>
 
 // The component record: Form1 owns it and everything it refers to.
 struct PortComponent : BaseObject {
@@ -90,20 +89,30 @@ void StartupTick(PortComponent* c) {
     c->Form1->SetVisible(true);
 }
 
-// The component ends with Form1's window. The port is closed first, which
-// ends the event thread, and the timers stopped, so that no callback reaches
-// the objects that the applet frees with Form1.
+// Every way the component can end comes here, once: the host destroying its
+// window, a close or DestroyWindow on Form1, or its applet closed, destroyed
+// or freed (then Form1 is freed with it, and its OnDestroy calls this). The
+// port is closed first, which ends the event thread, then both timers are
+// stopped, waiting for a callback that is running, so that nothing reaches
+// the record after Form1 has freed it. The exports are no-ops afterwards, and
+// the next SetParentWindow builds a new component.
 void EndComponent(PortComponent* c) {
+    if (Library.Component != c) return;
     Library.Component = nullptr;
     c->Port->Close();
-    // Freeing a timer waits for a callback of it that is running, which
-    // reads the record; Form1 frees the record before the timers.
-    for (Timer** t : {&c->StartupTimer, &c->RelayTimer}) {
-        RemoveFromAutoFree(c->Form1, *t);
-        FreeAndNil(*t);
-    }
+    c->StartupTimer->Stop();
+    c->RelayTimer->Stop();
     Mailbox::Attach(nullptr);
-    FreeAndNil(Library.ComponentApplet);
+}
+
+void OnForm1Destroy(void* context, BaseObject*) {
+    EndComponent(static_cast<PortComponent*>(context));
+}
+
+// The applet may go first (a WM_CLOSE or DestroyWindow from outside); the
+// library forgets it then, and it takes Form1 with it.
+void OnAppletDestroy(void*, BaseObject* sender) {
+    if (Library.ComponentApplet == sender) Library.ComponentApplet = nullptr;
 }
 
 bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
@@ -125,6 +134,7 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
         return true;
     case WM_DESTROY:
         EndComponent(c);
+        FreeAndNil(Library.ComponentApplet);
         return false; // default processing goes on
     }
     return false;
@@ -137,8 +147,11 @@ void PostToForm1(void* context, BaseObject*, UINT message) {
 void OnStartupTimer(void* context, BaseObject* sender) {
     PostToForm1(context, sender, StartupTickMessage);
 }
-void OnRelayTimer(void* context, BaseObject* sender) {
-    PostToForm1(context, sender, RelayTickMessage);
+// A tick whose message cannot be posted disarms the one-shot timer, so that
+// the next arrival arms it again rather than finding it fired for good.
+void OnRelayTimer(void* context, BaseObject*) {
+    auto* c = static_cast<PortComponent*>(context);
+    if (!PostMessageA(c->Window, RelayTickMessage, 0, 0)) c->RelayTimer->SetEnabled(false);
 }
 void OnRxChar(void* context, BaseObject*, std::int32_t) {
     static_cast<PortComponent*>(context)->RelayTimer->SetEnabled(true);
@@ -218,6 +231,7 @@ void BuildComponent() {
     Mailbox::Attach(c->Window);
     DeleteMenu(GetSystemMenu(c->Window, FALSE), SC_CLOSE, MF_BYCOMMAND);
     form->SetOnClose(OnForm1Close, c);
+    form->OnDestroy.Set(OnForm1Destroy, c);
 
     c->StartupTimer = NewTimer(200);
     AddToAutoFree(form, c->StartupTimer);
@@ -252,6 +266,7 @@ void ComponentSetParentWindow(HWND window) {
     HoldModule();
     Library.ComponentApplet = NewApplet(Text(caption));
     Library.ComponentApplet->Hide();
+    Library.ComponentApplet->OnDestroy.Set(OnAppletDestroy, nullptr);
     BuildComponent();
     WindowObject* form = Library.Component->Form1;
     form->SetStyle(WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);

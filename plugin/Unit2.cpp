@@ -69,6 +69,16 @@ SettingsDialog* BuildDialog(WindowObject* applet) {
 
 } // namespace
 
+namespace {
+
+// The applet may go before the wait ends (a WM_CLOSE or DestroyWindow from
+// outside); the library forgets it then.
+void OnAppletDestroy(void*, BaseObject* sender) {
+    if (Library.DialogApplet == sender) Library.DialogApplet = nullptr;
+}
+
+} // namespace
+
 std::int32_t RunSettingsDialog() {
     // A call from a host handler that runs during the wait leaves the running
     // dialog alone.
@@ -76,24 +86,23 @@ std::int32_t RunSettingsDialog() {
     HoldModule();
     Library.DialogApplet = NewApplet(Text("formset"));
     Library.DialogApplet->Hide();
+    Library.DialogApplet->OnDestroy.Set(OnAppletDestroy, nullptr);
     WindowObject* form = BuildDialog(Library.DialogApplet)->Form2;
     form->SetVisible(true);
     form->SetEnabled(true);
     // Held, so that a window destroyed from outside (the host tearing down
-    // its windows) ends the wait instead of freeing Form2 under it.
+    // its windows, or the applet closed) ends the wait instead of freeing
+    // Form2 under it.
     AddRef(form);
-    // A WM_QUIT taken here would stop every hook, the buttons' included: it
-    // ends the wait instead and is posted again for the host's own loop.
-    while (form->ModalResult == 0 && !QuitReceived && !form->DestroyReceived) {
+    // A WM_QUIT ends the drain that takes it, and the wait with it; it is
+    // posted again for the host's own loop.
+    while (form->ModalResult == 0 && !QuitReceived && form->Life == Lifecycle::Live) {
         WaitMessage();
         ProcessMessages(form);
     }
     form->Destroy();
     Library.Dialog = nullptr;
     FreeAndNil(Library.DialogApplet);
-    if (QuitReceived) {
-        QuitReceived = false;
-        PostQuitMessage(QuitExitCode);
-    }
+    if (QuitReceived) HandBackQuit();
     return 0;
 }

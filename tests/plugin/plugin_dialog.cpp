@@ -9,7 +9,7 @@ namespace {
 
 // Runs on the test's second thread while Interface waits on the first.
 struct Driver {
-    enum Action { ClickOk, ClickCansel, Inspect, PostQuit, Nested };
+    enum Action { ClickOk, ClickCansel, Inspect, PostQuit, Nested, CloseApplet, DestroyApplet };
     Action action = ClickOk;
     DWORD hostThread = 0;
     bool found = false;
@@ -19,6 +19,14 @@ struct Driver {
     HWND ok = nullptr, cansel = nullptr;
     bool stillThereAfterAltF4 = false;
 };
+
+// Set by the driver; the host's timer handler, run inside the wait, obeys.
+volatile bool DestroyAppletNow = false;
+void CALLBACK DestroyAppletIfAsked(HWND, UINT, UINT_PTR, DWORD) {
+    if (!DestroyAppletNow) return;
+    DestroyAppletNow = false;
+    DestroyWindow(FindWindowA("obj_App", "formset"));
+}
 
 HWND WaitForForm2(DWORD timeoutMs) {
     for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
@@ -53,6 +61,14 @@ DWORD WINAPI Drive(void* p) {
     switch (d->action) {
     case Driver::PostQuit:
         PostThreadMessageA(d->hostThread, WM_QUIT, 3, 0);
+        break;
+    // What a tool does to every top-level window of a process; DestroyWindow
+    // must come from the window's own thread, so it is asked for there.
+    case Driver::CloseApplet:
+        PostMessageA(FindWindowA("obj_App", "formset"), WM_CLOSE, 0, 0);
+        break;
+    case Driver::DestroyApplet:
+        DestroyAppletNow = true;
         break;
     // Posted, as input is: the wait sleeps in WaitMessage until the queue
     // gets a message.
@@ -168,4 +184,29 @@ TEST_CASE("FreeLibrary from a host handler during Interface, with no component b
     CHECK(d.found);
     CHECK(plugin.Module() == nullptr);
     CHECK(FindWindowA("obj_Form", "Form2") == nullptr);
+}
+
+TEST_CASE("the dialog's applet closed or destroyed from outside ends the wait cleanly") {
+    Plugin plugin;
+    for (auto action : {Driver::CloseApplet, Driver::DestroyApplet}) {
+        CAPTURE(static_cast<int>(action));
+        Driver d;
+        d.action = action;
+        UINT_PTR t = SetTimer(nullptr, 0, 20, DestroyAppletIfAsked);
+        d.hostThread = GetCurrentThreadId();
+        HANDLE th = CreateThread(nullptr, 0, Drive, &d, 0, nullptr);
+        DWORD start = GetTickCount();
+        CHECK(plugin.CallInt("Interface") == 0);
+        CHECK(GetTickCount() - start < 8000);
+        WaitForSingleObject(th, 10000);
+        CloseHandle(th);
+        KillTimer(nullptr, t);
+        CHECK(d.found);
+        CHECK(FindWindowA("obj_Form", "Form2") == nullptr);
+        CHECK(FindWindowA("obj_App", "formset") == nullptr);
+    }
+    // The dialog runs again afterwards.
+    Driver again;
+    CHECK(RunWithDriver(plugin, again) == 0);
+    CHECK(again.found);
 }

@@ -59,6 +59,52 @@ TEST_CASE("the host destroys its window while bytes stream, then builds a new co
     CheckHostGoesOn(second, peer);
 }
 
+TEST_CASE("the component's hidden applet closed or destroyed from outside while bytes stream") {
+    PeerClient peer;
+    TestHost host;
+    const bool viaClose[] = {true, false};
+    for (bool close : viaClose) {
+        CAPTURE(close);
+        REQUIRE(peer.Attach(1));
+        REQUIRE(host.Adopt());
+        host.plugin.SetData(115200);
+        host.plugin.Call("setbaudrate");
+        host.plugin.Call("open");
+        REQUIRE(WaitLast(host, "sts#Open#"));
+        PatternFollower follower(61);
+        follower.SkipTo(host);
+        REQUIRE(peer.Stream(1, 2000000, 61));
+        REQUIRE(StreamPast(host, follower, 20000));
+        // What a tool does to every top-level window of a process.
+        HWND applet = FindWindowA("obj_App", "pluginreal");
+        REQUIRE(applet != nullptr);
+        if (close)
+            SendMessageA(applet, WM_CLOSE, 0, 0);
+        else
+            DestroyWindow(applet);
+        host.Pump(300);
+        follower.Take(host);
+        CHECK(follower.ordered());
+        // The component ended whole: the port closed (the line's reader is
+        // gone), Form1 left the host window, and the exports are no-ops.
+        CHECK(host.Form1() == nullptr);
+        CHECK(FindWindowA("obj_App", "pluginreal") == nullptr);
+        long sent = peer.StreamStatus(1).sent;
+        host.Pump(500);
+        CHECK(peer.StreamStatus(1).sent - sent < 200000);
+        host.plugin.SetData(-1);
+        host.plugin.Call("getbaudrate");
+        CHECK(host.plugin.GetData() == -1);
+        host.plugin.Call("open");
+        host.plugin.Call("Close");
+    }
+    // The next SetParentWindow builds a new component.
+    REQUIRE(host.Adopt());
+    host.plugin.Call("getbaudrate");
+    CHECK(host.plugin.GetData() == 9600);
+    CheckHostGoesOn(host, peer);
+}
+
 TEST_CASE("FreeLibrary with the port open while bytes stream, then LoadLibrary again") {
     OpenHost h(115200);
     PatternFollower follower(52);
@@ -173,6 +219,39 @@ TEST_CASE("a host that overwrites an unfetched notification with SetFile frees t
     host.answerClicks = true;
     CHECK(WaitLast(host, "str#held#"));
     CheckHostGoesOn(host, peer);
+}
+
+namespace {
+DWORD HostThread = 0;
+// Posts WM_QUIT to the host once the settings dialog has shown for a while.
+DWORD WINAPI QuitDialogLater(void*) {
+    for (int i = 0; i < 250 && !FindWindowA("obj_Form", "Form2"); ++i)
+        Sleep(20);
+    Sleep(400);
+    PostThreadMessageA(HostThread, WM_QUIT, 7, 0);
+    return 0;
+}
+} // namespace
+
+TEST_CASE("a WM_QUIT during Interface while bytes stream: the relay goes on after it") {
+    OpenHost h(115200);
+    const long total = 600000;
+    PatternFollower follower(56);
+    REQUIRE(h.peer.Stream(1, total, 56));
+    HostThread = GetCurrentThreadId();
+    for (int round = 0; round < 4; ++round) {
+        CAPTURE(round);
+        HANDLE quitter = CreateThread(nullptr, 0, QuitDialogLater, nullptr, 0, nullptr);
+        CHECK(h.host.plugin.CallInt("Interface") == 0);
+        CHECK(WaitForSingleObject(quitter, 10000) == WAIT_OBJECT_0);
+        CloseHandle(quitter);
+        // The quit was handed back; this host takes it and goes on.
+        MSG m;
+        CHECK(PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+        CHECK(m.wParam == 7);
+    }
+    CHECK(ReceiveWhole(h.host, follower, total));
+    CheckHostGoesOn(h.host, h.peer);
 }
 
 TEST_CASE("Interface while bytes stream: the relay goes on during the modal wait") {
