@@ -17,17 +17,33 @@ class EventThread : public BaseObject {
     virtual DWORD Loop();
 
     // Calls the hooks (or sends the messages) for LastEvents, by SyncMethod.
+    // The RxChar step announces RxCount, which the loop has just read.
     void DispatchEvents();
+    // Reads the queue count into RxCount; true when bytes came since the
+    // last time it answered true.
+    bool TakeNewBytes();
+    // Owner's thread: count bytes read from the device. Ends a pause of the
+    // loop that waits for the owner to fetch what was announced.
+    void NoteRead(std::int32_t bytes);
 
     ComPort* Owner = nullptr; // not counted
     // Set by the owner's thread to ask the loop to end. Owned here, closed
     // after the thread has ended, so a loop that ended on its own never
     // leaves a dead handle behind for the stop sequence.
     EventHandle StopEvent;
-    std::uint16_t LastEvents = 0; // the event thread's alone
+    // Set by the owner's thread on each read (NoteRead); the loop resets it.
+    EventHandle ReadDone;
+    // Bytes read by the owner since the thread started: added to by the
+    // owner's thread only (interlocked), read by the loop.
+    volatile LONG BytesRead = 0;
+    // The event thread's alone:
+    std::uint16_t LastEvents = 0;
+    std::int32_t RxCount = 0;         // bytes waiting at the last RxChar wake
+    std::uint32_t AnnouncedTotal = 0; // BytesRead + waiting, at the last announcement
     WorkerThread* Thread = nullptr;
 };
 
 // Sets the device's event mask from the port's Events and returns a running
-// event thread.
+// event thread; null (and the mask left as it was) when the thread or its
+// events could not be created.
 EventThread* StartEventThread(ComPort* port);
