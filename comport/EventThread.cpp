@@ -1,12 +1,13 @@
 // The event thread of an open port: the wait loop, the dispatch of events to
 // the port's hooks, and the stop sequence.
 //
-// Threads: the owner's thread runs StartEventThread, NoteRead (from ReadText)
-// and Destroy (the stop sequence, from Close); the event thread runs Loop and
-// DispatchEvents, and through them the port's event hooks, InputCount and
-// ModemSignals. The owner asks the loop to end by setting StopEvent and then
-// waits for the thread to end. The one other hand-over is the owner's reads:
-// NoteRead adds to BytesRead (interlocked; the loop only reads it) and sets
+// Threads: the owner's thread runs StartEventThread, BeginRead and EndRead
+// (from ReadText) and Destroy (the stop sequence, from Close); the event
+// thread runs Loop and DispatchEvents, and through them the port's event
+// hooks, InputCount and ModemSignals. The owner asks the loop to end by
+// setting StopEvent and then waits for the thread to end. The one other
+// hand-over is the owner's reads: BeginRead and EndRead bump ReadSeq and add
+// to BytesRead (interlocked; the loop only reads them), and EndRead sets
 // ReadDone (the loop resets it). LastEvents, RxCount, AnnouncedTotal and the
 // wait's OVERLAPPED and mask belong to the event thread alone.
 //
@@ -16,7 +17,7 @@
 // 50 ms relay tick, and the loop would burn a core meanwhile. So the loop
 // announces only bytes that are new: it keeps the total ever received
 // (BytesRead plus bytes waiting) at the last announcement, and calls
-// OnRxChar only when that total has grown. A wake that brings nothing new is
+// OnRxChar only when that total has changed. A wake that brings nothing new is
 // a repeat. Windows can give one repeat in a row (bytes that arrived during
 // a dispatch and were counted by it) but never two, since it keeps a single
 // pending event while no wait is issued; so the loop reacts only to a second
@@ -106,10 +107,14 @@ void EventThread::Destroy() {
     BaseObject::Destroy();
 }
 
-void EventThread::NoteRead(std::int32_t bytes) {
-    if (bytes <= 0) return;
-    InterlockedExchangeAdd(&BytesRead, bytes);
-    SetEvent(ReadDone.Get());
+void EventThread::BeginRead() {
+    InterlockedIncrement(&ReadSeq);
+}
+
+void EventThread::EndRead(std::int32_t bytes) {
+    if (bytes > 0) InterlockedExchangeAdd(&BytesRead, bytes);
+    InterlockedIncrement(&ReadSeq);
+    if (bytes > 0) SetEvent(ReadDone.Get());
 }
 
 DWORD EventThread::Loop() {
@@ -196,15 +201,19 @@ DWORD EventThread::Loop() {
 }
 
 bool EventThread::TakeNewBytes() {
-    // A read between the two looks at BytesRead would make the total low:
-    // look again, and after a few tries take the bytes for new.
+    // The total is exact only when no read ran across the count: a read that
+    // has taken bytes from the queue but not yet added them to BytesRead
+    // would make it low, and it could then equal the last one (a full queue
+    // read and filled again) and hide new bytes for good. So look again, and
+    // after a few tries take the bytes for new.
     ResetEvent(ReadDone.Get());
     bool settled = false;
     LONG read = 0;
     for (int tries = 0; tries < 3 && !settled; ++tries) {
+        LONG seq = ReadSeq;
         read = BytesRead;
         RxCount = Owner->InputCount();
-        settled = read == BytesRead;
+        settled = !(seq & 1) && seq == ReadSeq;
     }
     std::uint32_t total = std::uint32_t(read) + std::uint32_t(RxCount);
     // Also new when the total shrank: bytes were discarded unread (a purge),

@@ -22,20 +22,24 @@ class EventThread : public BaseObject {
     // Reads the queue count into RxCount; true when bytes came since the
     // last time it answered true.
     bool TakeNewBytes();
-    // Owner's thread: count bytes read from the device. Ends a pause of the
-    // loop that waits for the owner to fetch what was announced.
-    void NoteRead(std::int32_t bytes);
+    // Owner's thread, around each read from the device: BeginRead before the
+    // bytes leave the queue, EndRead with the count once they have. EndRead
+    // ends a pause of the loop that waits for the owner to fetch.
+    void BeginRead();
+    void EndRead(std::int32_t bytes);
 
     ComPort* Owner = nullptr; // not counted
     // Set by the owner's thread to ask the loop to end. Owned here, closed
     // after the thread has ended, so a loop that ended on its own never
     // leaves a dead handle behind for the stop sequence.
     EventHandle StopEvent;
-    // Set by the owner's thread on each read (NoteRead); the loop resets it.
+    // Set by the owner's thread as a read ends (EndRead); the loop resets it.
     EventHandle ReadDone;
-    // Bytes read by the owner since the thread started: added to by the
-    // owner's thread only (interlocked), read by the loop.
+    // Written by the owner's thread only (interlocked), read by the loop:
+    // bytes read since the thread started, and a count bumped as each read
+    // begins and again as it ends, so odd while one is under way.
     volatile LONG BytesRead = 0;
+    volatile LONG ReadSeq = 0;
     // The event thread's alone:
     std::uint16_t LastEvents = 0;
     std::int32_t RxCount = 0;         // bytes waiting at the last RxChar wake
