@@ -3,6 +3,10 @@
 // keeping one raw WaitCommEvent pending on the same line. Wine serves a
 // pending wait by polling the device, which costs CPU by itself, so the raw
 // wait, not zero, is the floor. Two rounds, alternating, show the noise.
+// Then the same host under both kinds of EV_RXCHAR (once per arrival, as
+// Windows raises it, and for as long as bytes wait, as wine does with a real
+// port): open and silent, a 2,000 B/s stream, and bytes held in the driver
+// behind an open notice the host has not fetched.
 //   bench_idle [--seconds S]
 #include "BenchJson.h"
 #include "RelayHost.h"
@@ -13,6 +17,7 @@
 namespace {
 
 constexpr int kCom = 1;
+constexpr long kStreamRate = 2000; // bytes per second
 
 } // namespace
 
@@ -76,6 +81,64 @@ int main(int argc, char** argv) {
     json.Number("relay_ms", relayMean);
     json.Numbers("raw_rounds_ms", {raw[0], raw[1]});
     json.Numbers("relay_rounds_ms", {relay[0], relay[1]});
+
+    // Both kinds of EV_RXCHAR, in the same run.
+    std::printf("process CPU over %.0f s by EV_RXCHAR kind (ms):  edge   level\n", seconds);
+    const char* kinds[] = {"edge", "level"};
+    double silent[2] = {}, stream[2] = {}, held[2] = {};
+    long lost[2] = {};
+    for (int k = 0; k < 2; ++k) {
+        bool level = k == 1;
+        if (!r.peer.LevelRxChar(kCom, level)) return 1;
+        size_t seen = r.host.received.size();
+        r.host.plugin.Call("open");
+        r.host.WaitNotifications(seen + 1);
+        silent[k] = idle();
+
+        // A stream that outlasts the span; the host answers every click.
+        long count = static_cast<long>((seconds + 2) * kStreamRate);
+        r.host.received.clear();
+        r.peer.StreamRate(kCom, count, kStreamRate, 21);
+        stream[k] = idle();
+        r.peer.StreamWait(kCom, 30000);
+        r.WaitQuietly([] { return false; }, 300);
+        long got = 0;
+        for (const Notification& n : r.host.received)
+            if (n.bytes.rfind("str#", 0) == 0) got += static_cast<long>(n.bytes.size()) - 5;
+        lost[k] = count - got;
+
+        // Held: the open notice stays unfetched, so the relay leaves new
+        // bytes in the driver.
+        r.host.answerClicks = false;
+        r.host.plugin.Call("Close");
+        int clicks = r.host.clicks;
+        r.host.plugin.Call("open");
+        r.WaitQuietly([&] { return r.host.clicks > clicks; }, 5000);
+        r.peer.Write(kCom, "held bytes");
+        held[k] = idle();
+        r.host.answerClicks = true;
+        r.host.received.clear();
+        r.host.Fetch();
+        r.host.WaitNotifications(2);
+        if (r.host.received.size() < 2 || r.host.received[1].bytes != "str#held bytes#")
+            lost[k] += 10;
+        r.host.plugin.Call("Close");
+        r.host.WaitNotifications(3);
+    }
+    r.peer.LevelRxChar(kCom, false);
+    std::printf("  open, silent                    %7.0f %7.0f\n", silent[0], silent[1]);
+    std::printf("  %ld B/s stream                  %7.0f %7.0f\n", kStreamRate, stream[0],
+                stream[1]);
+    std::printf("  bytes held behind a notice      %7.0f %7.0f\n", held[0], held[1]);
+    std::printf("  bytes lost                      %7ld %7ld\n", lost[0], lost[1]);
+    for (int k = 0; k < 2; ++k) {
+        std::string p = kinds[k];
+        json.Number((p + "_silent_ms").c_str(), silent[k]);
+        json.Number((p + "_stream_ms").c_str(), stream[k]);
+        json.Number((p + "_held_ms").c_str(), held[k]);
+        json.Number((p + "_lost").c_str(), double(lost[k]));
+    }
+    json.Number("stream_rate", kStreamRate);
     json.Save("idle");
-    return 0;
+    return lost[0] || lost[1] ? 1 : 0;
 }

@@ -3,7 +3,9 @@
 // origin is the peer's clock just before it wrote the byte into the pty,
 // mapped onto this program's clock. One byte per sample, each its own relay
 // batch, the next written 0-20 ms (at random) after the last was handled so
-// that samples fall at every phase of wine's event poll.
+// that samples fall at every phase of wine's event poll. The host runs twice:
+// with EV_RXCHAR once per arrival (as Windows raises it) and for as long as
+// bytes wait (as wine does with a real port).
 //   bench_latency [--samples N]
 #include "BenchJson.h"
 #include "PeerClock.h"
@@ -91,13 +93,15 @@ int main(int argc, char** argv) {
         json.Number("clock_error_ms", clock.errorMs);
     }
 
-    // The host through the DLL.
-    std::vector<double> relay;
-    int relayLost = 0, relayWrong = 0;
-    double relayOffsetDrift = 0;
-    {
+    // The host through the DLL, on an edge line and then on a level one.
+    struct RelayRun {
+        std::vector<double> samples;
+        int lost = 0, wrong = 0;
+        double offsetDrift = 0;
+    };
+    auto runRelay = [&](bool level, RelayRun& run) {
         RelayHost r(115200, kCom);
-        if (!r.ready) return 1;
+        if (!r.ready || !r.peer.LevelRxChar(kCom, level)) return false;
         r.Subclass(StampClicks);
         PeerClock clock;
         clock.Calibrate(r.peer);
@@ -106,41 +110,58 @@ int main(int argc, char** argv) {
             clickAt = 0;
             PeerClient::Stamped w = r.peer.WriteStamped(kCom, SampleByte(i));
             if (!w.ok || !r.WaitQuietly([] { return clickAt > 0; }, 2000)) {
-                ++relayLost;
+                ++run.lost;
                 continue;
             }
             if (r.host.received.size() != 1 ||
                 r.host.received[0].bytes != "str#" + SampleByte(i) + "#")
-                ++relayWrong;
-            if (i >= kWarmUp) relay.push_back(clickAt - clock.ToLocal(w.before));
+                ++run.wrong;
+            if (i >= kWarmUp) run.samples.push_back(clickAt - clock.ToLocal(w.before));
             double gap = std::rand() % 21;
             r.WaitQuietly([] { return false; }, static_cast<DWORD>(gap));
         }
         // A late second click would mean a byte relayed twice.
         r.WaitQuietly([] { return false; }, 200);
-        if (r.host.received.size() > 1) ++relayWrong;
+        if (r.host.received.size() > 1) ++run.wrong;
         PeerClock again;
         again.Calibrate(r.peer);
-        relayOffsetDrift = again.offsetMs - clock.offsetMs;
-    }
+        run.offsetDrift = again.offsetMs - clock.offsetMs;
+        r.peer.LevelRxChar(kCom, false);
+        return true;
+    };
+    RelayRun edgeRun, levelRun;
+    if (!runRelay(false, edgeRun) || !runRelay(true, levelRun)) return 1;
+    std::vector<double>& relay = edgeRun.samples;
+    int relayLost = edgeRun.lost, relayWrong = edgeRun.wrong;
+    double relayOffsetDrift = edgeRun.offsetDrift;
 
     std::printf("latency, peer byte to reader (%d raw and %d relay samples lost, %d relay texts "
                 "wrong; clock offsets drifted %.3f and %.3f ms):\n",
                 rawLost, relayLost, relayWrong, rawOffsetDrift, relayOffsetDrift);
     Report("raw reader", raw);
     Report("host click handler", relay);
+    Report("the same, level EV_RXCHAR", levelRun.samples);
+    std::printf("  (level: %d lost, %d wrong)\n", levelRun.lost, levelRun.wrong);
     const double pct[] = {50, 99, 100, 0};
     const char* names[] = {"median", "p99", "max", "min"};
     for (int k = 0; k < 4; ++k) {
         json.Number((std::string("raw_") + names[k]).c_str(), Percentile(raw, pct[k]));
         json.Number((std::string("relay_") + names[k]).c_str(), Percentile(relay, pct[k]));
+        json.Number((std::string("level_") + names[k]).c_str(),
+                    Percentile(levelRun.samples, pct[k]));
     }
     json.Number("raw_lost", rawLost);
     json.Number("relay_lost", relayLost);
     json.Number("relay_wrong", relayWrong);
-    json.Number("clock_drift_ms", std::max(std::abs(rawOffsetDrift), std::abs(relayOffsetDrift)));
+    json.Number("level_lost", levelRun.lost);
+    json.Number("level_wrong", levelRun.wrong);
+    json.Number("clock_drift_ms", std::max({std::abs(rawOffsetDrift), std::abs(relayOffsetDrift),
+                                            std::abs(levelRun.offsetDrift)}));
     json.Numbers("raw_samples", raw);
     json.Numbers("relay_samples", relay);
     json.Save("latency");
-    return rawLost || relayLost || relayWrong || int(relay.size()) < samples ? 1 : 0;
+    return rawLost || relayLost || relayWrong || levelRun.lost || levelRun.wrong ||
+                   int(relay.size()) < samples || int(levelRun.samples.size()) < samples
+               ? 1
+               : 0;
 }

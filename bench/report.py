@@ -137,6 +137,37 @@ def build_table(build, data):
                    "the same process with one raw WaitCommEvent pending; host with the port "
                    "closed: %.0f ms; difference %+.0f ms" % (idle["closed_ms"], diff))
 
+    if idle and "level_stream_ms" in idle:
+        span = idle["seconds"] * 1000.0
+        base = idle["level_silent_ms"]
+        lost = "bytes lost: edge %d, level %d" % (idle["edge_lost"], idle["level_lost"])
+        t.add("edge: %d B/s stream CPU" % idle["stream_rate"], idle["edge_stream_ms"],
+              idle["edge_silent_ms"], "ms CPU",
+              note="EV_RXCHAR once per arrival, as Windows; baseline: the same port open and "
+                   "silent; " + lost)
+        t.add("edge: bytes held behind a notice CPU", idle["edge_held_ms"],
+              idle["edge_silent_ms"], "ms CPU",
+              note="the open notice unfetched, so the relay leaves new bytes in the driver")
+        t.add("level: open and silent CPU", base, idle["edge_silent_ms"], "ms CPU",
+              note="EV_RXCHAR while bytes wait, as wine with a real port; baseline: the edge "
+                   "row of the same run")
+        t.add("level: %d B/s stream CPU" % idle["stream_rate"], idle["level_stream_ms"],
+              idle["edge_stream_ms"], "ms CPU", "<= level silent + 5% of a core",
+              idle["level_stream_ms"] <= base + 0.05 * span and idle["level_lost"] == 0,
+              note="goal bound %.0f ms; %s" % (base + 0.05 * span, lost))
+        t.add("level: bytes held behind a notice CPU", idle["level_held_ms"],
+              idle["edge_held_ms"], "ms CPU", "<= level silent + 2% of a core",
+              idle["level_held_ms"] <= base + 0.02 * span,
+              note="goal bound %.0f ms" % (base + 0.02 * span))
+
+    if lat and "level_median" in lat:
+        t.add("level: latency median", lat["level_median"], lat["relay_median"], "ms",
+              "edge + 5 ms at most", lat["level_median"] - lat["relay_median"] <= 5,
+              note="the host through the DLL on a level line; baseline: the edge run (%d lost, "
+                   "%d wrong)" % (lat["level_lost"], lat["level_wrong"]))
+        t.add("level: latency p99", lat["level_p99"], lat["relay_p99"], "ms",
+              "edge + 5 ms at most", lat["level_p99"] - lat["relay_p99"] <= 5)
+
     if wr:
         t.add("write 64 KiB: call returned", wr["relay_returned_ms"], wr["raw_returned_ms"], "ms",
               note="sendstring (after SetFile) beside a raw overlapped WriteFile")

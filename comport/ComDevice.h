@@ -2,6 +2,7 @@
 // Win32 implementation forwards to kernel32; tests put a recording one in.
 #pragma once
 
+#include "framework/WorkerThread.h"
 #include <windows.h>
 
 class ComDevice {
@@ -26,6 +27,14 @@ class ComDevice {
     virtual BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* done, BOOL wait) = 0;
     // Cancels the I/O that the calling thread issued on h.
     virtual BOOL CancelIo(HANDLE h) = 0;
+
+    // The event thread's start and its waits pass here as well, so that tests
+    // can make them fail as an exhausted system would.
+    // A running thread that calls handler(context, thread); its ThreadHandle
+    // is null when CreateThread failed.
+    virtual WorkerThread* StartThread(EventSlot<DWORD()>::HandlerFn handler, void* context) = 0;
+    // WaitForMultipleObjects for any one of handles.
+    virtual DWORD WaitForAny(DWORD count, const HANDLE* handles, DWORD timeoutMs) = 0;
 
   protected:
     ~ComDevice() = default;

@@ -5,9 +5,10 @@
 // ModemSignals, which the event thread (EventThread.cpp) also calls while it
 // dispatches. That thread reads Handle, SyncMethod, NotifyWindow and the
 // hooks; Open sets them up before the thread starts and Close changes Handle
-// only after the thread has ended. Each transfer has its own OVERLAPPED and
-// event, so a write on one thread, a read on another and the event wait may be
-// in flight at once on the one handle.
+// only after the thread has ended. ReadText tells the event thread what it
+// reads (BeginRead, EndRead). Each transfer has its own OVERLAPPED and event, so a write
+// on one thread, a read on another and the event wait may be in flight at
+// once on the one handle.
 #include "comport/ComPort.h"
 
 #include "comport/ComDevice.h"
@@ -265,6 +266,14 @@ void ComPort::Open() {
     ThreadCreated = false;
     if (Events & ComEvents::All) {
         EventThread = StartEventThread(this);
+        if (!EventThread) {
+            // Open without its thread the port would never hear a byte:
+            // fail as a missing device does.
+            CloseDevice();
+            Connected = false;
+            OnError(this);
+            return;
+        }
         ThreadCreated = true;
     }
     NotifyAfterOpen();
@@ -437,6 +446,8 @@ std::int32_t ComPort::ReadText(Text& text, std::int32_t count) {
     text.SetLength(count);
     AsyncRecord record;
     DWORD done = 0;
+    ::EventThread* events = EventThread;
+    if (events) events->BeginRead(); // the event thread counts what arrives
     if (record.event &&
         (Device->ReadFile(h, text.MutableData(), DWORD(count), &done, &record.overlapped) ||
          Device->GetLastError() == ERROR_IO_PENDING))
@@ -446,6 +457,7 @@ std::int32_t ComPort::ReadText(Text& text, std::int32_t count) {
     // Whatever the driver reports, the text never claims bytes it did not get.
     std::int32_t n = done > DWORD(count) ? count : std::int32_t(done);
     text.SetLength(n);
+    if (events) events->EndRead(n);
     return n;
 }
 

@@ -153,8 +153,9 @@ class ComPort : public BaseObject {
 
     // Opens the device, applies every setting, starts the event thread when
     // Events is not empty, then OnAfterOpen and the three line hooks. When
-    // the device cannot be opened the port stays closed and OnError fires
-    // instead of OnAfterOpen. Does nothing when Connected.
+    // the device cannot be opened, or its event thread cannot start, the port
+    // stays closed and OnError fires instead of OnAfterOpen. Does nothing
+    // when Connected.
     void Open();
     // OnBeforeOpenClose and the line hooks with false, then aborts pending
     // transfers, stops the event thread, closes the device, OnAfterClose.
@@ -231,7 +232,7 @@ class ComPort : public BaseObject {
     EventSlot<void(bool)> OnCTSChange;
     EventSlot<void(bool)> OnDSRChange;
     EventSlot<void(bool)> OnRLSDChange;
-    EventSlot<void()> OnError; // line errors, a failed open, a failed event wait
+    EventSlot<void()> OnError; // line errors, a failed open, an event loop that gave up
     EventSlot<void()> OnRxFlag;
     EventSlot<void()> OnAfterOpen;
     EventSlot<void()> OnAfterClose;

@@ -1,12 +1,31 @@
 // The event thread of an open port: the wait loop, the dispatch of events to
 // the port's hooks, and the stop sequence.
 //
-// Threads: the owner's thread runs StartEventThread and Destroy (the stop
-// sequence, from Close); the event thread runs Loop and DispatchEvents, and
-// through them the port's event hooks, InputCount and ModemSignals. The owner
-// asks the loop to end by setting StopEvent and then waits for the thread to
-// end; nothing else passes between them. LastEvents and the wait's OVERLAPPED
-// and mask belong to the event thread alone.
+// Threads: the owner's thread runs StartEventThread, BeginRead and EndRead
+// (from ReadText) and Destroy (the stop sequence, from Close); the event
+// thread runs Loop and DispatchEvents, and through them the port's event
+// hooks, InputCount and ModemSignals. The owner asks the loop to end by
+// setting StopEvent and then waits for the thread to end. The one other
+// hand-over is the owner's reads: BeginRead and EndRead bump ReadSeq and add
+// to BytesRead (interlocked; the loop only reads them), and EndRead sets
+// ReadDone (the loop resets it). LastEvents, RxCount, AnnouncedTotal and the
+// wait's OVERLAPPED and mask belong to the event thread alone.
+//
+// EV_RXCHAR comes in two kinds. Windows raises it once per arrival. Wine with
+// a real serial port raises it for as long as bytes wait, so a new wait ends
+// at once, again and again, until the owner reads; the plug-in reads on a
+// 50 ms relay tick, and the loop would burn a core meanwhile. So the loop
+// announces only bytes that are new: it keeps the total ever received
+// (BytesRead plus bytes waiting) at the last announcement, and calls
+// OnRxChar only when that total has changed. A wake that brings nothing new is
+// a repeat. Windows can give one repeat in a row (bytes that arrived during
+// a dispatch and were counted by it) but never two, since it keeps a single
+// pending event while no wait is issued; so the loop reacts only to a second
+// repeat in a row. It then pauses before the next wait until the owner reads
+// (ReadDone) or RepeatPause has passed. The bytes it leaves unannounced
+// meanwhile are already due to be read: the owner was told of the queue and
+// its reader batches for 50 ms anyway. Under Windows' behaviour nothing
+// changes: every wake that finds new bytes is dispatched at once.
 #include "comport/EventThread.h"
 
 #include "comport/ComDevice.h"
@@ -29,6 +48,11 @@ struct CommWait {
 // Consecutive wakes whose result cannot be read before the device is taken
 // for failed; a sound device never gives even one.
 constexpr int FailedWakeLimit = 8;
+
+// The longest pause after repeated EV_RXCHAR wakes: the plug-in's relay
+// batches for as long, so a reader that fetched nothing by then is stalled
+// (its bytes stay announced) and one more look costs little.
+constexpr DWORD RepeatPause = 50;
 
 // How long a wait may take to end after SetCommMask(h, 0), and again after
 // CancelIo, before its storage is left behind rather than freed under it.
@@ -57,8 +81,16 @@ EventThread* StartEventThread(ComPort* port) {
     EventThread* t = NewObject<EventThread>();
     t->Owner = port;
     t->StopEvent = NewManualEvent(false);
-    port->Device->SetCommMask(port->Handle, EventsToCommMask(port->Events));
-    t->Thread = NewThreadWithExecute(RunLoop, t);
+    t->ReadDone = NewManualEvent(false);
+    if (t->StopEvent && t->ReadDone) {
+        port->Device->SetCommMask(port->Handle, EventsToCommMask(port->Events));
+        t->Thread = port->Device->StartThread(RunLoop, t);
+    }
+    if (!t->Thread || !t->Thread->ThreadHandle) {
+        // Nothing runs the loop: the stop sequence below has nothing to end.
+        Free(t);
+        return nullptr;
+    }
     return t;
 }
 
@@ -71,7 +103,18 @@ void EventThread::Destroy() {
         FreeAndNil(Thread);
     }
     StopEvent.Reset();
+    ReadDone.Reset();
     BaseObject::Destroy();
+}
+
+void EventThread::BeginRead() {
+    InterlockedIncrement(&ReadSeq);
+}
+
+void EventThread::EndRead(std::int32_t bytes) {
+    if (bytes > 0) InterlockedExchangeAdd(&BytesRead, bytes);
+    InterlockedIncrement(&ReadSeq);
+    if (bytes > 0) SetEvent(ReadDone.Get());
 }
 
 DWORD EventThread::Loop() {
@@ -82,7 +125,8 @@ DWORD EventThread::Loop() {
 
     bool issued = false; // a wait was started and its end not yet collected
     bool failed = false; // the device cannot be waited on: only stop is left
-    int failedWakes = 0;
+    int failedWakes = 0; // wakes in a row that were unreadable or empty
+    int repeats = 0;     // EV_RXCHAR wakes in a row that brought no new bytes
     auto reportFailure = [&] {
         failed = true;
         LastEvents = ComEvents::Error;
@@ -102,16 +146,42 @@ DWORD EventThread::Loop() {
                 reportFailure();
             }
         }
-        DWORD r = WaitForMultipleObjects(failed ? 1 : 2, waitList, FALSE, INFINITE);
-        if (r != WAIT_OBJECT_0 + 1) break; // stop request, or the wait failed
+        DWORD r = device->WaitForAny(failed ? 1 : 2, waitList, INFINITE);
+        if (r == WAIT_OBJECT_0) break; // stop request
+        if (r != WAIT_OBJECT_0 + 1) {
+            // The wait itself failed. Report it once and wait for the stop
+            // alone; if even that cannot be waited for, the loop ends here,
+            // reported, and the stop sequence finds the thread gone.
+            if (failed) break;
+            reportFailure();
+            continue;
+        }
         issued = false;
         DWORD unused = 0;
-        if (device->GetOverlappedResult(h, &wait->overlapped, &unused, FALSE)) {
-            failedWakes = 0;
-            LastEvents = CommMaskToEvents(wait->mask);
-            DispatchEvents();
-        } else if (++failedWakes >= FailedWakeLimit) {
-            reportFailure();
+        std::uint16_t events = 0;
+        if (device->GetOverlappedResult(h, &wait->overlapped, &unused, FALSE))
+            events = CommMaskToEvents(wait->mask);
+        // A wake with nothing set is no fault by itself (a mask change ends
+        // the wait so), but a driver that gives nothing else would spin.
+        if (!events) {
+            if (++failedWakes >= FailedWakeLimit) reportFailure();
+            continue;
+        }
+        failedWakes = 0;
+        LastEvents = events;
+        if (events & ComEvents::RxChar) {
+            if (TakeNewBytes() || RxCount == 0) {
+                repeats = 0; // an empty queue: the next wait blocks anyway
+            } else {
+                LastEvents &= ~ComEvents::RxChar; // announced already
+                ++repeats;
+            }
+        }
+        DispatchEvents();
+        if (repeats >= 2 && RxCount > 0) {
+            // Only a driver that raises EV_RXCHAR while bytes wait gets here.
+            HANDLE pauseList[2] = {StopEvent.Get(), ReadDone.Get()};
+            if (device->WaitForAny(2, pauseList, RepeatPause) == WAIT_OBJECT_0) break;
         }
     }
 
@@ -130,6 +200,29 @@ DWORD EventThread::Loop() {
     return 0;
 }
 
+bool EventThread::TakeNewBytes() {
+    // The total is exact only when no read ran across the count: a read that
+    // has taken bytes from the queue but not yet added them to BytesRead
+    // would make it low, and it could then equal the last one (a full queue
+    // read and filled again) and hide new bytes for good. So look again, and
+    // after a few tries take the bytes for new.
+    ResetEvent(ReadDone.Get());
+    bool settled = false;
+    LONG read = 0;
+    for (int tries = 0; tries < 3 && !settled; ++tries) {
+        LONG seq = ReadSeq;
+        read = BytesRead;
+        RxCount = Owner->InputCount();
+        settled = !(seq & 1) && seq == ReadSeq;
+    }
+    std::uint32_t total = std::uint32_t(read) + std::uint32_t(RxCount);
+    // Also new when the total shrank: bytes were discarded unread (a purge),
+    // and what waits now cannot be the bytes announced.
+    bool fresh = !settled || total != AnnouncedTotal;
+    AnnouncedTotal = total;
+    return fresh;
+}
+
 void EventThread::DispatchEvents() {
     ComPort* port = Owner;
     std::uint16_t events = LastEvents;
@@ -144,10 +237,7 @@ void EventThread::DispatchEvents() {
     }
     if (port->SyncMethod != SyncThread && port->SyncMethod != SyncNone) return;
 
-    if (events & ComEvents::RxChar) {
-        std::int32_t n = port->InputCount();
-        if (n > 0) port->OnRxChar(port, n);
-    }
+    if ((events & ComEvents::RxChar) && RxCount > 0) port->OnRxChar(port, RxCount);
     if (events & ComEvents::TxEmpty) port->OnTxEmpty(port);
     if (events & ComEvents::Break) port->OnBreak(port);
     if (events & ComEvents::Ring) port->OnRing(port);

@@ -17,17 +17,37 @@ class EventThread : public BaseObject {
     virtual DWORD Loop();
 
     // Calls the hooks (or sends the messages) for LastEvents, by SyncMethod.
+    // The RxChar step announces RxCount, which the loop has just read.
     void DispatchEvents();
+    // Reads the queue count into RxCount; true when bytes came since the
+    // last time it answered true.
+    bool TakeNewBytes();
+    // Owner's thread, around each read from the device: BeginRead before the
+    // bytes leave the queue, EndRead with the count once they have. EndRead
+    // ends a pause of the loop that waits for the owner to fetch.
+    void BeginRead();
+    void EndRead(std::int32_t bytes);
 
     ComPort* Owner = nullptr; // not counted
     // Set by the owner's thread to ask the loop to end. Owned here, closed
     // after the thread has ended, so a loop that ended on its own never
     // leaves a dead handle behind for the stop sequence.
     EventHandle StopEvent;
-    std::uint16_t LastEvents = 0; // the event thread's alone
+    // Set by the owner's thread as a read ends (EndRead); the loop resets it.
+    EventHandle ReadDone;
+    // Written by the owner's thread only (interlocked), read by the loop:
+    // bytes read since the thread started, and a count bumped as each read
+    // begins and again as it ends, so odd while one is under way.
+    volatile LONG BytesRead = 0;
+    volatile LONG ReadSeq = 0;
+    // The event thread's alone:
+    std::uint16_t LastEvents = 0;
+    std::int32_t RxCount = 0;         // bytes waiting at the last RxChar wake
+    std::uint32_t AnnouncedTotal = 0; // BytesRead + waiting, at the last announcement
     WorkerThread* Thread = nullptr;
 };
 
 // Sets the device's event mask from the port's Events and returns a running
-// event thread.
+// event thread; null (and the mask left as it was) when the thread or its
+// events could not be created.
 EventThread* StartEventThread(ComPort* port);

@@ -45,6 +45,12 @@ class Kernel32Device final : public ComDevice {
         return ::GetOverlappedResult(h, overlapped, done, wait);
     }
     BOOL CancelIo(HANDLE h) override { return ::CancelIo(h); }
+    WorkerThread* StartThread(EventSlot<DWORD()>::HandlerFn handler, void* context) override {
+        return NewThreadWithExecute(handler, context);
+    }
+    DWORD WaitForAny(DWORD count, const HANDLE* handles, DWORD timeoutMs) override {
+        return ::WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+    }
 };
 
 // Stateless and constant-initialized, so it needs no start-up code and is

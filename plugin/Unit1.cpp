@@ -197,7 +197,7 @@ void ConfigurePort(ComPort* port) {
     port->Parity->SetCheck(false);
     port->Parity->SetReplace(false);
     port->Parity->SetReplaceChar(0);
-    port->Buffer->SetInputSize(1024);
+    port->Buffer->SetInputSize(16384);
     port->Buffer->SetOutputSize(1024);
     ComFlowControl* flow = port->FlowControl;
     flow->SetDtrControl(0);

@@ -172,6 +172,12 @@ class PeerClient {
         return Ok(Request("vanish " + std::to_string(n) + " " + Bit(on)));
     }
 
+    // level: EV_RXCHAR while bytes wait, as wine raises it for a real port;
+    // otherwise once per arrival, as Windows does (the default after Attach).
+    bool LevelRxChar(int n, bool level) {
+        return Ok(Request("rxmode " + std::to_string(n) + (level ? " level" : " edge")));
+    }
+
     static unsigned char PatternByte(int seed, unsigned long i) {
         return static_cast<unsigned char>((seed + i * 7 + i / 251) & 0xFF);
     }

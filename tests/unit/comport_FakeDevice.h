@@ -5,7 +5,7 @@
 // Threads: the test's thread and the port's event thread both call the fake;
 // the journal's critical section also guards the fake's state. A pending
 // WaitCommEvent is completed by Raise (test thread), SetCommMask(h, 0) or
-// CancelIo.
+// CancelIo; under levelRxChar it completes at once while bytes wait.
 #pragma once
 
 #include "comport/ComDevice.h"
@@ -29,6 +29,10 @@ class FakeComDevice final : public ComDevice {
     DWORD readOverReport = 0;       // bytes a read claims beyond what it moved
     bool maskEndsWait = true;       // SetCommMask(h, 0) completes a pending wait
     bool cancelEndsWait = true;     // CancelIo completes a pending wait
+    bool emptyWakes = false;        // WaitCommEvent completes at once with mask 0
+    bool levelRxChar = false;       // ... with EV_RXCHAR while rxData waits, as wine
+    bool threadFails = false;       // the event thread cannot be created
+    bool waitsFail = false;         // the event thread's waits fail
     std::string rxData;             // what reads deliver
     std::string txData;             // what writes delivered
     std::vector<DCB> dcbs;          // every DCB passed
@@ -105,6 +109,10 @@ class FakeComDevice final : public ComDevice {
         BOOL result = FALSE;
         if (waitFailsOutright) {
             SetLastError(ERROR_INVALID_HANDLE); // and the event stays as it was
+        } else if (emptyWakes || (levelRxChar && !rxData.empty())) {
+            *mask = emptyWakes ? 0 : EV_RXCHAR;
+            SetEvent(overlapped->hEvent);
+            result = TRUE;
         } else if (!queued_.empty()) {
             *mask = queued_.front();
             queued_.pop_front();
@@ -127,7 +135,9 @@ class FakeComDevice final : public ComDevice {
         journal_.Add("ClearCommError" + Who(h));
         *errors = 0;
         // A set inQueue wins; otherwise what reads would deliver.
+        EnterCriticalSection(&journal_.lock_);
         status->cbInQue = inQueue ? inQueue : DWORD(rxData.size());
+        LeaveCriticalSection(&journal_.lock_);
         return h == DeviceHandle();
     }
     BOOL GetCommModemStatus(HANDLE h, DWORD* status) override {
@@ -142,9 +152,11 @@ class FakeComDevice final : public ComDevice {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        EnterCriticalSection(&journal_.lock_);
         DWORD n = count < rxData.size() ? count : DWORD(rxData.size());
         if (n) std::memcpy(bytes, rxData.data(), n);
         rxData.erase(0, n);
+        LeaveCriticalSection(&journal_.lock_);
         *done = n;
         overlapped->InternalHigh = n + readOverReport;
         SetEvent(overlapped->hEvent);
@@ -172,6 +184,27 @@ class FakeComDevice final : public ComDevice {
         journal_.Add("CancelIo" + Who(h));
         if (cancelEndsWait) EndPendingWait();
         return TRUE;
+    }
+
+    WorkerThread* StartThread(EventSlot<DWORD()>::HandlerFn handler, void* context) override {
+        if (!threadFails) return NewThreadWithExecute(handler, context);
+        WorkerThread* none = NewObject<WorkerThread>(); // as NewThread leaves it
+        none->Suspended = true;
+        return none;
+    }
+    DWORD WaitForAny(DWORD count, const HANDLE* handles, DWORD timeoutMs) override {
+        if (waitsFail) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        return WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+    }
+    // Bytes arrive: reads deliver them, and a pending wait hears EV_RXCHAR.
+    void Arrive(const std::string& bytes) {
+        EnterCriticalSection(&journal_.lock_);
+        rxData += bytes;
+        LeaveCriticalSection(&journal_.lock_);
+        Raise(EV_RXCHAR);
     }
 
   private:

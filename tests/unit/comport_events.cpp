@@ -219,3 +219,89 @@ TEST_CASE("open, wake and close many times: every thread ends") {
     CHECK(f.journal.Count("CloseHandle") == 50);
     CHECK(f.journal.Count("OnAfterClose") == 50);
 }
+
+TEST_CASE("a failed wait for events reports OnError once, and Close still works") {
+    FakePort f;
+    RecordHooks(f.port, &f.journal);
+    f.device.waitsFail = true;
+    f.port->Open();
+    REQUIRE(f.journal.WaitFor("OnError", 1, 5000));
+    Sleep(300);
+    CHECK(f.journal.Count("OnError") == 1);
+    CHECK(f.port->Connected);
+    f.port->Close();
+    CHECK_FALSE(f.port->Connected);
+    CHECK(f.journal.Count("CloseHandle") == 1);
+    CHECK(f.journal.Count("OnAfterClose") == 1);
+}
+
+TEST_CASE("wakes with nothing set give up after a few, with one OnError") {
+    FakePort f;
+    RecordHooks(f.port, &f.journal);
+    f.device.emptyWakes = true; // a driver that ends every wait at once
+    f.port->Open();
+    REQUIRE(f.journal.WaitFor("OnError", 1, 5000));
+    Sleep(300);
+    CHECK(f.journal.Count("WaitCommEvent") == 8);
+    CHECK(f.journal.Count("OnError") == 1);
+    f.port->Close();
+    CHECK(f.journal.Count("OnAfterClose") == 1);
+}
+
+TEST_CASE("an event thread that cannot start fails the open as a missing device does") {
+    FakePort f;
+    RecordHooks(f.port, &f.journal);
+    f.device.threadFails = true;
+    f.port->Open();
+    CHECK_FALSE(f.port->Connected);
+    CHECK_FALSE(f.port->ThreadCreated);
+    CHECK(f.port->Handle == INVALID_HANDLE_VALUE);
+    CHECK(f.journal.Only("On") == Lines{"OnBeforeOpenClose", "OnError"});
+    CHECK(f.journal.Count("CloseHandle") == 1);
+    f.journal.Clear();
+    f.port->Close(); // nothing to close
+    CHECK(f.journal.Entries().empty());
+
+    f.device.threadFails = false;
+    f.port->Open();
+    CHECK(f.port->Connected);
+    CHECK(f.journal.Count("OnAfterOpen") == 1);
+    f.port->Close();
+}
+
+TEST_CASE("a driver that raises EV_RXCHAR while bytes wait: each arrival once, no spinning") {
+    FakePort f;
+    RecordHooks(f.port, &f.journal);
+    f.device.levelRxChar = true;
+    f.port->Open();
+    REQUIRE(f.journal.WaitFor("WaitCommEvent"));
+    f.device.Arrive("abc");
+    REQUIRE(f.journal.WaitFor("OnRxChar(3)"));
+    Sleep(400); // nobody reads: a spinning loop would wake thousands of times
+    CHECK(EventHooks(f.journal) == Lines{"OnRxChar(3)"});
+    CHECK(f.journal.Count("WaitCommEvent") < 40);
+
+    // The owner reads; the next arrival is announced, and only it.
+    Text got;
+    CHECK(f.port->ReadText(got, 3) == 3);
+    f.device.Arrive("de");
+    REQUIRE(f.journal.WaitFor("OnRxChar(2)"));
+    f.device.Arrive("f");
+    REQUIRE(f.journal.WaitFor("OnRxChar(3)", 2));
+    Sleep(200);
+    CHECK(EventHooks(f.journal) == Lines{"OnRxChar(3)", "OnRxChar(2)", "OnRxChar(3)"});
+    f.port->Close();
+}
+
+TEST_CASE("an arrival already announced is not announced again; the next one is") {
+    FakePort f;
+    RecordHooks(f.port, &f.journal);
+    f.port->Open();
+    f.device.rxData = "ab";
+    Wake(f, EV_RXCHAR);
+    Wake(f, EV_RXCHAR); // its bytes were counted by the first wake
+    f.device.Arrive("c");
+    REQUIRE(f.journal.WaitFor("OnRxChar(3)"));
+    CHECK(EventHooks(f.journal) == Lines{"OnRxChar(2)", "OnRxChar(3)"});
+    f.port->Close();
+}

@@ -1,6 +1,7 @@
 /* The far end of the test rig's virtual null-modem, preloaded into every wine
  * process (built 32- and 64-bit from this one file). It answers the modem-line
- * and counter ioctls that a pty lacks, makes EV_RXCHAR edge-triggered, records
+ * and counter ioctls that a pty lacks, makes EV_RXCHAR edge-triggered (unless
+ * the peer asks for wine's own level behaviour on a line), records
  * the line settings a pty hides, and plays "port in use", "port missing" and
  * "adapter pulled".
  *
@@ -54,7 +55,8 @@ struct rig_slot {
     uint32_t absent;             /* 68 no device: wineserver's open fails ENOENT */
     uint32_t flushes;            /* 72 input purges by the program (programs) */
     uint32_t generation;         /* 76 bumped by the peer at each attach */
-    uint32_t reserved[11];       /* to 124 */
+    uint32_t level;              /* 80 EV_RXCHAR as wine raises it: while bytes wait */
+    uint32_t reserved[10];       /* to 124 */
     uint32_t custom_rate;        /* 124 rate of the last SetCommState if not a Bxxx one, else 0 */
 };
 
@@ -66,6 +68,7 @@ struct rig_state {
 
 _Static_assert(sizeof(struct rig_slot) == 128, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, generation) == 76, "slot layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_slot, level) == 80, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, custom_rate) == 124, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_state, slot) == 128, "header layout is shared with peer.py");
 
@@ -202,7 +205,12 @@ static int vanished_fd(int fd) {
  * that is smaller than what the program read meanwhile, and the wait would
  * then stall with bytes unread. The total is sampled read count first, so a
  * read racing with the poll can only make it low for a moment, never high.
- * A purge discards bytes unread, so after one the poll starts afresh. */
+ * A purge discards bytes unread, so after one the poll starts afresh.
+ *
+ * A line that the peer switched to level mode gets the real count, which is
+ * what wine does with a real serial port: EV_RXCHAR for as long as bytes
+ * wait. The edge memory still follows along, so switching back mid-line
+ * reports nothing old. */
 struct edge {
     uint32_t generation; /* of the slot: a pty number is soon used again */
     uint32_t seen;       /* the total at the last report */
@@ -220,6 +228,7 @@ static int edge_filter(struct rig_slot* s, int i, uint32_t consumed, int count) 
     uint32_t flushes = LOAD(s->flushes);
     uint32_t total = consumed + (uint32_t)count;
     int report;
+    int level = LOAD(s->level) != 0;
     if (e->generation != generation || e->flushes != flushes) {
         /* A new device behind the slot, or input purged: what waits is new. */
         e->generation = generation;
@@ -231,7 +240,7 @@ static int edge_filter(struct rig_slot* s, int i, uint32_t consumed, int count) 
         if (report) e->seen = total;
     }
     __atomic_store_n(&edge_lock, 0, __ATOMIC_RELEASE);
-    return report ? count : 0;
+    return report || level ? count : 0;
 }
 
 /* ---- ioctl --------------------------------------------------------------- */

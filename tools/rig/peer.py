@@ -27,6 +27,9 @@ pending WaitCommEvent or ReadFile ends with an error, every further call on
 the handle fails (wine maps the EIO to ERROR_NOT_READY), CloseHandle works,
 and a new CreateFileA gives ERROR_FILE_NOT_FOUND. The edge memory of
 EV_RXCHAR is kept per process and device: keep one pending wait per line.
+After `rxmode N level` the line behaves as wine does with a real port: a
+pending WaitCommEvent ends with EV_RXCHAR at once, again and again, for as
+long as bytes wait unread. `attach` goes back to `edge`.
 
 Environment (set by tools/setup.d/rig.sh, which runs inside ./run.sh):
     COMRELAY_PEER_PORT  TCP port on 127.0.0.1 (also in $BUILD/rig/peer.port,
@@ -72,6 +75,9 @@ hex. N is the COM number.
     busy N <0|1>                          -> ok  (CreateFileA: access denied)
     vanish N <0|1>                        -> ok  1: adapter pulled out
                                                0: plugged in, as attach
+    rxmode N <edge|level>                 -> ok  EV_RXCHAR once per arrival
+                                               (edge, as Windows) or while
+                                               bytes wait (level, as wine)
 
 Times (<ns>) are CLOCK_MONOTONIC_RAW in nanoseconds, the clock wine's
 QueryPerformanceCounter counts on Linux; a program still calibrates the
@@ -115,6 +121,7 @@ F_CTS_N, F_DSR_N, F_RNG_N, F_DCD_N = 32, 36, 40, 44
 F_CONSUMED, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ, F_ABSENT, F_FLUSHES = (
     48, 52, 56, 60, 64, 68, 72)
 F_GENERATION = 76
+F_LEVEL = 80
 F_CUSTOM_RATE = 124
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR = (
@@ -548,7 +555,7 @@ def command(words):
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
             "streampaced": 3, "streamrate": 2, "writestamp": 1, "readstamp": 2, "streamstatus": 0,
             "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
-            "error": 1, "busy": 1, "vanish": 1}
+            "error": 1, "busy": 1, "vanish": 1, "rxmode": 1}
     if cmd not in need:
         raise RigError("unknown command")
     if len(args) < need[cmd]:
@@ -628,6 +635,12 @@ def command(words):
     if cmd == "busy":
         with STATE_LOCK:
             put(n, F_BUSY, flag(args[0]))
+        return ""
+    if cmd == "rxmode":
+        if args[0] not in ("edge", "level"):
+            raise RigError("expected edge or level")
+        with STATE_LOCK:
+            put(n, F_LEVEL, args[0] == "level")
         return ""
     if cmd == "vanish":
         if flag(args[0]):

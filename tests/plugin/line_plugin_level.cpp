@@ -1,0 +1,100 @@
+// Received data through the DLL on a line whose driver raises EV_RXCHAR for
+// as long as bytes wait, as wine does with a real serial port: the bytes come
+// exact, and waiting bytes do not keep a core busy.
+#include <doctest/doctest.h>
+
+#include "plugin/OpenHost.h"
+
+namespace {
+
+double ProcessCpuMs() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](FILETIME t) {
+        return double(ULONGLONG(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e4;
+    };
+    return ms(kernel) + ms(user);
+}
+
+// Share of one core that this process used over ms of quiet pumping.
+double CpuShareWhilePumping(TestHost& host, DWORD ms) {
+    double cpu = ProcessCpuMs();
+    DWORD start = GetTickCount();
+    host.Pump(ms);
+    return (ProcessCpuMs() - cpu) / double(GetTickCount() - start);
+}
+
+// The data texts from index `from` on continue the peer's pattern at `position`.
+bool FollowsPattern(const TestHost& host, size_t from, long& position, int seed) {
+    for (size_t k = from; k < host.received.size(); ++k) {
+        const std::string& b = host.received[k].bytes;
+        if (b.rfind("str#", 0) != 0) return false;
+        for (size_t i = 4; i + 1 < b.size(); ++i, ++position)
+            if (static_cast<unsigned char>(b[i]) != PeerClient::PatternByte(seed, position))
+                return false;
+    }
+    return true;
+}
+
+// A busy loop costs a whole core whatever else runs here; the real cost is a
+// few percent. Wide, so a loaded machine never trips it.
+constexpr double SpinShare = 0.3;
+
+} // namespace
+
+TEST_CASE("a level line: bytes arriving together come as one notification, unchanged") {
+    OpenHost h(115200);
+    REQUIRE(h.peer.LevelRxChar(1, true));
+    const std::string cases[] = {"AB", "a#b", std::string("A\0B", 3), "\x80\xFF\xEE#\x01"};
+    for (const std::string& bytes : cases) {
+        h.host.received.clear();
+        h.host.clicks = 0;
+        REQUIRE(h.peer.Write(1, bytes));
+        REQUIRE(h.host.WaitNotifications(1));
+        h.host.Pump(200);
+        CHECK(h.host.clicks == 1);
+        CHECK(h.host.received[0].bytes == "str#" + bytes + "#");
+    }
+}
+
+TEST_CASE("a level line: a paced stream reaches the host whole and in order") {
+    OpenHost h(115200);
+    REQUIRE(h.peer.LevelRxChar(1, true));
+    const long total = 6000;
+    const int seed = 9;
+    REQUIRE(h.peer.StreamRate(1, total, 2000, seed)); // 3 s
+    long position = 0;
+    size_t checked = 0;
+    bool ordered = true;
+    double share = CpuShareWhilePumping(h.host, 2000);
+    DWORD deadline = GetTickCount() + 60000;
+    while (ordered && position<total&& static_cast<LONG>(deadline - GetTickCount())> 0) {
+        h.host.Pump(10);
+        ordered = FollowsPattern(h.host, checked, position, seed);
+        checked = h.host.received.size();
+    }
+    CHECK(ordered);
+    CHECK(position == total);
+    CHECK(share < SpinShare);
+}
+
+TEST_CASE("a level line: bytes held behind an unfetched notice cost no spin, then arrive") {
+    OpenHost h(115200);
+    REQUIRE(h.peer.LevelRxChar(1, true));
+    h.host.answerClicks = false;
+    h.host.plugin.Call("Close");
+    h.host.plugin.Call("open"); // "sts#Open#" waits unfetched; bytes stay in the driver
+    REQUIRE(h.host.PumpUntil([&] { return h.host.clicks >= 2; }, 5000));
+    REQUIRE(h.peer.Write(1, "held"));
+    h.host.Pump(200);
+    double share = CpuShareWhilePumping(h.host, 2000);
+    CHECK(share < SpinShare);
+    CHECK(h.host.clicks == 2);
+
+    h.host.answerClicks = true;
+    h.host.Fetch();
+    CHECK(h.host.received.back().text == "sts#Open#");
+    REQUIRE(h.host.WaitNotifications(2));
+    h.host.Pump(200);
+    CHECK(h.host.Texts() == std::vector<std::string>{"sts#Open#", "str#held#"});
+}
