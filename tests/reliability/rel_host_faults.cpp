@@ -231,6 +231,11 @@ DWORD WINAPI QuitDialogLater(void*) {
     PostThreadMessageA(HostThread, WM_QUIT, 7, 0);
     return 0;
 }
+// A host handler that keeps the thread busy, so that the quit and the
+// plug-in's relay messages queue up behind one another.
+void CALLBACK BusyHostHandler(HWND, UINT, UINT_PTR, DWORD) {
+    Sleep(150);
+}
 } // namespace
 
 TEST_CASE("a WM_QUIT during Interface while bytes stream: the relay goes on after it") {
@@ -242,7 +247,9 @@ TEST_CASE("a WM_QUIT during Interface while bytes stream: the relay goes on afte
     for (int round = 0; round < 4; ++round) {
         CAPTURE(round);
         HANDLE quitter = CreateThread(nullptr, 0, QuitDialogLater, nullptr, 0, nullptr);
+        UINT_PTR busy = SetTimer(nullptr, 0, 30, BusyHostHandler);
         CHECK(h.host.plugin.CallInt("Interface") == 0);
+        KillTimer(nullptr, busy);
         CHECK(WaitForSingleObject(quitter, 10000) == WAIT_OBJECT_0);
         CloseHandle(quitter);
         // The quit was handed back; this host takes it and goes on.
