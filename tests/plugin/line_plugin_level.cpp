@@ -24,18 +24,6 @@ double CpuShareWhilePumping(TestHost& host, DWORD ms) {
     return (ProcessCpuMs() - cpu) / double(GetTickCount() - start);
 }
 
-// The data texts from index `from` on continue the peer's pattern at `position`.
-bool FollowsPattern(const TestHost& host, size_t from, long& position, int seed) {
-    for (size_t k = from; k < host.received.size(); ++k) {
-        const std::string& b = host.received[k].bytes;
-        if (b.rfind("str#", 0) != 0) return false;
-        for (size_t i = 4; i + 1 < b.size(); ++i, ++position)
-            if (static_cast<unsigned char>(b[i]) != PeerClient::PatternByte(seed, position))
-                return false;
-    }
-    return true;
-}
-
 // A busy loop costs a whole core whatever else runs here; the real cost is a
 // few percent. Wide, so a loaded machine never trips it.
 constexpr double SpinShare = 0.3;

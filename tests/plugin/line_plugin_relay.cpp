@@ -66,23 +66,6 @@ TEST_CASE("a host that answers late gets every byte once, in one notification") 
     CHECK(h.host.received.back().text == "str#d#");
 }
 
-namespace {
-
-// Checks that the data texts received from index `from` on continue the
-// peer's pattern at `position`.
-bool FollowsPattern(const TestHost& host, size_t from, long& position, int seed) {
-    for (size_t k = from; k < host.received.size(); ++k) {
-        const std::string& b = host.received[k].bytes;
-        if (b.rfind("str#", 0) != 0) return false;
-        for (size_t i = 4; i + 1 < b.size(); ++i, ++position)
-            if (static_cast<unsigned char>(b[i]) != PeerClient::PatternByte(seed, position))
-                return false;
-    }
-    return true;
-}
-
-} // namespace
-
 TEST_CASE("a host that stops fetching holds a bounded notification and loses nothing") {
     OpenHost h(115200);
     const long total = 3 << 20;
