@@ -71,6 +71,10 @@ void Relay(PortComponent* c) {
     if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
     Text data;
     c->Port->ReadText(data, c->Port->InputCount());
+    // A tick can find nothing: bytes that arrived during the last relay were
+    // read by it and armed this one. An empty text would tell the host
+    // nothing, so none is posted.
+    if (data.IsEmpty()) return;
     Mailbox::PostData(data);
 }
 
