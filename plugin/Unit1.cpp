@@ -8,7 +8,8 @@
 //   reads and writes the port, moves Form1 and posts the clicks.
 // - The multimedia timer thread runs the two OnTimer handlers. Each only posts
 //   a private message (StartupTickMessage, RelayTickMessage) to Form1's
-//   window; the tick's work runs when the host dispatches it. So a relay can
+//   window (a relay tick that cannot post disarms its one-shot timer); the
+//   tick's work runs when the host dispatches it. So a relay can
 //   never read a port that Close is closing, and GetFile's pointer stays
 //   valid until the host calls an export or dispatches messages again.
 // - The port's event thread runs OnRxChar, which arms RelayTimer (Timer may
