@@ -35,3 +35,19 @@ inline bool FollowsPattern(const TestHost& host, size_t from, long& position, in
     }
     return true;
 }
+
+// Pumps until `total` bytes of the peer's pattern have come in the data texts
+// from index `from` on, a byte is out of place, or timeoutMs has passed.
+// Answers whether every byte so far was in place; `position` counts them.
+inline bool FollowStream(TestHost& host, size_t from, long total, int seed, DWORD timeoutMs,
+                         long& position) {
+    position = 0;
+    bool ordered = true;
+    DWORD deadline = GetTickCount() + timeoutMs;
+    while (ordered && (position < total) && static_cast<LONG>(deadline - GetTickCount()) > 0) {
+        host.Pump(10);
+        ordered = FollowsPattern(host, from, position, seed);
+        from = host.received.size();
+    }
+    return ordered;
+}

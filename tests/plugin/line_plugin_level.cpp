@@ -51,17 +51,9 @@ TEST_CASE("a level line: a paced stream reaches the host whole and in order") {
     const long total = 6000;
     const int seed = 9;
     REQUIRE(h.peer.StreamRate(1, total, 2000, seed)); // 3 s
-    long position = 0;
-    size_t checked = 0;
-    bool ordered = true;
     double share = CpuShareWhilePumping(h.host, 2000);
-    DWORD deadline = GetTickCount() + 60000;
-    while (ordered && position<total&& static_cast<LONG>(deadline - GetTickCount())> 0) {
-        h.host.Pump(10);
-        ordered = FollowsPattern(h.host, checked, position, seed);
-        checked = h.host.received.size();
-    }
-    CHECK(ordered);
+    long position = 0;
+    CHECK(FollowStream(h.host, 0, total, seed, 60000, position));
     CHECK(position == total);
     CHECK(share < SpinShare);
 }

@@ -89,15 +89,7 @@ TEST_CASE("a host that stops fetching holds a bounded notification and loses not
     h.host.answerClicks = true;
     h.host.Fetch();
     long position = 0;
-    size_t checked = 0;
-    bool ordered = true;
-    DWORD deadline = GetTickCount() + 120000;
-    while (ordered && position<total&& static_cast<LONG>(deadline - GetTickCount())> 0) {
-        h.host.Pump(10);
-        ordered = FollowsPattern(h.host, checked, position, seed);
-        checked = h.host.received.size();
-    }
-    CHECK(ordered);
+    CHECK(FollowStream(h.host, 0, total, seed, 120000, position));
     CHECK(position == total);
 }
 
@@ -132,17 +124,9 @@ TEST_CASE("a 1 MB stream reaches the host whole and in order") {
     OpenHost h(115200);
     const long total = 1 << 20;
     const int seed = 11;
-    long position = 0;
-    bool ordered = true;
-    size_t checked = 0;
     REQUIRE(h.peer.Stream(1, total, seed));
-    DWORD deadline = GetTickCount() + 120000;
-    while (position < total && ordered && static_cast<LONG>(deadline - GetTickCount()) > 0) {
-        h.host.Pump(10);
-        ordered = FollowsPattern(h.host, checked, position, seed);
-        checked = h.host.received.size();
-    }
-    CHECK(ordered);
+    long position = 0;
+    CHECK(FollowStream(h.host, 0, total, seed, 120000, position));
     CHECK(position == total);
     h.host.Pump(300);
     CHECK(h.peer.StreamStatus(1).done);
