@@ -8,7 +8,7 @@
 //   reads and writes the port, moves Form1 and posts the clicks.
 // - The multimedia timer thread runs the two OnTimer handlers. Each only posts
 //   a private message (StartupTickMessage, RelayTickMessage) to Form1's
-//   window (a relay tick that cannot post disarms its one-shot timer); the
+//   window (the relay tick disarms its one-shot timer first); the
 //   tick's work runs when the host dispatches it. So a relay can
 //   never read a port that Close is closing, and GetFile's pointer stays
 //   valid until the host calls an export or dispatches messages again.
@@ -152,11 +152,13 @@ void PostToForm1(void* context, BaseObject*, UINT message) {
 void OnStartupTimer(void* context, BaseObject* sender) {
     PostToForm1(context, sender, StartupTickMessage);
 }
-// A tick whose message cannot be posted disarms the one-shot timer, so that
-// the next arrival arms it again rather than finding it fired for good.
+// The tick disarms its one-shot timer before it posts: should the message be
+// lost (a full queue, or a host loop that skips or throws away our messages),
+// the next arrival arms the relay again rather than finding it fired for good.
 void OnRelayTimer(void* context, BaseObject*) {
     auto* c = static_cast<PortComponent*>(context);
-    if (!PostMessageA(c->Window, RelayTickMessage, 0, 0)) c->RelayTimer->SetEnabled(false);
+    c->RelayTimer->SetEnabled(false);
+    PostMessageA(c->Window, RelayTickMessage, 0, 0);
 }
 void OnRxChar(void* context, BaseObject*, std::int32_t) {
     static_cast<PortComponent*>(context)->RelayTimer->SetEnabled(true);
