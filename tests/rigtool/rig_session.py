@@ -231,6 +231,8 @@ def session_with_ctrl_c():
         require(rc == 0 and r'"pong\r\n"' in out, "recv gets the host's answer", out)
         rc, out = farend("settings", "1")
         check(rc == 0 and "19200 baud 8N1" in out, "settings shows the host's line", out)
+        rc, out = farend("fail", "1", "count")
+        check(rc == 0 and " read=" in out and " write=" in out, "fail count shows the uses", out)
 
         rc, out = farend("error", "1", "frame")
         check(rc == 0, "error frame")
@@ -298,10 +300,11 @@ def session_with_sigterm():
 
 def main():
     rc, out = farend("--help")
-    check(rc == 0 and all(v in out for v in ("send-hex", "recv", "lines", "pull", "settings")),
+    check(rc == 0 and all(v in out for v in ("send-hex", "recv", "lines", "pull", "settings",
+                                             "fail")),
           "farend --help lists the verbs")
     for args in (["send", "5", "x"], ["recv", "1", "--count"], ["flip", "1"],
-                 ["lines", "1", "dtr=1"], ["send", "1", r"bad\q"]):
+                 ["lines", "1", "dtr=1"], ["send", "1", r"bad\q"], ["fail", "1", "read", "0"]):
         rc, out = farend(*args)
         check(rc == 2, "a wrong command line ends with status 2: %s" % " ".join(args))
     seed_prefix()

@@ -178,6 +178,21 @@ class PeerClient {
         return Ok(Request("rxmode " + std::to_string(n) + (level ? " level" : " edge")));
     }
 
+    // The nth use of a device call on line n since Attach ("read", "write",
+    // "tcsetattr", "TIOCINQ"... as peer.py lists them) fails with err (an
+    // errno name), once or from then on. FailOff stops failing.
+    bool Fail(int n, const std::string& call, long nth, bool always, const char* err) {
+        return Ok(Request("fail " + std::to_string(n) + " " + call + " " + std::to_string(nth) +
+                          (always ? " always " : " once ") + err));
+    }
+    bool FailOff(int n) { return Ok(Request("fail " + std::to_string(n) + " off")); }
+    // Uses of call on line n since Attach ("fired": uses failed); -1 if the
+    // peer did not answer. Counted from the first Fail or Uses of the rig.
+    long Uses(int n, const std::string& call) {
+        std::string reply = Request("fail " + std::to_string(n) + " count");
+        return Ok(reply) ? Field(reply, call.c_str()) : -1;
+    }
+
     static unsigned char PatternByte(int seed, unsigned long i) {
         return static_cast<unsigned char>((seed + i * 7 + i / 251) & 0xFF);
     }

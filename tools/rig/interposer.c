@@ -2,8 +2,8 @@
  * process (built 32- and 64-bit from this one file). It answers the modem-line
  * and counter ioctls that a pty lacks, makes EV_RXCHAR edge-triggered (unless
  * the peer asks for wine's own level behaviour on a line), records
- * the line settings a pty hides, and plays "port in use", "port missing" and
- * "adapter pulled".
+ * the line settings a pty hides, plays "port in use", "port missing" and
+ * "adapter pulled", and fails the N-th use of a device call on request.
  *
  * Processes and threads: the 32-bit wine program does the device calls (any
  * of its threads, notably wine's WaitCommEvent poll thread); the 64-bit
@@ -12,7 +12,8 @@
  * mapped by all of them: the peer writes the far-end lines, error counters,
  * the attach generation and the busy/absent/vanished switches; the program
  * writes DTR/RTS, the recorded c_cflag and custom rate, and adds to its read and purge
- * counts. Every field is an aligned 32-bit word, set with atomic stores or
+ * counts and to the use counts of the fault records past the slots. Every
+ * field is an aligned 32-bit word, set with atomic stores or
  * atomic adds, so no lock spans processes. The edge-trigger memory and the
  * list of known rig fds are per process (the former under a spinlock); the
  * "TIOCINQ follows TIOCMGET" and "tcsetattr calls since cfsetospeed" marks
@@ -72,6 +73,9 @@ _Static_assert(offsetof(struct rig_slot, level) == 80, "slot layout is shared wi
 _Static_assert(offsetof(struct rig_slot, custom_rate) == 124, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_state, slot) == 128, "header layout is shared with peer.py");
 
+/* The whole shared file; parts past the slots have layouts of their own. */
+#define RIG_FILE_SIZE 4096
+
 #define LOAD(field) __atomic_load_n(&(field), __ATOMIC_ACQUIRE)
 #define STORE(field, v) __atomic_store_n(&(field), (v), __ATOMIC_RELEASE)
 
@@ -122,18 +126,18 @@ static struct rig_state* state(void) {
     memcpy(path + n, "/state", sizeof("/state"));
     int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CLOEXEC);
     if (fd < 0) return NULL;
-    void* p = mmap(NULL, sizeof(struct rig_state), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* p = mmap(NULL, RIG_FILE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     syscall(SYS_close, fd);
     if (p == MAP_FAILED) return NULL;
     st = p;
     if (LOAD(st->magic) != RIG_MAGIC) {
-        munmap(p, sizeof(struct rig_state));
+        munmap(p, RIG_FILE_SIZE);
         return NULL;
     }
     struct rig_state* expected = NULL;
     if (!__atomic_compare_exchange_n(&mapped, &expected, st, 0, __ATOMIC_ACQ_REL,
                                      __ATOMIC_ACQUIRE)) {
-        munmap(p, sizeof(struct rig_state));
+        munmap(p, RIG_FILE_SIZE);
         st = expected;
     }
     return st;
@@ -188,6 +192,113 @@ static int vanished_fd(int fd) {
     int i = slot_of_fd(st, fd);
     return i >= 0 && LOAD(st->slot[i].vanished);
 }
+
+/* ---- fault injection ----------------------------------------------------- */
+
+/* The peer can make the N-th use of one device call on a line fail, once or
+ * from then on, with an errno of its choice, and reads how often each call
+ * was used, so that a test can fail every use in turn. Its records lie past
+ * the slots, at FAULT_BASE of the shared file; peer.py packs the same
+ * offsets. The peer writes a record's call, nth, always and errno (call
+ * last, so a record is never seen half written) and clears the whole record
+ * at attach; the programs only add to its counts and fired. "active" is set
+ * by the peer at its first fail request and never cleared: until then no
+ * call is looked at that the rig would not look at anyway. */
+enum rig_call {
+    CALL_NONE,
+    CALL_READ,
+    CALL_WRITE,
+    CALL_TCSETATTR,
+    CALL_TCGETATTR,
+    CALL_TCFLUSH,
+    CALL_TIOCMGET,
+    CALL_TIOCMSET, /* with TIOCMBIS and TIOCMBIC */
+    CALL_TIOCINQ,
+    CALL_TIOCOUTQ,
+    CALL_TIOCGICOUNT,
+    CALL_TIOCSERGETLSR,
+    CALL_COUNT
+};
+
+#define FAULT_BASE 1024
+
+struct rig_fault {
+    uint32_t call;   /*  0 enum rig_call to fail; 0 = none */
+    uint32_t nth;    /*  4 the use that fails, counted from 1 since attach */
+    uint32_t always; /*  8 1: that use and every later one fails */
+    uint32_t err;    /* 12 the errno */
+    uint32_t fired;  /* 16 uses failed so far */
+    uint32_t count[CALL_COUNT - 1]; /* 20 uses of each call since attach */
+};
+
+struct rig_faults {
+    uint32_t active;
+    uint32_t reserved[15];
+    struct rig_fault slot[RIG_SLOTS]; /* at 64, 64 bytes each */
+};
+
+_Static_assert(sizeof(struct rig_fault) == 64, "fault layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_faults, slot) == 64, "fault layout is shared with peer.py");
+_Static_assert(FAULT_BASE >= sizeof(struct rig_state) &&
+                   FAULT_BASE + sizeof(struct rig_faults) <= RIG_FILE_SIZE,
+               "the fault records lie past the slots, inside the file");
+
+static struct rig_faults* faults(struct rig_state* st) {
+    return (struct rig_faults*)((char*)st + FAULT_BASE);
+}
+
+/* Whether calls outside the rig's usual set must be looked up. */
+static int faults_active(struct rig_state* st) {
+    return st && LOAD(faults(st)->active);
+}
+
+/* Counts one use of a call on slot i; the errno it must fail with, or 0. */
+static int injected(struct rig_state* st, int i, int call) {
+    struct rig_fault* f = &faults(st)->slot[i];
+    uint32_t n = __atomic_add_fetch(&f->count[call - 1], 1, __ATOMIC_ACQ_REL);
+    if (LOAD(f->call) != (uint32_t)call) return 0;
+    uint32_t nth = LOAD(f->nth);
+    if (n != nth && !(LOAD(f->always) && n > nth)) return 0;
+    __atomic_fetch_add(&f->fired, 1, __ATOMIC_ACQ_REL);
+    return (int)LOAD(f->err);
+}
+
+/* The slot of a device fd while faults are active, for the calls that the
+ * rig does not look at otherwise; -1 when it is none of the rig's. */
+static int fault_slot(struct rig_state* st, int fd) {
+    return faults_active(st) ? slot_of_fd(st, fd) : -1;
+}
+
+/* The fault call of an ioctl request, or CALL_NONE. */
+static int ioctl_call(unsigned long req) {
+    switch (req) {
+    case TIOCMGET:
+        return CALL_TIOCMGET;
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC:
+        return CALL_TIOCMSET;
+    case TIOCINQ:
+        return CALL_TIOCINQ;
+    case TIOCOUTQ:
+        return CALL_TIOCOUTQ;
+    case TIOCGICOUNT:
+        return CALL_TIOCGICOUNT;
+    case TIOCSERGETLSR:
+        return CALL_TIOCSERGETLSR;
+    }
+    return CALL_NONE;
+}
+
+/* Fails the calling function with the injected errno, if any. */
+#define FAIL_IF_INJECTED(st, i, call)                                                              \
+    do {                                                                                           \
+        int injected_errno = (i) >= 0 ? injected((st), (i), (call)) : 0;                          \
+        if (injected_errno) {                                                                      \
+            errno = injected_errno;                                                                \
+            return -1;                                                                             \
+        }                                                                                          \
+    } while (0)
 
 /* ---- edge-triggered EV_RXCHAR ------------------------------------------ */
 
@@ -321,7 +432,9 @@ static int rig_ioctl(ioctl_fn real, int fd, unsigned long req, void* arg) {
 
     int ours = req == TIOCMGET || req == TIOCMSET || req == TIOCMBIS || req == TIOCMBIC ||
                req == TIOCGICOUNT || req == TIOCINQ;
-    if (!ours && !any_flag(st, offsetof(struct rig_slot, vanished))) return real(fd, req, arg);
+    int call = faults_active(st) ? ioctl_call(req) : CALL_NONE;
+    if (!ours && !call && !any_flag(st, offsetof(struct rig_slot, vanished)))
+        return real(fd, req, arg);
     int i = slot_of_fd(st, fd);
     if (i < 0) return real(fd, req, arg);
     struct rig_slot* s = &st->slot[i];
@@ -329,6 +442,7 @@ static int rig_ioctl(ioctl_fn real, int fd, unsigned long req, void* arg) {
         errno = EIO;
         return -1;
     }
+    if (call) FAIL_IF_INJECTED(st, i, call);
     if (!ours) return real(fd, req, arg);
 
     if (req == TIOCINQ) {
@@ -389,6 +503,7 @@ int tcsetattr(int fd, int action, const struct termios* t) {
             errno = EIO;
             return -1;
         }
+        if (faults_active(st)) FAIL_IF_INJECTED(st, i, CALL_TCSETATTR);
         if (calls_since_speed == 0) {
             /* The baud-rate call: a custom rate came just before, or none. */
             STORE(s->custom_rate, pending_custom_rate);
@@ -417,6 +532,8 @@ int tcgetattr(int fd, struct termios* t) {
     static int (*real)(int, struct termios*);
     if (!real) real = (int (*)(int, struct termios*))next_symbol("tcgetattr");
     FAIL_IF_VANISHED(fd);
+    struct rig_state* st = state();
+    FAIL_IF_INJECTED(st, fault_slot(st, fd), CALL_TCGETATTR);
     return real(fd, t);
 }
 
@@ -430,6 +547,7 @@ int tcflush(int fd, int queue) {
         errno = EIO;
         return -1;
     }
+    if (faults_active(st)) FAIL_IF_INJECTED(st, i, CALL_TCFLUSH);
     int r = real(fd, queue);
     if (r == 0 && (queue == TCIFLUSH || queue == TCIOFLUSH))
         __atomic_fetch_add(&st->slot[i].flushes, 1, __ATOMIC_ACQ_REL);
@@ -448,12 +566,14 @@ int tcdrain(int fd) {
 ssize_t read(int fd, void* buf, size_t n) {
     struct rig_state* st = state();
     int i = -1;
-    if (st && (is_known_fd(fd) || any_flag(st, offsetof(struct rig_slot, vanished))))
+    if (st && (is_known_fd(fd) || any_flag(st, offsetof(struct rig_slot, vanished)) ||
+               faults_active(st)))
         i = slot_of_fd(st, fd);
     if (i >= 0 && LOAD(st->slot[i].vanished)) {
         errno = EIO;
         return -1;
     }
+    if (i >= 0 && faults_active(st)) FAIL_IF_INJECTED(st, i, CALL_READ);
     ssize_t r = real_read()(fd, buf, n);
     if (r > 0 && i >= 0) __atomic_fetch_add(&st->slot[i].consumed, (uint32_t)r, __ATOMIC_ACQ_REL);
     return r;
@@ -461,6 +581,8 @@ ssize_t read(int fd, void* buf, size_t n) {
 
 ssize_t write(int fd, const void* buf, size_t n) {
     FAIL_IF_VANISHED(fd);
+    struct rig_state* st = state();
+    FAIL_IF_INJECTED(st, fault_slot(st, fd), CALL_WRITE);
     return real_write()(fd, (void*)buf, n);
 }
 

@@ -78,6 +78,21 @@ hex. N is the COM number.
     rxmode N <edge|level>                 -> ok  EV_RXCHAR once per arrival
                                                (edge, as Windows) or while
                                                bytes wait (level, as wine)
+    fail N <call> <nth> <once|always> <errno>  -> ok  the nth use of call on
+                                               the line since attach fails
+                                               with errno (a name such as EIO,
+                                               or a number), or every use from
+                                               the nth on. call: read write
+                                               tcsetattr tcgetattr tcflush
+                                               TIOCMGET TIOCMSET (also BIS,
+                                               BIC) TIOCINQ TIOCOUTQ
+                                               TIOCGICOUNT TIOCSERGETLSR
+    fail N off                            -> ok  no more failures (counts go on)
+    fail N count                          -> ok read=<n> write=<n> ... fired=<n>
+                                               uses of each call since attach,
+                                               and how many were failed; uses
+                                               are counted from the first fail
+                                               request of the rig's life on
 
 Times (<ns>) are CLOCK_MONOTONIC_RAW in nanoseconds, the clock wine's
 QueryPerformanceCounter counts on Linux; a program still calibrates the
@@ -124,6 +139,15 @@ F_GENERATION = 76
 F_LEVEL = 80
 F_CUSTOM_RATE = 124
 
+# Fault records past the slots (interposer.c, "fault injection"): a word
+# "active", then one record of 64 bytes per line at FAULT_SLOT_BASE.
+FAULT_ACTIVE = 1024
+FAULT_SLOT_BASE, FAULT_SLOT_SIZE = 1024 + 64, 64
+FL_CALL, FL_NTH, FL_ALWAYS, FL_ERRNO, FL_FIRED, FL_COUNTS = 0, 4, 8, 12, 16, 20
+# In the interposer's order (enum rig_call, from 1).
+FAULT_CALLS = ("read", "write", "tcsetattr", "tcgetattr", "tcflush", "TIOCMGET", "TIOCMSET",
+               "TIOCINQ", "TIOCOUTQ", "TIOCGICOUNT", "TIOCSERGETLSR")
+
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR = (
     0x002, 0x004, 0x020, 0x040, 0x080, 0x100)
 TCGETS2 = 0x802C542A  # struct termios2: four flags, c_line, c_cc[19], speeds
@@ -161,6 +185,7 @@ def reset_slot(n, rdev, absent):
                 put(i, F_RDEV_HI, 0)
         put(n, F_RDEV_LO, 0)
         put(n, F_RDEV_HI, 0)
+        clear_fault(n)
         for off in range(8, SLOT_SIZE, 4):
             if off != F_GENERATION:
                 put(n, off, 0)
@@ -170,6 +195,62 @@ def reset_slot(n, rdev, absent):
         put(n, F_ABSENT, absent)
         put(n, F_RDEV_HI, rdev >> 32)
         put(n, F_RDEV_LO, rdev)
+
+
+def fault_addr(n, off):
+    return FAULT_SLOT_BASE + (n - 1) * FAULT_SLOT_SIZE + off
+
+
+def clear_fault(n):
+    """No fault and no counts on line n (under STATE_LOCK). The call goes
+    first, so that no program fails a use by a half-cleared record."""
+    for off in range(0, FAULT_SLOT_SIZE, 4):
+        struct.pack_into("<I", state, fault_addr(n, off), 0)
+
+
+def set_fault(n, call, nth, always, err):
+    """Fails the nth use of call on line n (counted since attach), or that use
+    and all later ones; the call goes in last, so no program sees a record
+    half written."""
+    with STATE_LOCK:
+        struct.pack_into("<I", state, FAULT_ACTIVE, 1)
+        struct.pack_into("<I", state, fault_addr(n, FL_CALL), 0)
+        struct.pack_into("<I", state, fault_addr(n, FL_NTH), nth)
+        struct.pack_into("<I", state, fault_addr(n, FL_ALWAYS), 1 if always else 0)
+        struct.pack_into("<I", state, fault_addr(n, FL_ERRNO), err)
+        struct.pack_into("<I", state, fault_addr(n, FL_CALL), call)
+
+
+def fault_counts(n):
+    counts = [struct.unpack_from("<I", state, fault_addr(n, FL_COUNTS + 4 * k))[0]
+              for k in range(len(FAULT_CALLS))]
+    fired = struct.unpack_from("<I", state, fault_addr(n, FL_FIRED))[0]
+    return " ".join("%s=%d" % kv for kv in zip(FAULT_CALLS, counts)) + " fired=%d" % fired
+
+
+def fault_request(n, args):
+    """fail N off | fail N count | fail N <call> <nth> <once|always> <errno>."""
+    if args[0] == "off":
+        with STATE_LOCK:
+            struct.pack_into("<I", state, fault_addr(n, FL_CALL), 0)
+        return ""
+    if args[0] == "count":
+        with STATE_LOCK:  # counting starts with the first request
+            struct.pack_into("<I", state, FAULT_ACTIVE, 1)
+        return fault_counts(n)
+    if len(args) < 4:
+        raise RigError("fail takes off, count, or <call> <nth> <once|always> <errno>")
+    names = {c.lower(): k + 1 for k, c in enumerate(FAULT_CALLS)}
+    call = names.get(args[0].lower())
+    if call is None:
+        raise RigError("unknown call (%s)" % " ".join(FAULT_CALLS))
+    if args[2] not in ("once", "always"):
+        raise RigError("expected once or always")
+    err = getattr(errno, args[3].upper(), None) if not args[3].isdigit() else int(args[3])
+    if not isinstance(err, int) or err <= 0 or int(args[1]) < 1:
+        raise RigError("expected an errno name or number, and nth from 1")
+    set_fault(n, call, int(args[1]), args[2] == "always", err)
+    return ""
 
 
 def open_state(path):
@@ -555,7 +636,7 @@ def command(words):
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
             "streampaced": 3, "streamrate": 2, "writestamp": 1, "readstamp": 2, "streamstatus": 0,
             "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
-            "error": 1, "busy": 1, "vanish": 1, "rxmode": 1}
+            "error": 1, "busy": 1, "vanish": 1, "rxmode": 1, "fail": 1}
     if cmd not in need:
         raise RigError("unknown command")
     if len(args) < need[cmd]:
@@ -642,6 +723,8 @@ def command(words):
         with STATE_LOCK:
             put(n, F_LEVEL, args[0] == "level")
         return ""
+    if cmd == "fail":
+        return fault_request(n, args)
     if cmd == "vanish":
         if flag(args[0]):
             line.vanish()
