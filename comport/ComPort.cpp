@@ -6,7 +6,8 @@
 // dispatches. That thread reads Handle, SyncMethod, NotifyWindow and the
 // hooks; Open sets them up before the thread starts and Close changes Handle
 // only after the thread has ended. ReadText tells the event thread what it
-// reads (BeginRead, EndRead). Each transfer has its own OVERLAPPED and event, so a write
+// reads (BeginRead, EndRead). A count on either thread may note an input
+// overflow in InputOverflow (interlocked), which the owner takes. Each transfer has its own OVERLAPPED and event, so a write
 // on one thread, a read on another and the event wait may be in flight at
 // once on the one handle.
 #include "comport/ComPort.h"
@@ -76,11 +77,13 @@ struct AsyncRecord {
     AsyncRecord() { overlapped.hEvent = event.Get(); }
 
     // Waits for the request without limit. A failed or aborted request gives
-    // the bytes moved until then; no completion at all gives 0.
-    DWORD Finish(ComDevice* device, HANDLE h) {
-        if (WaitForSingleObject(event.Get(), INFINITE) != WAIT_OBJECT_0) return 0;
+    // the bytes moved until then (and sets failed, if given); no completion
+    // at all gives 0.
+    DWORD Finish(ComDevice* device, HANDLE h, bool* failed = nullptr) {
         DWORD done = 0;
-        device->GetOverlappedResult(h, &overlapped, &done, FALSE);
+        bool ok = WaitForSingleObject(event.Get(), INFINITE) == WAIT_OBJECT_0 &&
+                  device->GetOverlappedResult(h, &overlapped, &done, FALSE);
+        if (failed && !ok) *failed = true;
         return done;
     }
 };
@@ -262,7 +265,14 @@ void ComPort::Open() {
         return;
     }
     Connected = true;
-    ApplySettings();
+    if (!ApplySettings()) {
+        // A line at the wrong rate or format would pass wrong bytes behind an
+        // open that looks fine: fail as a missing device does.
+        CloseDevice();
+        Connected = false;
+        OnError(this);
+        return;
+    }
     ThreadCreated = false;
     if (Events & ComEvents::All) {
         EventThread = StartEventThread(this);
@@ -320,31 +330,33 @@ void ComPort::CloseDevice() {
     Handle = INVALID_HANDLE_VALUE;
 }
 
-void ComPort::ApplySettings() {
-    ApplyBuffers();
-    ApplyDcb();
-    ApplyTimeouts();
+bool ComPort::ApplySettings() {
+    // Each group is pushed even when one before it failed, as the setters do.
+    bool buffers = ApplyBuffers();
+    bool dcb = ApplyDcb();
+    bool timeouts = ApplyTimeouts();
+    return buffers && dcb && timeouts;
 }
 
-void ComPort::ApplyBuffers() {
-    if (!Connected) return;
-    Device->SetupComm(Handle, DWORD(Buffer->InputSize), DWORD(Buffer->OutputSize));
+bool ComPort::ApplyBuffers() {
+    if (!Connected) return true;
+    return Device->SetupComm(Handle, DWORD(Buffer->InputSize), DWORD(Buffer->OutputSize)) != FALSE;
 }
 
-void ComPort::ApplyTimeouts() {
-    if (!Connected) return;
+bool ComPort::ApplyTimeouts() {
+    if (!Connected) return true;
     COMMTIMEOUTS t;
     t.ReadIntervalTimeout = Timeouts->ReadInterval;
     t.ReadTotalTimeoutMultiplier = Timeouts->ReadTotalMultiplier;
     t.ReadTotalTimeoutConstant = Timeouts->ReadTotalConstant;
     t.WriteTotalTimeoutMultiplier = Timeouts->WriteTotalMultiplier;
     t.WriteTotalTimeoutConstant = Timeouts->WriteTotalConstant;
-    Device->SetCommTimeouts(Handle, t);
+    return Device->SetCommTimeouts(Handle, t) != FALSE;
 }
 
-void ComPort::ApplyDcb() {
-    if (!Connected) return;
-    Device->SetCommState(Handle, BuildDcb());
+bool ComPort::ApplyDcb() {
+    if (!Connected) return true;
+    return Device->SetCommState(Handle, BuildDcb()) != FALSE;
 }
 
 DCB ComPort::BuildDcb() const {
@@ -427,15 +439,19 @@ std::int32_t ComPort::WriteText(const Text& text) {
     return std::int32_t(record.Finish(Device, h));
 }
 
-std::int32_t ComPort::ReadText(Text& text, std::int32_t count) {
+std::int32_t ComPort::ReadText(Text& text, std::int32_t count, bool* failed) {
+    bool ignored = false;
+    if (!failed) failed = &ignored;
+    *failed = false;
     if (count < 0) count = 0;
     // Under "return at once" time-outs a read can only take what waits. Wine
     // nevertheless leaves such an overlapped read pending on an empty queue
     // until bytes come, which would block the caller without limit: so take
     // no more than waits, and read nothing when nothing waits.
-    if (Timeouts->ReadInterval == MAXDWORD && Timeouts->ReadTotalMultiplier == 0 &&
+    if (count > 0 && Timeouts->ReadInterval == MAXDWORD && Timeouts->ReadTotalMultiplier == 0 &&
         Timeouts->ReadTotalConstant == 0) {
-        std::int32_t waiting = InputCount();
+        std::int32_t waiting = 0;
+        *failed = !ReadInputCount(waiting);
         if (count > waiting) count = waiting;
     }
     if (count == 0) {
@@ -451,9 +467,9 @@ std::int32_t ComPort::ReadText(Text& text, std::int32_t count) {
     if (record.event &&
         (Device->ReadFile(h, text.MutableData(), DWORD(count), &done, &record.overlapped) ||
          Device->GetLastError() == ERROR_IO_PENDING))
-        done = record.Finish(Device, h);
+        done = record.Finish(Device, h, failed);
     else
-        done = 0;
+        done = 0, *failed = true;
     // Whatever the driver reports, the text never claims bytes it did not get.
     std::int32_t n = done > DWORD(count) ? count : std::int32_t(done);
     text.SetLength(n);
@@ -462,11 +478,26 @@ std::int32_t ComPort::ReadText(Text& text, std::int32_t count) {
 }
 
 std::int32_t ComPort::InputCount() {
+    std::int32_t count = 0;
+    ReadInputCount(count);
+    return count;
+}
+
+bool ComPort::ReadInputCount(std::int32_t& count) {
     DWORD errors = 0;
     COMSTAT status;
     std::memset(&status, 0, sizeof status);
-    if (!Device->ClearCommError(Handle, &errors, &status)) return 0;
-    return status.cbInQue > 0x7FFFFFFF ? 0x7FFFFFFF : std::int32_t(status.cbInQue);
+    count = 0;
+    if (!Device->ClearCommError(Handle, &errors, &status)) return false;
+    // The call clears the driver's error state: a lost byte must be noted
+    // now, whichever thread counted.
+    if (errors & CE_RXOVER) InterlockedExchange(&InputOverflow, 1);
+    count = status.cbInQue > 0x7FFFFFFF ? 0x7FFFFFFF : std::int32_t(status.cbInQue);
+    return true;
+}
+
+bool ComPort::TakeInputOverflow() {
+    return InterlockedExchange(&InputOverflow, 0) != 0;
 }
 
 std::uint8_t ComPort::ModemSignals() {

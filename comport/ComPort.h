@@ -3,6 +3,8 @@
 //
 // Threads: the owner's thread calls everything here; the port's event thread
 // (comport/EventThread.h) calls InputCount, ModemSignals and the event hooks.
+// A count on either thread may note an input overflow (InputOverflow,
+// interlocked) for the owner to take.
 // Hooks, SyncMethod and NotifyWindow must be set before Open and not change
 // while the port is open (SetSyncMethod refuses then). Close waits for the
 // event thread to end, so a hook running there must not Close, reopen or
@@ -148,14 +150,15 @@ class ComPort : public BaseObject {
     // LastOpenError tells why.
     virtual void OpenDevice();
     virtual void CloseDevice();
-    // ApplyBuffers, ApplyDcb, ApplyTimeouts.
-    virtual void ApplySettings();
+    // ApplyBuffers, ApplyDcb, ApplyTimeouts; false when the driver refused
+    // one of them.
+    virtual bool ApplySettings();
 
     // Opens the device, applies every setting, starts the event thread when
     // Events is not empty, then OnAfterOpen and the three line hooks. When
-    // the device cannot be opened, or its event thread cannot start, the port
-    // stays closed and OnError fires instead of OnAfterOpen. Does nothing
-    // when Connected.
+    // the device cannot be opened, refuses its settings, or its event thread
+    // cannot start, the port stays closed and OnError fires instead of
+    // OnAfterOpen. Does nothing when Connected.
     void Open();
     // OnBeforeOpenClose and the line hooks with false, then aborts pending
     // transfers, stops the event thread, closes the device, OnAfterClose.
@@ -163,20 +166,27 @@ class ComPort : public BaseObject {
     void Close();
 
     // Push one group of settings to the driver; nothing while not Connected.
-    void ApplyBuffers();
-    void ApplyDcb();
-    void ApplyTimeouts();
+    // False when the driver refused it.
+    bool ApplyBuffers();
+    bool ApplyDcb();
+    bool ApplyTimeouts();
     // The DCB that ApplyDcb passes, built from the settings alone.
     DCB BuildDcb() const;
 
     // Synchronous transfers over the overlapped handle. WriteText returns the
     // bytes written; ReadText replaces text with at most count bytes read and
     // returns how many (always 0..count). Under "return at once" read
-    // time-outs ReadText takes only what waits.
+    // time-outs ReadText takes only what waits. failed, when given, tells
+    // whether the device refused the count or the read: bytes may still wait.
     std::int32_t WriteText(const Text& text);
-    std::int32_t ReadText(Text& text, std::int32_t count);
-    // Bytes waiting in the driver; also clears the device's error state.
+    std::int32_t ReadText(Text& text, std::int32_t count, bool* failed = nullptr);
+    // Bytes waiting in the driver; also clears the device's error state. A
+    // count the driver cannot give is 0; ReadInputCount tells it apart.
     std::int32_t InputCount();
+    bool ReadInputCount(std::int32_t& count);
+    // Whether the driver's input queue overflowed (CE_RXOVER, which Windows
+    // raises no event for) since the last call; any count may have seen it.
+    bool TakeInputOverflow();
     // CtsOn | DsrOn | RingOn | RlsdOn; 0 when the status cannot be read.
     std::uint8_t ModemSignals();
     // Ends outstanding reads and writes (PurgeComm TXABORT | RXABORT).
@@ -210,6 +220,8 @@ class ComPort : public BaseObject {
     Text LastOpenError;          // Windows-1251
     DWORD LastOpenErrorCode = 0; // GetLastError of the last failed open
     bool Connected = false;
+    // Set by any thread's count, taken by TakeInputOverflow (interlocked).
+    volatile LONG InputOverflow = 0;
     std::uint8_t BaudRateIndex = 7;
     std::uint32_t CustomBaudRate = 9600;
     Text PortName = "COM1";

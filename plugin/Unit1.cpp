@@ -13,7 +13,8 @@
 //   never read a port that Close is closing, and GetFile's pointer stays
 //   valid until the host calls an export or dispatches messages again.
 // - The port's event thread runs OnRxChar, which arms RelayTimer (Timer may
-//   be switched from several threads), and OnError for line errors, which
+//   be switched from several threads; the relay itself arms it again on the
+//   host's thread after a failed count or read), and OnError for line errors, which
 //   sets ErrorRaised and posts ErrorMessage to Form1's window. The host's
 //   thread takes ErrorRaised back with an interlocked exchange, either there
 //   or when the port closes, so that an error is told once, and never after
@@ -38,6 +39,7 @@ struct PortComponent : BaseObject {
     bool Shown = false;            // the start-up move has run
     HWND Window = nullptr;         // Form1's window, the target of the private messages
     volatile LONG ErrorRaised = 0; // set by the event thread, taken by the host's
+    int RelayFailures = 0;         // ticks in a row whose count or read failed
 };
 
 namespace {
@@ -63,6 +65,9 @@ std::int32_t StopBitCode(int index) {
     return StopBitsValues[index] + 1;
 }
 
+// A failed count or read that repeats for this many ticks is told.
+constexpr int RelayFailureLimit = 3;
+
 // The relay, on the host's thread: everything waiting in the driver becomes
 // one "str#" notification, or joins the one the host has not fetched yet.
 // While the mailbox holds a notice, or notices wait their turn, the bytes
@@ -70,13 +75,29 @@ std::int32_t StopBitCode(int index) {
 void Relay(PortComponent* c) {
     c->RelayTimer->SetEnabled(false);
     if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
+    std::int32_t waiting = 0;
+    bool failed = !c->Port->ReadInputCount(waiting);
+    // Bytes the driver dropped for want of room are told before the bytes
+    // that came after them; those follow once the host has fetched.
+    if (c->Port->TakeInputOverflow()) {
+        Mailbox::Post(Notice::Error);
+        if (!Mailbox::AcceptsData()) return;
+    }
     Text data;
-    c->Port->ReadText(data, c->Port->InputCount());
+    if (!failed) c->Port->ReadText(data, waiting, &failed);
     // A tick can find nothing: bytes that arrived during the last relay were
     // read by it and armed this one. An empty text would tell the host
     // nothing, so none is posted.
-    if (data.IsEmpty()) return;
-    Mailbox::PostData(data);
+    if (!data.IsEmpty()) Mailbox::PostData(data);
+    if (!failed) {
+        c->RelayFailures = 0;
+        return;
+    }
+    // The bytes may still wait in the driver, and no new arrival need come
+    // to announce them: look again at the next tick, for as long as the
+    // device fails, and tell a failure that persists, once.
+    if (++c->RelayFailures == RelayFailureLimit) Mailbox::Post(Notice::Error);
+    c->RelayTimer->SetEnabled(true);
 }
 
 // An error the event thread raised and the host's thread has not yet told.
@@ -338,8 +359,13 @@ void SerialGetStopBits() {
         Library.IntMailbox = StopBitCode(c->Port->StopBitsIndex);
 }
 
+// A write that fails or stops short is told; what did go out is not sent
+// again (the host cannot know which bytes those were, the far end can).
 void SerialSendString() {
-    if (PortComponent* c = Component()) c->Port->WriteText(Mailbox::Content());
+    PortComponent* c = Component();
+    if (!c) return;
+    Text text = Mailbox::Content();
+    if (c->Port->WriteText(text) != text.Length()) Mailbox::Post(Notice::Error);
 }
 
 void SerialSetPort() {
@@ -355,8 +381,13 @@ void SerialGetPort() {
     if (PortComponent* c = Component()) Mailbox::Write(c->Port->PortName);
 }
 
+// A device that cannot take its settings fails the open (the port closes
+// and OnError tells it here, on the host's thread).
 void SerialOpen() {
-    if (PortComponent* c = Component()) c->Port->Open();
+    if (PortComponent* c = Component()) {
+        c->RelayFailures = 0;
+        c->Port->Open();
+    }
 }
 
 void SerialClose() {
