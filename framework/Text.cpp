@@ -8,14 +8,35 @@
 #include <cstring>
 #include <windows.h>
 
-Text::Block* Text::Allocate(int capacity) {
+Text::Block* Text::TryAllocate(int capacity) {
     auto* b = static_cast<Block*>(std::malloc(sizeof(Block) + capacity));
-    if (!b) std::abort();
+    if (!b) return nullptr;
     b->refs = 1;
     b->length = 0;
     b->capacity = capacity;
     b->bytes[0] = 0;
     return b;
+}
+
+Text::Block* Text::Allocate(int capacity) {
+    Block* b = TryAllocate(capacity);
+    if (!b) std::abort();
+    return b;
+}
+
+bool Text::TryAssign(const void* bytes, int length) {
+    if (!bytes || length <= 0) {
+        Release();
+        return true;
+    }
+    Block* b = TryAllocate(length);
+    if (!b) return false;
+    std::memcpy(b->bytes, bytes, length);
+    b->bytes[length] = 0;
+    b->length = length;
+    Release();
+    block_ = b;
+    return true;
 }
 
 Text::Text(const char* zeroTerminated)

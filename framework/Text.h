@@ -21,6 +21,10 @@ class Text {
 
     // Writable bytes of a copy that no one else shares.
     char* MutableData();
+    // Replaces the text with a copy of bytes; false, and the text as it was,
+    // when no storage can be had. For input of any size from outside, which
+    // must not end the process the way a failed allocation elsewhere does.
+    bool TryAssign(const void* bytes, int length);
     // Unshares and resizes, keeping the leading bytes; new bytes are zero.
     void SetLength(int length);
     void Append(const void* bytes, int length);
@@ -43,7 +47,8 @@ class Text {
         int capacity;
         char bytes[1];
     };
-    static Block* Allocate(int capacity);
+    static Block* Allocate(int capacity);    // ends the program when it cannot
+    static Block* TryAllocate(int capacity); // null when it cannot
     void Release();
 
     Block* block_ = nullptr;

@@ -18,6 +18,21 @@ const char InfoText[] = "Quillon Tarvex\r\n";
 const char ShortInfoText[] = "Quillon Minvex";
 const char CopyrightText[] = "Copyright (c) 2026 Quillon. All rights reserved.";
 
+// A copy of a text the host hands over. lstrlenA measures it without a
+// fault: it answers 0 for an address it cannot read (a small number, a freed
+// page, a text without its zero), so 0 is taken as "" only when the first
+// byte can be read and is the zero. A copy that cannot be made is refused.
+// False leaves copy alone.
+bool CopyHostText(const char* text, Text& copy) {
+    if (!text) {
+        copy = Text();
+        return true;
+    }
+    int length = lstrlenA(text);
+    if (length == 0 && (IsBadReadPtr(text, 1) || *text != 0)) return false;
+    return copy.TryAssign(text, length);
+}
+
 } // namespace
 
 // No TLS directory: the module keeps no thread-local data, and the runtime's
@@ -103,7 +118,7 @@ EXPORT const char* exp_Copyright() {
     return CopyrightText;
 }
 EXPORT void exp_SetPath(const char* path) {
-    Library.PluginPath = Text(path);
+    CopyHostText(path, Library.PluginPath);
 }
 EXPORT void exp_SetData(std::int32_t value) {
     Library.IntMailbox = value;
@@ -114,7 +129,8 @@ EXPORT const char* exp_GetFile() {
 }
 
 EXPORT void exp_SetFile(const char* text) {
-    Mailbox::Write(Text(text));
+    Text copy;
+    if (CopyHostText(text, copy)) Mailbox::Write(copy);
 }
 
 // Load creates the library's applet (an object; no window is made); unload

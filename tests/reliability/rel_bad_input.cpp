@@ -205,6 +205,56 @@ TEST_CASE("text mailboxes: null, empty, 1 MiB and random bytes") {
     }
 }
 
+// Pointers a host may pass by mistake: a small number, an unreadable page, a
+// text that runs into one without its zero. Each leaves the mailbox alone.
+TEST_CASE("text mailboxes: unreadable texts are refused quietly") {
+    Plugin plugin;
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    const DWORD page = si.dwPageSize;
+    auto* pages = static_cast<char*>(
+        VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    REQUIRE(pages != nullptr);
+    std::memset(pages, 'x', page); // no zero before the unreadable page
+    DWORD old = 0;
+    REQUIRE(VirtualProtect(pages + page, page, PAGE_NOACCESS, &old));
+    const char* bad[] = {reinterpret_cast<const char*>(0x10), pages + page, pages + page - 5};
+    for (const char* text : bad) {
+        CAPTURE(static_cast<const void*>(text));
+        plugin.SetFile("kept");
+        plugin.SetFile(text);
+        CHECK(std::string(plugin.GetFile()) == "kept");
+        plugin.SetPath(text);
+    }
+    VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+// A huge text when the process has no room left for a copy: refused, not
+// fatal. The address space is filled with reservations around the call.
+TEST_CASE("text mailboxes: a 96 MiB text without room for a copy is refused") {
+    Plugin plugin;
+    const size_t size = 96u << 20;
+    auto* big = static_cast<char*>(VirtualAlloc(nullptr, size + 1, MEM_COMMIT, PAGE_READWRITE));
+    REQUIRE(big != nullptr);
+    std::memset(big, 'b', size);
+    big[size] = 0;
+    plugin.SetFile("kept");
+    std::vector<void*> held;
+    for (void* p; (p = VirtualAlloc(nullptr, 8u << 20, MEM_RESERVE, PAGE_NOACCESS));)
+        held.push_back(p);
+    plugin.SetFile(big);
+    plugin.SetPath(big);
+    std::string kept = plugin.GetFile();
+    for (void* p : held)
+        VirtualFree(p, 0, MEM_RELEASE);
+    CHECK(kept == "kept");
+    // With room again the same text is taken whole.
+    plugin.SetFile(big);
+    CHECK(std::strlen(plugin.GetFile()) == size);
+    plugin.SetFile(nullptr);
+    VirtualFree(big, 0, MEM_RELEASE);
+}
+
 TEST_CASE("values outside each table change nothing, on a closed and an open port") {
     PeerClient peer;
     REQUIRE(peer.Attach(1));
