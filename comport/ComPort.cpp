@@ -7,9 +7,9 @@
 // hooks; Open sets them up before the thread starts and Close changes Handle
 // only after the thread has ended. ReadText tells the event thread what it
 // reads (BeginRead, EndRead). A count on either thread may note an input
-// overflow in InputOverflow (interlocked), which the owner takes. Each transfer has its own OVERLAPPED and event, so a write
-// on one thread, a read on another and the event wait may be in flight at
-// once on the one handle.
+// overflow in InputOverflow (interlocked), which the owner takes. Each
+// transfer has its own OVERLAPPED and event, so a write on one thread, a read
+// on another and the event wait may be in flight at once on the one handle.
 #include "comport/ComPort.h"
 
 #include "comport/ComDevice.h"

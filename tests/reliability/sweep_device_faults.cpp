@@ -21,16 +21,16 @@ namespace {
 
 const std::string ErrorText = COMRELAY_ERROR_TEXT;
 
-const char* const Calls[] = {"read",     "write",    "tcsetattr", "tcgetattr",
-                             "tcflush",  "TIOCMGET", "TIOCMSET",  "TIOCINQ",
+const char* const Calls[] = {"read",     "write",       "tcsetattr",    "tcgetattr",
+                             "tcflush",  "TIOCMGET",    "TIOCMSET",     "TIOCINQ",
                              "TIOCOUTQ", "TIOCGICOUNT", "TIOCSERGETLSR"};
 
 // Failures of wine's event poll end the port's event wait, and the event
 // thread does not yet retry a failed wait: the port turns deaf. Runs of these
 // calls are checked in full, but their faults are reported rather than
 // failed until the event thread retries; then this list is to be emptied.
-const char* const KnownDeafWaitCalls[] = {"TIOCMGET", "TIOCOUTQ", "TIOCGICOUNT",
-                                          "TIOCSERGETLSR", "TIOCINQ"};
+const char* const KnownDeafWaitCalls[] = {"TIOCMGET", "TIOCOUTQ", "TIOCGICOUNT", "TIOCSERGETLSR",
+                                          "TIOCINQ"};
 
 struct Site {
     std::string call;
@@ -104,13 +104,18 @@ class Exchange {
         const std::string after = "<=>?@AB"; // above the sessions' bytes
         peer_.Write(1, after);
         farSent_ += after;
-        host_.PumpUntil([&] { return Delivered().size() >= after.size() &&
-                                     Delivered().substr(Delivered().size() - after.size()) == after; },
-                        3000);
-        if (Delivered().find(after) == std::string::npos) Problem("the reopen relayed nothing exact");
+        host_.PumpUntil(
+            [&] {
+                return Delivered().size() >= after.size() &&
+                       Delivered().substr(Delivered().size() - after.size()) == after;
+            },
+            3000);
+        if (Delivered().find(after) == std::string::npos)
+            Problem("the reopen relayed nothing exact");
         host_.plugin.SetFile("\xF0\xF1\xF2");
         host_.plugin.Call("sendstring");
-        if (peer_.ReadStamped(1, 3, 3000).bytes != "\xF0\xF1\xF2") Problem("the reopen sent nothing");
+        if (peer_.ReadStamped(1, 3, 3000).bytes != "\xF0\xF1\xF2")
+            Problem("the reopen sent nothing");
         from = host_.received.size();
         host_.plugin.Call("Close");
         if (!WaitFor("sts#Close#", from, 3000)) Problem("the reopen's Close gave no sts#Close#");
@@ -193,8 +198,7 @@ class Exchange {
             peerGot_ += got;
             host_.Pump(1);
             if (got.size() < bytes.size() && DeviceErrors() == errors)
-                Problem("sendstring " + std::to_string(session * 2 + line) +
-                        " short and no err#");
+                Problem("sendstring " + std::to_string(session * 2 + line) + " short and no err#");
         }
 
         // A line error: its own "err#" is no excuse for lost bytes.
@@ -215,7 +219,8 @@ class Exchange {
         for (char c : got) {
             while (at < sent.size() && sent[at] != c)
                 ++at;
-            if (at == sent.size()) return Problem(std::string(way) + ": a byte doubled or out of place");
+            if (at == sent.size())
+                return Problem(std::string(way) + ": a byte doubled or out of place");
             ++at;
         }
         if (got.size() < sent.size() && DeviceErrors() == 0)

@@ -33,6 +33,9 @@ class FakeComDevice final : public ComDevice {
     bool levelRxChar = false;       // ... with EV_RXCHAR while rxData waits, as wine
     bool threadFails = false;       // the event thread cannot be created
     bool waitsFail = false;         // the event thread's waits fail
+    bool countFails = false;        // ClearCommError fails
+    DWORD commErrors = 0;           // CE_* bits ClearCommError reports, then clears
+    std::string refused;            // "SetupComm", "SetCommState" or "SetCommTimeouts" fails
     std::string rxData;             // what reads deliver
     std::string txData;             // what writes delivered
     std::vector<DCB> dcbs;          // every DCB passed
@@ -81,21 +84,21 @@ class FakeComDevice final : public ComDevice {
     }
     BOOL SetupComm(HANDLE h, DWORD in, DWORD out) override {
         journal_.Add("SetupComm" + Who(h) + " " + std::to_string(in) + " " + std::to_string(out));
-        return TRUE;
+        return refused != "SetupComm";
     }
     BOOL SetCommState(HANDLE h, const DCB& dcb) override {
         journal_.Add("SetCommState" + Who(h));
         EnterCriticalSection(&journal_.lock_);
         dcbs.push_back(dcb);
         LeaveCriticalSection(&journal_.lock_);
-        return TRUE;
+        return refused != "SetCommState";
     }
     BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS& t) override {
         journal_.Add("SetCommTimeouts" + Who(h));
         EnterCriticalSection(&journal_.lock_);
         timeouts.push_back(t);
         LeaveCriticalSection(&journal_.lock_);
-        return TRUE;
+        return refused != "SetCommTimeouts";
     }
     BOOL SetCommMask(HANDLE h, DWORD mask) override {
         journal_.Add("SetCommMask" + Who(h) + " " + Hex(mask));
@@ -133,12 +136,13 @@ class FakeComDevice final : public ComDevice {
     }
     BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status) override {
         journal_.Add("ClearCommError" + Who(h));
-        *errors = 0;
         // A set inQueue wins; otherwise what reads would deliver.
         EnterCriticalSection(&journal_.lock_);
+        *errors = commErrors;
+        commErrors = 0;
         status->cbInQue = inQueue ? inQueue : DWORD(rxData.size());
         LeaveCriticalSection(&journal_.lock_);
-        return h == DeviceHandle();
+        return h == DeviceHandle() && !countFails;
     }
     BOOL GetCommModemStatus(HANDLE h, DWORD* status) override {
         journal_.Add("GetCommModemStatus" + Who(h));

@@ -82,6 +82,51 @@ TEST_CASE("InputCount reports the driver's input queue") {
     CHECK(f.port->InputCount() == 0x7FFFFFFF);
 }
 
+TEST_CASE("a refused count or read is told to the reader, with the bytes it did move") {
+    struct Case {
+        const char* name;
+        bool countFails, resultFails;
+        std::int32_t read;
+        bool failed;
+    };
+    const Case cases[] = {
+        {"sound", false, false, 3, false},
+        {"count refused", true, false, 0, true},
+        {"read refused", false, true, 3, true},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        FakePort f;
+        f.port->Events = 0;
+        f.port->Open();
+        f.device.rxData = "abc";
+        f.device.countFails = c.countFails;
+        f.device.resultFails = c.resultFails;
+        std::int32_t count = -1;
+        CHECK(f.port->ReadInputCount(count) == !c.countFails);
+        CHECK(count == (c.countFails ? 0 : 3));
+        Text text;
+        bool failed = !c.failed;
+        CHECK(f.port->ReadText(text, 3, &failed) == c.read);
+        CHECK(failed == c.failed);
+    }
+}
+
+TEST_CASE("a full input queue is kept for the owner, whichever count saw it") {
+    FakePort f;
+    f.port->Events = 0;
+    f.port->Open();
+    CHECK_FALSE(f.port->TakeInputOverflow());
+    f.device.commErrors = CE_RXOVER | CE_FRAME;
+    f.port->InputCount(); // as the event thread counts, clearing the driver's state
+    f.port->InputCount();
+    CHECK(f.port->TakeInputOverflow());
+    CHECK_FALSE(f.port->TakeInputOverflow());
+    f.device.commErrors = CE_FRAME | CE_OVERRUN; // told by EV_ERR instead
+    f.port->InputCount();
+    CHECK_FALSE(f.port->TakeInputOverflow());
+}
+
 TEST_CASE("ModemSignals maps the four status bits and drops the rest") {
     struct Case {
         DWORD status;

@@ -142,6 +142,27 @@ TEST_CASE("a device that cannot be opened leaves the port closed and says why") 
     }
 }
 
+TEST_CASE("a device that refuses its settings fails the open as a missing one does") {
+    for (const char* call : {"SetupComm", "SetCommState", "SetCommTimeouts"}) {
+        CAPTURE(call);
+        FakePort f;
+        RecordHooks(f.port, &f.journal);
+        f.device.refused = call;
+        f.port->Open();
+        CHECK_FALSE(f.port->Connected);
+        CHECK_FALSE(f.port->ThreadCreated);
+        CHECK(f.port->Handle == INVALID_HANDLE_VALUE);
+        CHECK(f.journal.Only("On") == Lines{"OnBeforeOpenClose", "OnError"});
+        // Every group was tried, then the device closed; no thread, no mask.
+        Lines all = OwnerView(f.journal);
+        CHECK(IndexOf(all, "SetCommTimeouts") < IndexOf(all, "CloseHandle"));
+        CHECK(f.journal.Only("SetCommMask").empty());
+        f.device.refused.clear();
+        f.port->Open();
+        CHECK(f.port->Connected);
+    }
+}
+
 TEST_CASE("no Events: no mask, no thread, yet the notifications run") {
     FakePort f;
     RecordHooks(f.port, &f.journal);

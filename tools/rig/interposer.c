@@ -223,11 +223,11 @@ enum rig_call {
 #define FAULT_BASE 1024
 
 struct rig_fault {
-    uint32_t call;   /*  0 enum rig_call to fail; 0 = none */
-    uint32_t nth;    /*  4 the use that fails, counted from 1 since attach */
-    uint32_t always; /*  8 1: that use and every later one fails */
-    uint32_t err;    /* 12 the errno */
-    uint32_t fired;  /* 16 uses failed so far */
+    uint32_t call;                  /*  0 enum rig_call to fail; 0 = none */
+    uint32_t nth;                   /*  4 the use that fails, counted from 1 since attach */
+    uint32_t always;                /*  8 1: that use and every later one fails */
+    uint32_t err;                   /* 12 the errno */
+    uint32_t fired;                 /* 16 uses failed so far */
     uint32_t count[CALL_COUNT - 1]; /* 20 uses of each call since attach */
 };
 
@@ -293,7 +293,7 @@ static int ioctl_call(unsigned long req) {
 /* Fails the calling function with the injected errno, if any. */
 #define FAIL_IF_INJECTED(st, i, call)                                                              \
     do {                                                                                           \
-        int injected_errno = (i) >= 0 ? injected((st), (i), (call)) : 0;                          \
+        int injected_errno = (i) >= 0 ? injected((st), (i), (call)) : 0;                           \
         if (injected_errno) {                                                                      \
             errno = injected_errno;                                                                \
             return -1;                                                                             \
@@ -566,8 +566,8 @@ int tcdrain(int fd) {
 ssize_t read(int fd, void* buf, size_t n) {
     struct rig_state* st = state();
     int i = -1;
-    if (st && (is_known_fd(fd) || any_flag(st, offsetof(struct rig_slot, vanished)) ||
-               faults_active(st)))
+    if (st &&
+        (is_known_fd(fd) || any_flag(st, offsetof(struct rig_slot, vanished)) || faults_active(st)))
         i = slot_of_fd(st, fd);
     if (i >= 0 && LOAD(st->slot[i].vanished)) {
         errno = EIO;
