@@ -179,7 +179,7 @@ class Exchange {
                     if (DeviceErrors() > errors && !toldAt) toldAt = GetTickCount();
                     return toldAt && GetTickCount() - toldAt > 300;
                 },
-                open ? 1000 : 100);
+                open ? 2000 : 100);
             if (open && Delivered().size() < expected && DeviceErrors() == errors)
                 Problem("burst " + std::to_string(session * 2 + burst) +
                         " not relayed and no err#");
@@ -194,7 +194,7 @@ class Exchange {
             host_.plugin.SetFile(bytes.c_str());
             host_.plugin.Call("sendstring");
             hostSent_ += bytes;
-            std::string got = peer_.ReadStamped(1, 8, open ? 1000 : 100).bytes;
+            std::string got = peer_.ReadStamped(1, 8, open ? 500 : 100).bytes;
             peerGot_ += got;
             host_.Pump(1);
             if (got.size() < bytes.size() && DeviceErrors() == errors)
