@@ -5,6 +5,8 @@
 #include "plugin/OpenHost.h"
 #include "support/ProcessCounters.h"
 
+#include "comrelay.h"
+
 TEST_CASE("bytes arriving together come as one notification, unchanged") {
     OpenHost h(115200);
     struct Case {
@@ -118,6 +120,43 @@ TEST_CASE("line errors and a vanished device give one error notification") {
     h.host.plugin.Call("Close");
     REQUIRE(h.host.WaitNotifications(2));
     CHECK(h.host.received.back().text == "sts#Close#");
+}
+
+TEST_CASE("a device call that fails once: bytes still come once, a failure is told") {
+    const std::string error = COMRELAY_ERROR_TEXT;
+    OpenHost h(115200);
+    PeerClient& peer = h.peer;
+    TestHost& host = h.host;
+    // A failed read: the relay looks again without waiting for more bytes.
+    REQUIRE(peer.Fail(1, "read", peer.Uses(1, "read") + 1, false, "EIO"));
+    REQUIRE(peer.Write(1, "abc"));
+    REQUIRE(host.WaitNotifications(1, 3000));
+    host.Pump(200);
+    CHECK(host.Texts() == std::vector<std::string>{"str#abc#"});
+
+    // A failed write: one error, and the next text goes out alone.
+    host.received.clear();
+    REQUIRE(peer.Fail(1, "write", peer.Uses(1, "write") + 1, false, "EIO"));
+    host.plugin.SetFile("lost");
+    host.plugin.Call("sendstring");
+    REQUIRE(host.WaitNotifications(1));
+    CHECK(host.received[0].text == error);
+    host.plugin.SetFile("kept");
+    host.plugin.Call("sendstring");
+    CHECK(peer.Read(1, 100, 2000) == "kept");
+
+    // Settings the device refuses: an error and a closed port, not sts#Open#.
+    host.plugin.Call("Close");
+    host.Pump(100);
+    host.received.clear();
+    REQUIRE(peer.Fail(1, "tcsetattr", peer.Uses(1, "tcsetattr") + 1, false, "EIO"));
+    host.plugin.Call("open");
+    REQUIRE(host.WaitNotifications(1));
+    host.Pump(200);
+    CHECK(host.Texts() == std::vector<std::string>{error});
+    host.plugin.Call("open");
+    REQUIRE(host.WaitNotifications(2));
+    CHECK(host.received.back().text == "sts#Open#");
 }
 
 TEST_CASE("a 1 MB stream reaches the host whole and in order") {

@@ -25,12 +25,13 @@ const char* const Calls[] = {"read",     "write",       "tcsetattr",    "tcgetat
                              "tcflush",  "TIOCMGET",    "TIOCMSET",     "TIOCINQ",
                              "TIOCOUTQ", "TIOCGICOUNT", "TIOCSERGETLSR"};
 
-// Failures of wine's event poll end the port's event wait, and the event
-// thread does not yet retry a failed wait: the port turns deaf. Runs of these
-// calls are checked in full, but their faults are reported rather than
-// failed until the event thread retries; then this list is to be emptied.
-const char* const KnownDeafWaitCalls[] = {"TIOCMGET", "TIOCOUTQ", "TIOCGICOUNT", "TIOCSERGETLSR",
-                                          "TIOCINQ"};
+// A failed TIOCMGET, TIOCOUTQ or TIOCINQ in wine's event poll ends the port's
+// event wait with an error, and the event thread does not yet retry a failed
+// wait: the port turns deaf. Runs of these calls are checked in full, but
+// their faults are reported rather than failed until the event thread
+// retries; then this list is to be emptied. (TIOCGICOUNT and TIOCSERGETLSR
+// failures wine passes over.)
+const char* const KnownDeafWaitCalls[] = {"TIOCMGET", "TIOCOUTQ", "TIOCINQ"};
 
 struct Site {
     std::string call;
