@@ -6,14 +6,15 @@
 // hundreds of times (wine's event poll) are sampled: the first uses, then
 // evenly spaced ones up to the last use a clean run reaches.
 //
-// Threads: the main thread is the host and makes every call; a watchdog
-// thread ends the process, naming the run, when a run hangs.
+// Each run is named on stderr before it starts, so that a hang, which the
+// test's time-out ends, shows where it happened.
 #include <doctest/doctest.h>
 
 #include "reliability/Reliability.h"
 
 #include "comrelay.h"
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -43,43 +44,6 @@ struct Site {
 std::string Describe(const Site& s) {
     return s.call + " #" + std::to_string(s.nth) + (s.always ? " on" : " once") + " " + s.err;
 }
-
-// Ends the process when a run takes far longer than any run can.
-class Watchdog {
-  public:
-    Watchdog() : armed_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
-        thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-    }
-    ~Watchdog() {
-        stop_ = true;
-        SetEvent(armed_);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-        CloseHandle(armed_);
-    }
-    void Start(const std::string& what) {
-        what_ = what;
-        SetEvent(armed_);
-    }
-
-  private:
-    static DWORD WINAPI Run(void* p) {
-        auto* self = static_cast<Watchdog*>(p);
-        while (!self->stop_) {
-            // Each Start sets the event again, which restarts the wait.
-            if (WaitForSingleObject(self->armed_, 60000) == WAIT_TIMEOUT) {
-                std::fprintf(stderr, "sweep: hang in run %s\n", self->what_.c_str());
-                std::fflush(stderr);
-                TerminateProcess(GetCurrentProcess(), 3);
-            }
-        }
-        return 0;
-    }
-    HANDLE armed_;
-    HANDLE thread_ = nullptr;
-    volatile bool stop_ = false;
-    std::string what_ = "before the first run";
-};
 
 // One run of the exchange against the host, with what each side sent and
 // what the other got. Bytes are unique per run and rise, so that a byte lost,
@@ -262,13 +226,11 @@ TEST_CASE("every device call of an exchange fails in turn, and the host is told 
     REQUIRE(host.Adopt());
     host.plugin.SetData(115200);
     host.plugin.Call("setbaudrate");
-    Watchdog watchdog;
     DWORD began = GetTickCount();
 
     // A clean run: how often it uses each call.
     REQUIRE(peer.Uses(1, "read") >= 0); // counting starts
     REQUIRE(peer.Attach(1));
-    watchdog.Start("clean");
     Exchange clean(host, peer);
     clean.Run();
     clean.ReopenAndCheck();
@@ -291,7 +253,8 @@ TEST_CASE("every device call of an exchange fails in turn, and the host is told 
     for (const Site& site : sites) {
         std::string what = Describe(site);
         CAPTURE(what);
-        watchdog.Start(what);
+        std::fprintf(stderr, "sweep: %s\n", what.c_str());
+        std::fflush(stderr);
         REQUIRE(peer.Attach(1));
         REQUIRE(peer.Fail(1, site.call, site.nth, site.always, site.err));
         host.received.clear();
