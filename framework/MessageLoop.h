@@ -5,7 +5,8 @@
 class WindowObject;
 
 // Set when ProcessMessage takes WM_QUIT; while it is set message hooks are
-// skipped. The owner of the loop clears it by handing the quit on.
+// skipped. The owner of the wait clears it (TakeQuit) as soon as the wait
+// ends, and hands the quit on.
 extern bool QuitReceived;
 // The exit code of that WM_QUIT, so that a caller can post it again for the host.
 extern int QuitExitCode;

@@ -3,6 +3,9 @@
 // component's end first lets one real tick of that timer start, and the tick
 // sends that window a message: the stop then waits for the tick, serving
 // the message on the host's thread as it serves any message sent meanwhile.
+//
+// Threads: the wrapper runs on the host's thread, inside the end; SendFromTick
+// on the multimedia timer thread, which sets Ticking before it sends.
 #include "framework/Timer.h"
 
 extern "C" void __attribute__((thiscall)) __real__ZN5Timer4StopEv(Timer* timer);

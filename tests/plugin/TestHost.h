@@ -56,13 +56,14 @@ class TestHost {
     }
 
     // Dispatches the messages that the loop takes for about ms milliseconds,
-    // also while the queue never runs dry. A WM_QUIT is put back for the
-    // test, which plays the outermost loop, and ends the pump.
+    // also while the queue never runs dry; Pump(0) takes what is queued. A
+    // WM_QUIT is put back for the test, which plays the outermost loop, and
+    // ends the pump.
     void Pump(DWORD ms) {
         DWORD end = GetTickCount() + ms;
         do {
             MSG m;
-            while (static_cast<LONG>(end - GetTickCount()) > 0 &&
+            while ((ms == 0 || static_cast<LONG>(end - GetTickCount()) > 0) &&
                    PeekMessageA(&m, loop == Loop::HostWindow ? window : nullptr, 0, 0, PM_REMOVE)) {
                 if (m.message == WM_QUIT) {
                     PostQuitMessage(static_cast<int>(m.wParam));
