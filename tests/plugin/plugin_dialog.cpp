@@ -1,5 +1,6 @@
 // The settings dialog under a real display: its window, layout and buttons,
-// the refused ways out, nesting and a WM_QUIT during its wait.
+// the refused ways out, its end right after the click behind a busy host,
+// nesting and a WM_QUIT during its wait.
 #include <doctest/doctest.h>
 
 #include "plugin/TestHost.h"

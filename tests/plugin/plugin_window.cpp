@@ -1,5 +1,6 @@
 // The component window in a real host window: building once, the caption
-// choice, the start-up move, Draw, the click's point, and the component's end.
+// choice, the start-up move, Draw, the click's point, and the component's end,
+// also with a new component built while the old one ends.
 #include <doctest/doctest.h>
 
 #include "plugin/TestHost.h"
