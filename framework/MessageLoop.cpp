@@ -30,8 +30,16 @@ void ProcessMessages(WindowObject* window) {
     }
 }
 
-void HandBackQuit() {
-    if (!QuitReceived) return;
+void WaitForMessage() {
+    MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+}
+
+bool TakeQuit() {
+    bool taken = QuitReceived;
     QuitReceived = false;
+    return taken;
+}
+
+void HandBackQuit() {
     PostQuitMessage(QuitExitCode);
 }

@@ -5,7 +5,8 @@
 class WindowObject;
 
 // Set when ProcessMessage takes WM_QUIT; while it is set message hooks are
-// skipped. The owner of the loop clears it by handing the quit on.
+// skipped. The owner of the wait clears it (TakeQuit) as soon as the wait
+// ends, and hands the quit on.
 extern bool QuitReceived;
 // The exit code of that WM_QUIT, so that a caller can post it again for the host.
 extern int QuitExitCode;
@@ -17,6 +18,12 @@ extern int QuitExitCode;
 bool ProcessMessage(WindowObject* window);
 // ProcessMessage until it answers false: a WM_QUIT ends the run.
 void ProcessMessages(WindowObject* window);
-// For the owner of a wait that took a WM_QUIT: posts it again with its exit
-// code, for the loop that runs the wait, and clears QuitReceived.
+// Sleeps until the calling thread's queue holds a message, also one that an
+// earlier peek has seen and left there (WaitMessage would sleep past it).
+void WaitForMessage();
+// For the owner of a wait: clears QuitReceived, so that hooks run again at
+// once, and answers whether the wait took a WM_QUIT.
+bool TakeQuit();
+// Posts the WM_QUIT taken last again, with its exit code, for the loop that
+// runs the wait.
 void HandBackQuit();

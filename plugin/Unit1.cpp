@@ -6,12 +6,16 @@
 // - The host's GUI thread runs every export and Form1's window procedure. It
 //   alone reads and writes the text mailbox, opens, closes, configures,
 //   reads and writes the port, moves Form1 and posts the clicks.
-// - The multimedia timer thread runs the two OnTimer handlers. Each only posts
-//   a private message (StartupTickMessage, RelayTickMessage) to Form1's
-//   window (the relay tick disarms its one-shot timer first); the
-//   tick's work runs when the host dispatches it. So a relay can
-//   never read a port that Close is closing, and GetFile's pointer stays
-//   valid until the host calls an export or dispatches messages again.
+// - The multimedia timer thread runs the two OnTimer handlers. Each only hands
+//   a private message to Form1's window and never waits for it: the relay
+//   tick disarms its one-shot timer and posts RelayTickMessage; the start-up
+//   tick sends StartupTickMessage with SendNotifyMessage, since until it has
+//   run Form1 is a top-level window whose posted messages a host loop that
+//   takes only its own window's messages never dispatches, while a message
+//   sent from another thread is served by every kind of loop. The tick's
+//   work runs on the host's thread. So a relay can never read a port that
+//   Close is closing, and GetFile's pointer stays valid until the host calls
+//   an export or dispatches messages again.
 // - The port's event thread runs OnRxChar, which arms RelayTimer (Timer may
 //   be switched from several threads; the relay itself arms it again on the
 //   host's thread after a failed count or read), and OnError for line errors, which
@@ -105,11 +109,19 @@ bool TakeRaisedError(PortComponent* c) {
     return InterlockedExchange(&c->ErrorRaised, 0) != 0;
 }
 
+void EndAndFree(PortComponent* c);
+
 // Ticks that queued up while the host's thread was busy find Form1 moved
-// already: it moves once, into the window of that moment.
+// already: it moves once, into the window of that moment. If the host has
+// destroyed that window meanwhile, Form1 would be left outside every host
+// window; the component ends instead, as it does with a window it lives in.
 void StartupTick(PortComponent* c) {
     c->StartupTimer->SetEnabled(false);
     if (c->Shown) return;
+    if (!IsWindow(Library.HostWindow)) {
+        EndAndFree(c);
+        return;
+    }
     c->Shown = true;
     SetParent(c->Window, Library.HostWindow);
     c->Form1->SetVisible(true);
@@ -121,14 +133,30 @@ void StartupTick(PortComponent* c) {
 // port is closed first, which ends the event thread, then both timers are
 // stopped, waiting for a callback that is running, so that nothing reaches
 // the record after Form1 has freed it. The exports are no-ops afterwards, and
-// the next SetParentWindow builds a new component.
+// the next SetParentWindow builds a new component. While a stop waits it
+// serves messages that other threads send to this one, and a host handler
+// reached that way may already build that new component: from the first
+// step on, the library's state is no longer this component's to clear.
 void EndComponent(PortComponent* c) {
     if (Library.Component != c) return;
     Library.Component = nullptr;
     c->Port->Close();
     c->StartupTimer->Stop();
     c->RelayTimer->Stop();
-    Mailbox::Attach(nullptr);
+    if (!Library.Component) Mailbox::Attach(nullptr);
+}
+
+// Ends the component and frees its applet, which takes Form1 and everything
+// Form1 owns. The applet is this component's own, taken before the end can
+// serve messages (a new component brings a new one), and held meanwhile, so
+// that a window closed from outside during the wait cannot free it first.
+void EndAndFree(PortComponent* c) {
+    WindowObject* applet = Library.ComponentApplet;
+    AddRef(applet);
+    EndComponent(c);
+    if (Library.ComponentApplet == applet) Library.ComponentApplet = nullptr;
+    Free(applet); // the hold
+    Free(applet); // the component's own reference
 }
 
 void OnForm1Destroy(void* context, BaseObject*) {
@@ -159,8 +187,7 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
         if (Mailbox::Wake()) c->RelayTimer->SetEnabled(true);
         return true;
     case WM_DESTROY:
-        EndComponent(c);
-        FreeAndNil(Library.ComponentApplet);
+        EndAndFree(c);
         return false; // default processing goes on
     }
     return false;
@@ -170,8 +197,8 @@ void PostToForm1(void* context, BaseObject*, UINT message) {
     PostMessageA(static_cast<PortComponent*>(context)->Window, message, 0, 0);
 }
 
-void OnStartupTimer(void* context, BaseObject* sender) {
-    PostToForm1(context, sender, StartupTickMessage);
+void OnStartupTimer(void* context, BaseObject*) {
+    SendNotifyMessageA(static_cast<PortComponent*>(context)->Window, StartupTickMessage, 0, 0);
 }
 // The tick disarms its one-shot timer before it posts: should the message be
 // lost (a full queue, or a host loop that skips or throws away our messages),
@@ -285,6 +312,10 @@ void BuildComponent() {
 
 void ComponentSetParentWindow(HWND window) {
     HWND previous = Library.HostWindow;
+    // A component still waiting for its move ends with the window it was
+    // given, as a shown one does with the window it lives in; its close
+    // notice goes to that window, and the new one gets a fresh component.
+    if (PortComponent* c = Component(); c && !c->Shown && !IsWindow(previous)) EndAndFree(c);
     Library.HostWindow = window;
     const char* caption = GetParent(window) ? "pluginedit" : "pluginreal";
     if (Component()) {

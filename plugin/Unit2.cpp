@@ -94,15 +94,20 @@ std::int32_t RunSettingsDialog() {
     // its windows, or the applet closed) ends the wait instead of freeing
     // Form2 under it.
     AddRef(form);
-    // A WM_QUIT ends the drain that takes it, and the wait with it; it is
-    // posted again for the host's own loop.
-    while (form->ModalResult == 0 && !QuitReceived && form->Life == Lifecycle::Live) {
-        WaitMessage();
-        ProcessMessages(form);
-    }
+    // One message at a time, so that the answer ends the wait at once even
+    // while the host keeps its queue full. A WM_QUIT ends the wait too.
+    auto waiting = [form] {
+        return form->ModalResult == 0 && !QuitReceived && form->Life == Lifecycle::Live;
+    };
+    while (waiting())
+        if (!ProcessMessage(form) && waiting()) WaitForMessage();
+    // The quit is noted for the wait alone: the host may dispatch its queue
+    // while Form2 goes (its WM_ACTIVATE comes then), and Form1's hooks must
+    // run. The quit goes back to the host's loop when Interface returns.
+    bool quit = TakeQuit();
     form->Destroy();
     Library.Dialog = nullptr;
     FreeAndNil(Library.DialogApplet);
-    if (QuitReceived) HandBackQuit();
+    if (quit) HandBackQuit();
     return 0;
 }

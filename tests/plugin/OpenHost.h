@@ -10,7 +10,8 @@
 struct OpenHost {
     PeerClient peer;
     TestHost host;
-    explicit OpenHost(int baud = 9600) {
+    explicit OpenHost(int baud = 9600, TestHost::Loop loop = TestHost::Loop::Thread) {
+        host.loop = loop;
         REQUIRE(peer.Attach(1));
         REQUIRE(host.Adopt());
         host.plugin.SetData(baud);

@@ -1,6 +1,8 @@
 // A host application for the end-to-end tests: a real top-level window that
 // hands itself to the plug-in and answers every click with GetFile, as hosts
-// do, recording what each notification carried.
+// do, recording what each notification carried. Hosts pump their messages in
+// their own ways; the loop modes below are the ways the plug-in supports, and
+// any test can choose one.
 #pragma once
 
 #include "host/HostHarness.h"
@@ -18,6 +20,16 @@ struct Notification {
 
 class TestHost {
   public:
+    // How the host takes its messages.
+    enum class Loop {
+        Thread,     // every message of the thread, as most hosts do
+        HostWindow, // only those of its window and its children (the hWnd filter)
+    };
+    // A job of 50 ms steps: each step posts JobMessage again until the job's
+    // time is up, so the queue is never empty meanwhile. JobMessage posted to
+    // the window from outside runs one step.
+    static constexpr UINT JobMessage = WM_APP + 0x77;
+
     explicit TestHost(const char* dll = "comrelay.dll") : plugin(dll) {
         WNDCLASSA wc = {};
         wc.lpfnWndProc = Procedure;
@@ -25,9 +37,7 @@ class TestHost {
         wc.lpszClassName = "comrelay_test_host";
         wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
         RegisterClassA(&wc);
-        window = CreateWindowExA(0, "comrelay_test_host", "host", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                                 40, 40, 480, 320, nullptr, nullptr, wc.hInstance, nullptr);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        window = NewWindow();
     }
     ~TestHost() {
         if (IsWindow(window)) DestroyWindow(window);
@@ -36,17 +46,38 @@ class TestHost {
     TestHost(const TestHost&) = delete;
     TestHost& operator=(const TestHost&) = delete;
 
-    // Dispatches this thread's messages for about ms milliseconds.
+    // Another window of this host, answering clicks as the first one does.
+    HWND NewWindow() {
+        HWND w =
+            CreateWindowExA(0, "comrelay_test_host", "host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40,
+                            40, 480, 320, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        SetWindowLongPtrA(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        return w;
+    }
+
+    // Dispatches the messages that the loop takes for about ms milliseconds,
+    // also while the queue never runs dry; Pump(0) takes what is queued. A
+    // WM_QUIT is put back for the test, which plays the outermost loop, and
+    // ends the pump.
     void Pump(DWORD ms) {
         DWORD end = GetTickCount() + ms;
         do {
             MSG m;
-            while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+            while ((ms == 0 || static_cast<LONG>(end - GetTickCount()) > 0) &&
+                   PeekMessageA(&m, loop == Loop::HostWindow ? window : nullptr, 0, 0, PM_REMOVE)) {
+                if (m.message == WM_QUIT) {
+                    PostQuitMessage(static_cast<int>(m.wParam));
+                    return;
+                }
                 TranslateMessage(&m);
                 DispatchMessageA(&m);
             }
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
         } while (static_cast<LONG>(end - GetTickCount()) > 0);
+    }
+    void StartJob(DWORD ms) {
+        jobEnd = GetTickCount() + ms;
+        PostMessageA(window, JobMessage, 0, 0);
     }
     // Pumps until the predicate holds or timeoutMs has passed.
     template <class Predicate> bool PumpUntil(Predicate done, DWORD timeoutMs) {
@@ -84,10 +115,22 @@ class TestHost {
     std::vector<Notification> received;
     bool answerClicks = true; // false: clicks are counted but GetFile is not called
     int clicks = 0;
+    Loop loop = Loop::Thread;
+    // Pumps its queue for 100 ms inside its WM_ACTIVATE handler, as a host
+    // that stays responsive through a slow refresh does.
+    bool dispatchOnActivate = false;
 
   private:
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         auto* self = reinterpret_cast<TestHost*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        if (self && msg == JobMessage) {
+            Sleep(50);
+            if (static_cast<LONG>(self->jobEnd - GetTickCount()) > 0)
+                PostMessageA(hwnd, JobMessage, 0, 0);
+            return 0;
+        }
+        if (self && msg == WM_ACTIVATE && LOWORD(wp) != WA_INACTIVE && self->dispatchOnActivate)
+            self->Pump(100);
         if (self && msg == WM_LBUTTONDOWN) {
             ++self->clicks;
             self->lastDown = lp;
@@ -121,4 +164,5 @@ class TestHost {
 
   private:
     LPARAM lastDown = 0;
+    DWORD jobEnd = 0;
 };

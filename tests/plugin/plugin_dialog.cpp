@@ -1,5 +1,6 @@
 // The settings dialog under a real display: its window, layout and buttons,
-// the refused ways out, nesting and a WM_QUIT during its wait.
+// the refused ways out, its end right after the click behind a busy host,
+// nesting and a WM_QUIT during its wait.
 #include <doctest/doctest.h>
 
 #include "plugin/TestHost.h"
@@ -9,9 +10,20 @@ namespace {
 
 // Runs on the test's second thread while Interface waits on the first.
 struct Driver {
-    enum Action { ClickOk, ClickCansel, Inspect, PostQuit, Nested, CloseApplet, DestroyApplet };
+    enum Action {
+        ClickOk,
+        ClickCansel,
+        Inspect,
+        PostQuit,
+        Nested,
+        CloseApplet,
+        DestroyApplet,
+        NullThenOk
+    };
     Action action = ClickOk;
     DWORD hostThread = 0;
+    HWND hostWindow = nullptr; // a TestHost's, for NullThenOk
+    DWORD clickedAt = 0, returnedAt = 0;
     bool found = false;
     std::string caption, edit;
     RECT window = {}, client = {};
@@ -70,15 +82,26 @@ DWORD WINAPI Drive(void* p) {
     case Driver::DestroyApplet:
         DestroyAppletNow = true;
         break;
-    // Posted, as input is: the wait sleeps in WaitMessage until the queue
-    // gets a message.
+    // Posted, as input is: the wait sleeps until the queue gets a message.
     case Driver::ClickCansel:
+        d->clickedAt = GetTickCount();
         PostMessageA(d->cansel, BM_CLICK, 0, 0);
         break;
+    // One step of the host's job keeps its thread busy while a WM_NULL and
+    // the click queue up behind it: the wait's next peek sees both.
+    case Driver::NullThenOk:
+        PostMessageA(d->hostWindow, TestHost::JobMessage, 0, 0);
+        PostMessageA(d->hostWindow, WM_NULL, 0, 0);
+        [[fallthrough]];
     default:
+        d->clickedAt = GetTickCount();
         PostMessageA(d->ok, BM_CLICK, 0, 0);
         break;
     }
+    // A wait that slept past the click wakes at the next message.
+    for (int i = 0; i < 250 && IsWindow(form); ++i)
+        Sleep(20);
+    if (IsWindow(form)) PostThreadMessageA(d->hostThread, WM_APP, 0, 0);
     return 0;
 }
 
@@ -86,6 +109,7 @@ std::int32_t RunWithDriver(Plugin& plugin, Driver& d) {
     d.hostThread = GetCurrentThreadId();
     HANDLE t = CreateThread(nullptr, 0, Drive, &d, 0, nullptr);
     std::int32_t r = plugin.CallInt("Interface");
+    d.returnedAt = GetTickCount();
     WaitForSingleObject(t, 10000);
     CloseHandle(t);
     return r;
@@ -113,6 +137,26 @@ TEST_CASE("Interface shows Form2 as laid out and OK or Cansel ends it with 0") {
         // Nothing of the dialog is left.
         CHECK(FindWindowA("obj_Form", "Form2") == nullptr);
         CHECK(FindWindowA("obj_App", "formset") == nullptr);
+    }
+}
+
+TEST_CASE("Interface returns right after the click, behind a WM_NULL or a host's endless job") {
+    TestHost host;
+    struct Case {
+        const char* before;
+        Driver::Action action;
+        DWORD job;
+    } cases[] = {{"a WM_NULL", Driver::NullThenOk, 0}, {"a job", Driver::ClickCansel, 6000}};
+    for (const Case& c : cases) {
+        if (c.job) host.StartJob(c.job); // it goes on after the dialog
+        Driver d;
+        d.action = c.action;
+        d.hostWindow = host.window;
+        CHECK(RunWithDriver(host.plugin, d) == 0);
+        DWORD late = d.returnedAt - d.clickedAt;
+        MESSAGE("behind " << std::string(c.before) << ", Interface returned " << late
+                          << " ms after the click");
+        CHECK(late < 2000);
     }
 }
 

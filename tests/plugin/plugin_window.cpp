@@ -1,5 +1,6 @@
 // The component window in a real host window: building once, the caption
-// choice, the start-up move, Draw, the click's point, and the component's end.
+// choice, the start-up move, Draw, the click's point, and the component's end,
+// also with a new component built while the old one ends.
 #include <doctest/doctest.h>
 
 #include "plugin/TestHost.h"
@@ -131,6 +132,44 @@ TEST_CASE("WM_CLOSE to Form1 ends the component") {
     CHECK(host.Form1() == nullptr);
     CHECK(FindApplet("pluginreal") == nullptr);
     CHECK(IsWindow(host.window));
+}
+
+namespace {
+TestHost* Rebuilder = nullptr;
+// A host window that a message from another thread reaches while the old
+// component's end waits; its handler gives the host window again.
+LRESULT CALLBACK RebuildOnMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_USER && Rebuilder) {
+        Rebuilder->plugin.SetParentWindow(Rebuilder->window);
+        Rebuilder = nullptr;
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wp, lp);
+}
+} // namespace
+
+TEST_CASE("a component built by a host handler while the old one's end waits") {
+    // This copy of the DLL makes each timer stop of the end wait for a tick
+    // that sends a message to the window below.
+    TestHost host("comrelay_stopwait.dll");
+    REQUIRE(host.Adopt());
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = RebuildOnMessage;
+    wc.lpszClassName = "comrelay_stop_wait";
+    RegisterClassA(&wc);
+    HWND trigger = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 10, 10, nullptr, nullptr,
+                                   nullptr, nullptr);
+    Rebuilder = &host;
+    SendMessageA(host.Form1(), WM_CLOSE, 0, 0);
+    DestroyWindow(trigger);
+    CHECK(Rebuilder == nullptr);
+    // The new component moves in and answers; the old one took only its own.
+    REQUIRE(host.PumpUntil([&] { return host.Form1() != nullptr; }, 5000));
+    HWND applet = FindApplet("pluginreal");
+    CHECK(FindWindowExA(nullptr, applet, "obj_App", "pluginreal") == nullptr);
+    host.plugin.SetData(-1);
+    host.plugin.Call("getbaudrate");
+    CHECK(host.plugin.GetData() == 9600);
 }
 
 TEST_CASE("out-of-table values leave the settings and the mailboxes alone") {

@@ -1,10 +1,11 @@
-// Hosts that misbehave while bytes stream: one that destroys its window, one
-// that unloads and loads the library, one that answers late, one that never
-// fetches, and one that opens the settings dialog. Each case ends with the
-// host going on.
+// Hosts that misbehave or pump in their own ways while bytes stream: one that
+// destroys its window (also before the start-up move), one that unloads and
+// loads the library, one that answers late, one that never fetches, one whose
+// loop takes only its own window's messages, and one that opens the settings
+// dialog. Each case ends with the host going on.
 //
-// Threads: the main thread is the host. For the dialog case a second thread
-// finds Form2 and posts a click to its "OK" button; nothing else is shared.
+// Threads: the main thread is the host. For the dialog cases a second thread
+// finds Form2 and posts a click or a WM_QUIT; nothing else is shared.
 #include <doctest/doctest.h>
 
 #include "plugin/OpenHost.h"
@@ -57,6 +58,43 @@ TEST_CASE("the host destroys its window while bytes stream, then builds a new co
     second.plugin.Call("getbaudrate");
     CHECK(second.plugin.GetData() == 9600); // a new component, not the old one
     CheckHostGoesOn(second, peer);
+}
+
+TEST_CASE("host windows destroyed before the start-up move end their components") {
+    PeerClient peer;
+    // Pumped between the steps, the start-up tick finds each window gone;
+    // not pumped, the next SetParentWindow does.
+    for (bool pumped : {false, true}) {
+        CAPTURE(pumped);
+        REQUIRE(peer.Attach(1));
+        TestHost host;
+        HWND a = host.NewWindow();
+        host.plugin.SetParentWindow(a);
+        host.plugin.SetData(19200); // told apart from a fresh component's 9600
+        host.plugin.Call("setbaudrate");
+        host.plugin.Call("open"); // A's component holds COM1 until A goes
+        DestroyWindow(a);
+        if (pumped) host.Pump(400);
+        HWND b = host.NewWindow();
+        host.plugin.SetParentWindow(b);
+        DestroyWindow(b);
+        if (pumped) host.Pump(400);
+        host.received.clear();
+        host.plugin.SetParentWindow(host.window);
+        host.plugin.Call("open");
+        CHECK(WaitLast(host, "sts#Open#"));
+        host.plugin.Call("getbaudrate");
+        CHECK(host.plugin.GetData() == 9600);
+        CHECK(host.PumpUntil([&] { return host.Form1() != nullptr; }, 5000));
+        CHECK(FindWindowA("obj_Form", "Form1") == nullptr); // none left outside
+        CheckHostGoesOn(host, peer);
+    }
+}
+
+TEST_CASE("a host loop that takes only its own window's messages gets Form1, notices and data") {
+    OpenHost h(115200, TestHost::Loop::HostWindow);
+    CHECK(IsWindowVisible(h.host.Form1()));
+    CheckHostGoesOn(h.host, h.peer);
 }
 
 TEST_CASE("the component's hidden applet closed or destroyed from outside while bytes stream") {
@@ -239,26 +277,32 @@ void CALLBACK BusyHostHandler(HWND, UINT, UINT_PTR, DWORD) {
 } // namespace
 
 TEST_CASE("a WM_QUIT during Interface while bytes stream: the relay goes on after it") {
-    OpenHost h(115200);
-    const long total = 600000;
-    PatternFollower follower(56);
-    REQUIRE(h.peer.Stream(1, total, 56));
-    HostThread = GetCurrentThreadId();
-    for (int round = 0; round < 4; ++round) {
-        CAPTURE(round);
-        HANDLE quitter = CreateThread(nullptr, 0, QuitDialogLater, nullptr, 0, nullptr);
-        UINT_PTR busy = SetTimer(nullptr, 0, 30, BusyHostHandler);
-        CHECK(h.host.plugin.CallInt("Interface") == 0);
-        KillTimer(nullptr, busy);
-        CHECK(WaitForSingleObject(quitter, 10000) == WAIT_OBJECT_0);
-        CloseHandle(quitter);
-        // The quit was handed back; this host takes it and goes on.
-        MSG m;
-        CHECK(PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
-        CHECK(m.wParam == 7);
+    // A busy host, and one that dispatches its queue inside its WM_ACTIVATE
+    // handler, which runs while the dialog goes.
+    for (bool dispatchOnActivate : {true, false}) {
+        CAPTURE(dispatchOnActivate);
+        OpenHost h(115200);
+        h.host.dispatchOnActivate = dispatchOnActivate;
+        const long total = 600000;
+        PatternFollower follower(56);
+        REQUIRE(h.peer.Stream(1, total, 56));
+        HostThread = GetCurrentThreadId();
+        for (int round = 0; round < 4; ++round) {
+            CAPTURE(round);
+            HANDLE quitter = CreateThread(nullptr, 0, QuitDialogLater, nullptr, 0, nullptr);
+            UINT_PTR busy = dispatchOnActivate ? 0 : SetTimer(nullptr, 0, 30, BusyHostHandler);
+            CHECK(h.host.plugin.CallInt("Interface") == 0);
+            if (busy) KillTimer(nullptr, busy);
+            CHECK(WaitForSingleObject(quitter, 10000) == WAIT_OBJECT_0);
+            CloseHandle(quitter);
+            // The quit was handed back; this host takes it and goes on.
+            MSG m;
+            CHECK(PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+            CHECK(m.wParam == 7);
+        }
+        CHECK(ReceiveWhole(h.host, follower, total));
+        CheckHostGoesOn(h.host, h.peer);
     }
-    CHECK(ReceiveWhole(h.host, follower, total));
-    CheckHostGoesOn(h.host, h.peer);
 }
 
 TEST_CASE("Interface while bytes stream: the relay goes on during the modal wait") {
