@@ -15,9 +15,14 @@
 // - The port's event thread runs OnRxChar, which arms RelayTimer (Timer may
 //   be switched from several threads), and OnError for line errors, which
 //   sets ErrorRaised and posts ErrorMessage to Form1's window. The host's
-//   thread takes ErrorRaised back with an interlocked exchange, either there
-//   or when the port closes, so that an error is told once, and never after
-//   the close of the port that raised it.
+//   thread takes ErrorRaised back with an interlocked exchange, there, at a
+//   relay, or when the port closes, so that an error is told once, and never
+//   after the close of the port that raised it.
+// Any posted message may be lost (a full queue, a host loop that throws a
+// range away). Every host call and relay tick therefore asks again (Recover):
+// the mailbox re-posts a click or wake, an error still raised is posted
+// again, and bytes waiting in the driver arm the relay. Each of these is
+// harmless when nothing was lost.
 // PortComponent::Window is stored before either timer or the port can run
 // and is never read after both timers are stopped and the port is closed.
 #include "plugin/Unit1.h"
@@ -47,7 +52,22 @@ constexpr UINT StartupTickMessage = WM_APP + 0x101;
 constexpr UINT RelayTickMessage = WM_APP + 0x102;
 constexpr UINT ErrorMessage = WM_APP + 0x103;
 
+void PostToForm1(PortComponent* c, UINT message) {
+    PostMessageA(c->Window, message, 0, 0);
+}
+
+// Asks again for what a lost message may have left undone; see the top of
+// the file. Changes neither the mailbox nor the port's state.
+void Recover(PortComponent* c) {
+    Mailbox::Recover();
+    if (!c) return;
+    if (c->ErrorRaised) PostToForm1(c, ErrorMessage);
+    if (c->Port->Connected && c->Port->InputCount() > 0) c->RelayTimer->SetEnabled(true);
+}
+
+// The component for a host call, which is also a chance to recover.
 PortComponent* Component() {
+    Recover(Library.Component);
     return Library.Component;
 }
 
@@ -63,12 +83,20 @@ std::int32_t StopBitCode(int index) {
     return StopBitsValues[index] + 1;
 }
 
+// An error the event thread raised and the host's thread has not yet told.
+bool TakeRaisedError(PortComponent* c) {
+    return InterlockedExchange(&c->ErrorRaised, 0) != 0;
+}
+
 // The relay, on the host's thread: everything waiting in the driver becomes
 // one "str#" notification, or joins the one the host has not fetched yet.
 // While the mailbox holds a notice, or notices wait their turn, the bytes
 // stay in the driver until the host has fetched.
 void Relay(PortComponent* c) {
     c->RelayTimer->SetEnabled(false);
+    Mailbox::Recover();
+    // An error whose message was lost goes before the bytes that came after it.
+    if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
     if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
     Text data;
     c->Port->ReadText(data, c->Port->InputCount());
@@ -79,11 +107,6 @@ void Relay(PortComponent* c) {
     Mailbox::PostData(data);
 }
 
-// An error the event thread raised and the host's thread has not yet told.
-bool TakeRaisedError(PortComponent* c) {
-    return InterlockedExchange(&c->ErrorRaised, 0) != 0;
-}
-
 // Ticks that queued up while the host's thread was busy find Form1 moved
 // already: it moves once, into the window of that moment.
 void StartupTick(PortComponent* c) {
@@ -92,6 +115,37 @@ void StartupTick(PortComponent* c) {
     c->Shown = true;
     SetParent(c->Window, Library.HostWindow);
     c->Form1->SetVisible(true);
+}
+
+// A wake: the next waiting notice, or bytes left in the driver for the relay
+// of the component of the moment, if there is one.
+void OnWake(WPARAM ticket) {
+    if (Mailbox::Wake(ticket) && Library.Component) Library.Component->RelayTimer->SetEnabled(true);
+}
+
+// The library's applet outlives every component: when one ends with notices
+// still to tell behind unfetched data, its window takes the mailbox's wakes.
+// The window is made then, hidden; a close sent to it (tools close every
+// top-level window) is refused, since the framework would take the close of
+// its applet for the end of the program.
+bool LibraryAppletHook(WindowObject* sender, MSG& message, LRESULT&) {
+    if (message.hwnd != sender->Handle) return false;
+    if (message.message == Mailbox::WakeMessage) {
+        OnWake(message.wParam);
+        return true;
+    }
+    return message.message == WM_CLOSE;
+}
+
+HWND LibraryWindow() {
+    static bool hooked = false;
+    WindowObject* applet = Library.LibraryApplet;
+    if (!hooked) {
+        hooked = true;
+        applet->Hide();
+        applet->AttachMessageHook(LibraryAppletHook);
+    }
+    return applet->GetWindowHandle();
 }
 
 // Every way the component can end comes here, once: the host destroying its
@@ -107,7 +161,7 @@ void EndComponent(PortComponent* c) {
     c->Port->Close();
     c->StartupTimer->Stop();
     c->RelayTimer->Stop();
-    Mailbox::Attach(nullptr);
+    Mailbox::Attach(Mailbox::Pending() ? LibraryWindow() : nullptr);
 }
 
 void OnForm1Destroy(void* context, BaseObject*) {
@@ -135,7 +189,7 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
         return true;
     case Mailbox::WakeMessage:
         // Bytes left in the driver go with the next relay, 50 ms on as ever.
-        if (Mailbox::Wake()) c->RelayTimer->SetEnabled(true);
+        OnWake(message.wParam);
         return true;
     case WM_DESTROY:
         EndComponent(c);
@@ -145,12 +199,8 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
     return false;
 }
 
-void PostToForm1(void* context, BaseObject*, UINT message) {
-    PostMessageA(static_cast<PortComponent*>(context)->Window, message, 0, 0);
-}
-
-void OnStartupTimer(void* context, BaseObject* sender) {
-    PostToForm1(context, sender, StartupTickMessage);
+void OnStartupTimer(void* context, BaseObject*) {
+    PostToForm1(static_cast<PortComponent*>(context), StartupTickMessage);
 }
 // The tick disarms its one-shot timer before it posts: should the message be
 // lost (a full queue, or a host loop that skips or throws away our messages),
@@ -176,14 +226,14 @@ void OnAfterClose(void* context, BaseObject*) {
 }
 // A failed open reports on the host's thread inside open; line errors and a
 // vanished device report from the event thread and are handed over.
-void OnError(void* context, BaseObject* sender) {
+void OnError(void* context, BaseObject*) {
     auto* c = static_cast<PortComponent*>(context);
     if (GetWindowThreadProcessId(c->Window, nullptr) == GetCurrentThreadId()) {
         Mailbox::Post(Notice::Error);
         return;
     }
     InterlockedExchange(&c->ErrorRaised, 1);
-    PostToForm1(context, sender, ErrorMessage);
+    PostToForm1(c, ErrorMessage);
 }
 void OnForm1Close(void* context, BaseObject*, bool&) {
     static_cast<PortComponent*>(context)->Port->SetBaudRateIndex(2);
@@ -262,12 +312,13 @@ void BuildComponent() {
 
 } // namespace
 
+// A click on its way to a live window is answered there; only one that can
+// no longer be answered is sent again, to the new window (Recover).
 void ComponentSetParentWindow(HWND window) {
-    HWND previous = Library.HostWindow;
     Library.HostWindow = window;
     const char* caption = GetParent(window) ? "pluginedit" : "pluginreal";
-    if (Component()) {
-        if (window != previous) Mailbox::Reannounce();
+    if (Library.Component) {
+        Recover(Library.Component);
         return;
     }
     HoldModule();
