@@ -40,10 +40,11 @@ struct State {
     Held held = Held::Nothing; // what the host has been told of and not fetched
     HWND clicked = nullptr;    // where the click for it went
     bool clickOwed = false;    // that click could not be posted
-    // The announced text came back after its click may have passed: the first
-    // wake posted from then on clicks again, unless a fetch came first. Posted
-    // messages come in order, so the old click, if it was still queued, has
-    // been answered by then.
+    // The click may have passed unanswered (the announced text came back from
+    // aside, or the host gave a new window): the first wake posted from then
+    // on clicks again, unless a fetch came first. Posted messages come in
+    // order, so the old click, if it was still queued, has been answered by
+    // then.
     bool checkClick = false;
     WPARAM checkFrom = 0;
     WPARAM wakes = 0; // the number of the last wake posted
@@ -123,6 +124,13 @@ void Enqueue(Notice n) {
     m.waiting[m.waitingCount++] = {n, Library.HostWindow};
 }
 
+void CheckClick() {
+    State& m = mailbox;
+    m.checkClick = true;
+    m.checkFrom = m.wakes + 1;
+    PostWake();
+}
+
 // The host's own text has been read: the announced one is back in the
 // mailbox, and keeps the host's text alive behind it for GetFile's pointer.
 void PutBack() {
@@ -130,9 +138,7 @@ void PutBack() {
     if (!m.hostText) return;
     std::swap(m.box, m.kept);
     m.hostText = false;
-    m.checkClick = true;
-    m.checkFrom = m.wakes + 1;
-    PostWake();
+    CheckClick();
 }
 
 } // namespace
@@ -245,12 +251,23 @@ void Recover() {
         PostWake();
 }
 
+void Reannounce() {
+    State& m = mailbox;
+    if (m.held == Held::Nothing) return;
+    if (m.clickOwed || !IsWindow(m.clicked))
+        ClickHost(Library.HostWindow);
+    else
+        CheckClick();
+}
+
 bool Wake(WPARAM ticket) {
     State& m = mailbox;
     if (m.held != Held::Nothing) {
-        if (m.clickOwed || (m.checkClick && static_cast<LONG>(ticket - m.checkFrom) >= 0)) {
-            m.checkClick = false;
+        if (m.clickOwed) {
             ClickHost(Target(m.clicked));
+        } else if (m.checkClick && static_cast<LONG>(ticket - m.checkFrom) >= 0) {
+            m.checkClick = false;
+            ClickHost(Library.HostWindow);
         }
         return false; // its fetch wakes again
     }

@@ -43,6 +43,11 @@ bool NoticesWait();
 // Something announced is unfetched, or waits to be announced.
 bool Pending();
 
+// The host has given a new window. A click still queued in the old one is
+// answered there; one that can no longer be answered (its window gone, or
+// passed unanswered) is sent again to the new window.
+void Reannounce();
+
 // Asks again for what a lost message may have left undone: a click that
 // could not be posted or whose window is gone goes (again) to the newest
 // host window, and a lost wake is posted anew. Never changes the mailbox, so

@@ -312,12 +312,12 @@ void BuildComponent() {
 
 } // namespace
 
-// A click on its way to a live window is answered there; only one that can
-// no longer be answered is sent again, to the new window (Recover).
 void ComponentSetParentWindow(HWND window) {
+    HWND previous = Library.HostWindow;
     Library.HostWindow = window;
     const char* caption = GetParent(window) ? "pluginedit" : "pluginreal";
     if (Library.Component) {
+        if (window != previous) Mailbox::Reannounce();
         Recover(Library.Component);
         return;
     }
