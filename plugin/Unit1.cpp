@@ -123,8 +123,8 @@ void OnWake(WPARAM ticket) {
     if (Mailbox::Wake(ticket) && Library.Component) Library.Component->RelayTimer->SetEnabled(true);
 }
 
-// The library's applet outlives every component: when one ends with notices
-// still to tell behind unfetched data, its window takes the mailbox's wakes.
+// The library's applet outlives every component: when one ends with
+// something the host has not fetched, its window takes the mailbox's wakes.
 // The window is made then, hidden; a close sent to it (tools close every
 // top-level window) is refused, since the framework would take the close of
 // its applet for the end of the program.
