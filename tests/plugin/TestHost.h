@@ -71,12 +71,19 @@ class TestHost {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
         }
     }
-    // Throws away the plug-in's private messages waiting now, as a host loop
-    // that filters that range away does.
-    void DropPrivate() {
+    // Waits, without dispatching, for one of the plug-in's private messages,
+    // then throws away every one that waits, as a host loop that filters
+    // that range away does.
+    bool DropPrivate(DWORD timeoutMs = 5000) {
+        DWORD end = GetTickCount() + timeoutMs;
         MSG m;
+        while (!PeekMessageA(&m, nullptr, WM_APP, 0xBFFF, PM_NOREMOVE)) {
+            if (static_cast<LONG>(end - GetTickCount()) <= 0) return false;
+            Sleep(5);
+        }
         while (PeekMessageA(&m, nullptr, WM_APP, 0xBFFF, PM_REMOVE)) {
         }
+        return true;
     }
     bool WaitNotifications(size_t count, DWORD timeoutMs = 5000) {
         return PumpUntil([&] { return received.size() >= count; }, timeoutMs);
