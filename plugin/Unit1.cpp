@@ -20,9 +20,14 @@
 //   be switched from several threads; the relay itself arms it again on the
 //   host's thread after a failed count or read), and OnError for line errors, which
 //   sets ErrorRaised and posts ErrorMessage to Form1's window. The host's
-//   thread takes ErrorRaised back with an interlocked exchange, either there
-//   or when the port closes, so that an error is told once, and never after
-//   the close of the port that raised it.
+//   thread takes ErrorRaised back with an interlocked exchange, there, at a
+//   relay, or when the port closes, so that an error is told once, and never
+//   after the close of the port that raised it.
+// Any posted message may be lost (a full queue, a host loop that throws a
+// range away). Every host call and relay tick therefore asks again (Recover):
+// the mailbox re-posts a click or wake, an error still raised is posted
+// again, and bytes waiting in the driver arm the relay. Each of these is
+// harmless when nothing was lost.
 // PortComponent::Window is stored before either timer or the port can run
 // and is never read after both timers are stopped and the port is closed.
 #include "plugin/Unit1.h"
@@ -53,7 +58,22 @@ constexpr UINT StartupTickMessage = WM_APP + 0x101;
 constexpr UINT RelayTickMessage = WM_APP + 0x102;
 constexpr UINT ErrorMessage = WM_APP + 0x103;
 
+void PostToForm1(PortComponent* c, UINT message) {
+    PostMessageA(c->Window, message, 0, 0);
+}
+
+// Asks again for what a lost message may have left undone; see the top of
+// the file. Changes neither the mailbox nor the port's state.
+void Recover(PortComponent* c) {
+    Mailbox::Recover();
+    if (!c) return;
+    if (c->ErrorRaised) PostToForm1(c, ErrorMessage);
+    if (c->Port->Connected && c->Port->InputCount() > 0) c->RelayTimer->SetEnabled(true);
+}
+
+// The component for a host call, which is also a chance to recover.
 PortComponent* Component() {
+    Recover(Library.Component);
     return Library.Component;
 }
 
@@ -72,12 +92,20 @@ std::int32_t StopBitCode(int index) {
 // A failed count or read that repeats for this many ticks is told.
 constexpr int RelayFailureLimit = 3;
 
+// An error the event thread raised and the host's thread has not yet told.
+bool TakeRaisedError(PortComponent* c) {
+    return InterlockedExchange(&c->ErrorRaised, 0) != 0;
+}
+
 // The relay, on the host's thread: everything waiting in the driver becomes
 // one "str#" notification, or joins the one the host has not fetched yet.
 // While the mailbox holds a notice, or notices wait their turn, the bytes
 // stay in the driver until the host has fetched.
 void Relay(PortComponent* c) {
     c->RelayTimer->SetEnabled(false);
+    Mailbox::Recover();
+    // An error whose message was lost goes before the bytes that came after it.
+    if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
     if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
     std::int32_t waiting = 0;
     bool failed = !c->Port->ReadInputCount(waiting);
@@ -104,11 +132,6 @@ void Relay(PortComponent* c) {
     c->RelayTimer->SetEnabled(true);
 }
 
-// An error the event thread raised and the host's thread has not yet told.
-bool TakeRaisedError(PortComponent* c) {
-    return InterlockedExchange(&c->ErrorRaised, 0) != 0;
-}
-
 void EndAndFree(PortComponent* c);
 
 // Ticks that queued up while the host's thread was busy find Form1 moved
@@ -127,6 +150,37 @@ void StartupTick(PortComponent* c) {
     c->Form1->SetVisible(true);
 }
 
+// A wake: the next waiting notice, or bytes left in the driver for the relay
+// of the component of the moment, if there is one.
+void OnWake(WPARAM ticket) {
+    if (Mailbox::Wake(ticket) && Library.Component) Library.Component->RelayTimer->SetEnabled(true);
+}
+
+// The library's applet outlives every component: when one ends with
+// something the host has not fetched, its window takes the mailbox's wakes.
+// The window is made then, hidden; a close sent to it (tools close every
+// top-level window) is refused, since the framework would take the close of
+// its applet for the end of the program.
+bool LibraryAppletHook(WindowObject* sender, MSG& message, LRESULT&) {
+    if (message.hwnd != sender->Handle) return false;
+    if (message.message == Mailbox::WakeMessage) {
+        OnWake(message.wParam);
+        return true;
+    }
+    return message.message == WM_CLOSE;
+}
+
+HWND LibraryWindow() {
+    static bool hooked = false;
+    WindowObject* applet = Library.LibraryApplet;
+    if (!hooked) {
+        hooked = true;
+        applet->Hide();
+        applet->AttachMessageHook(LibraryAppletHook);
+    }
+    return applet->GetWindowHandle();
+}
+
 // Every way the component can end comes here, once: the host destroying its
 // window, a close or DestroyWindow on Form1, or its applet closed, destroyed
 // or freed (then Form1 is freed with it, and its OnDestroy calls this). The
@@ -143,7 +197,10 @@ void EndComponent(PortComponent* c) {
     c->Port->Close();
     c->StartupTimer->Stop();
     c->RelayTimer->Stop();
-    if (!Library.Component) Mailbox::Attach(nullptr);
+    // A component built meanwhile (a handler reached while the stops waited)
+    // has the mailbox already; otherwise what still waits is woken through
+    // the library's own window.
+    if (!Library.Component) Mailbox::Attach(Mailbox::Pending() ? LibraryWindow() : nullptr);
 }
 
 // Ends the component and frees its applet, which takes Form1 and everything
@@ -184,17 +241,13 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
         return true;
     case Mailbox::WakeMessage:
         // Bytes left in the driver go with the next relay, 50 ms on as ever.
-        if (Mailbox::Wake()) c->RelayTimer->SetEnabled(true);
+        OnWake(message.wParam);
         return true;
     case WM_DESTROY:
         EndAndFree(c);
         return false; // default processing goes on
     }
     return false;
-}
-
-void PostToForm1(void* context, BaseObject*, UINT message) {
-    PostMessageA(static_cast<PortComponent*>(context)->Window, message, 0, 0);
 }
 
 void OnStartupTimer(void* context, BaseObject*) {
@@ -224,14 +277,14 @@ void OnAfterClose(void* context, BaseObject*) {
 }
 // A failed open reports on the host's thread inside open; line errors and a
 // vanished device report from the event thread and are handed over.
-void OnError(void* context, BaseObject* sender) {
+void OnError(void* context, BaseObject*) {
     auto* c = static_cast<PortComponent*>(context);
     if (GetWindowThreadProcessId(c->Window, nullptr) == GetCurrentThreadId()) {
         Mailbox::Post(Notice::Error);
         return;
     }
     InterlockedExchange(&c->ErrorRaised, 1);
-    PostToForm1(context, sender, ErrorMessage);
+    PostToForm1(c, ErrorMessage);
 }
 void OnForm1Close(void* context, BaseObject*, bool&) {
     static_cast<PortComponent*>(context)->Port->SetBaudRateIndex(2);
@@ -318,8 +371,9 @@ void ComponentSetParentWindow(HWND window) {
     if (PortComponent* c = Component(); c && !c->Shown && !IsWindow(previous)) EndAndFree(c);
     Library.HostWindow = window;
     const char* caption = GetParent(window) ? "pluginedit" : "pluginreal";
-    if (Component()) {
+    if (Library.Component) {
         if (window != previous) Mailbox::Reannounce();
+        Recover(Library.Component);
         return;
     }
     HoldModule();

@@ -29,7 +29,7 @@ struct OpenHost {
 inline bool FollowsPattern(const TestHost& host, size_t from, long& position, int seed) {
     for (size_t k = from; k < host.received.size(); ++k) {
         const std::string& b = host.received[k].bytes;
-        if (b.rfind("str#", 0) != 0) return false;
+        if (b.rfind("str#", 0) != 0 || b.size() < 6) return false; // "str##" tells nothing
         for (size_t i = 4; i + 1 < b.size(); ++i, ++position)
             if (static_cast<unsigned char>(b[i]) != PeerClient::PatternByte(seed, position))
                 return false;

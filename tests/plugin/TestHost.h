@@ -88,6 +88,34 @@ class TestHost {
         }
         return true;
     }
+    // Dispatches everything but mouse messages until a click waits in the
+    // queue: a host busy with other messages while the click is on its way.
+    bool PumpUntilClickQueued(DWORD timeoutMs) {
+        DWORD end = GetTickCount() + timeoutMs;
+        MSG m;
+        for (;;) {
+            while (PeekMessageA(&m, nullptr, 0, WM_MOUSEFIRST - 1, PM_REMOVE) ||
+                   PeekMessageA(&m, nullptr, WM_MOUSELAST + 1, 0xFFFFFFFF, PM_REMOVE))
+                DispatchMessageA(&m);
+            if (PeekMessageA(&m, nullptr, WM_LBUTTONDOWN, WM_LBUTTONDOWN, PM_NOREMOVE)) return true;
+            if (static_cast<LONG>(end - GetTickCount()) <= 0) return false;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        }
+    }
+    // Waits, without dispatching, for one of the plug-in's private messages,
+    // then throws away every one that waits, as a host loop that filters
+    // that range away does.
+    bool DropPrivate(DWORD timeoutMs = 5000) {
+        DWORD end = GetTickCount() + timeoutMs;
+        MSG m;
+        while (!PeekMessageA(&m, nullptr, WM_APP, 0xBFFF, PM_NOREMOVE)) {
+            if (static_cast<LONG>(end - GetTickCount()) <= 0) return false;
+            Sleep(5);
+        }
+        while (PeekMessageA(&m, nullptr, WM_APP, 0xBFFF, PM_REMOVE)) {
+        }
+        return true;
+    }
     bool WaitNotifications(size_t count, DWORD timeoutMs = 5000) {
         return PumpUntil([&] { return received.size() >= count; }, timeoutMs);
     }

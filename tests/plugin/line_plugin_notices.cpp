@@ -5,6 +5,17 @@
 
 #include "plugin/OpenHost.h"
 
+namespace doctest {
+template <> struct StringMaker<std::vector<std::string>> {
+    static String convert(const std::vector<std::string>& texts) {
+        std::string all;
+        for (const std::string& t : texts)
+            all += "[" + t + "]";
+        return all.c_str();
+    }
+};
+} // namespace doctest
+
 namespace {
 
 const std::string ErrorText = "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#";
@@ -18,15 +29,59 @@ void AnnounceUnfetched(OpenHost& h, const std::string& bytes) {
     h.host.Pump(150);
 }
 
-// The host answers every click from here on; returns once nothing more comes.
-std::vector<std::string> AnswerAll(OpenHost& h) {
-    h.host.answerClicks = true;
-    h.host.Fetch();
-    for (size_t seen = 0; seen != h.host.received.size();) {
+// Pumps until nothing more comes; the texts received so far.
+std::vector<std::string> Settle(OpenHost& h) {
+    for (size_t seen = static_cast<size_t>(-1); seen != h.host.received.size();) {
         seen = h.host.received.size();
         h.host.Pump(400);
     }
     return h.host.Texts();
+}
+
+// The host answers every click from here on; returns once nothing more comes.
+std::vector<std::string> AnswerAll(OpenHost& h) {
+    h.host.answerClicks = true;
+    h.host.Fetch();
+    return Settle(h);
+}
+
+// Another window of the host, answering clicks as the first one does.
+HWND SecondWindow(TestHost& host) {
+    HWND w = CreateWindowExA(0, "comrelay_test_host", "second", WS_OVERLAPPEDWINDOW, 60, 60, 200,
+                             100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    SetWindowLongPtrA(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&host));
+    return w;
+}
+
+// The plug-in's next FailClicks clicks cannot be posted, as on a full queue:
+// its import of PostMessageA is pointed here.
+int FailClicks = 0;
+decltype(&PostMessageA) RealPost = nullptr;
+BOOL WINAPI FlakyPost(HWND w, UINT message, WPARAM wp, LPARAM lp) {
+    if (message == WM_LBUTTONDOWN && FailClicks > 0 && FailClicks--) return FALSE;
+    return RealPost(w, message, wp, lp);
+}
+void InterceptPosts(HMODULE dll) {
+    auto* base = reinterpret_cast<BYTE*>(dll);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports); d->Name; ++d) {
+        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        for (; name->u1.AddressOfData; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
+                strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name,
+                       "PostMessageA") != 0)
+                continue;
+            DWORD old;
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+            if (slot->u1.Function != reinterpret_cast<ULONG_PTR>(FlakyPost))
+                RealPost = reinterpret_cast<decltype(RealPost)>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(FlakyPost);
+            VirtualProtect(slot, sizeof *slot, old, &old);
+        }
+    }
 }
 
 } // namespace
@@ -52,15 +107,166 @@ TEST_CASE("Close while a batch waits unfetched: the batch, then sts#Close#") {
     CHECK(AnswerAll(h) == std::vector<std::string>{"str#XYZ#", "sts#Close#"});
 }
 
-TEST_CASE("the host's own SetFile frees the mailbox for a waiting notice, as a fetch does") {
+TEST_CASE("the host's own round trip between a click and its fetch: its text goes out, the "
+          "announced bytes come once") {
+    struct Trip {
+        const char* name;
+        void (*run)(OpenHost&);
+        std::vector<std::string> then; // what the trip itself tells
+    };
+    const Trip trips[] = {
+        {"SetFile + sendstring",
+         [](OpenHost& h) {
+             h.host.plugin.SetFile("cmd");
+             h.host.plugin.Call("sendstring");
+             CHECK(h.peer.Read(1, 10, 2000) == "cmd");
+         },
+         {}},
+        {"getport + GetFile",
+         [](OpenHost& h) {
+             h.host.plugin.Call("getport");
+             CHECK(std::string(h.host.plugin.GetFile()) == "COM1");
+         },
+         {}},
+        {"setport to another line",
+         [](OpenHost& h) {
+             REQUIRE(h.peer.Attach(2));
+             h.host.plugin.SetFile("COM2");
+             h.host.plugin.Call("setport");
+         },
+         {"sts#Close#", "sts#Open#"}},
+        {"SetFile + sendstring with a close waiting",
+         [](OpenHost& h) {
+             h.host.plugin.Call("Close");
+             h.host.plugin.SetFile("the host's text");
+             h.host.plugin.Call("sendstring");
+         },
+         {"sts#Close#"}},
+    };
+    for (const Trip& trip : trips)
+        for (bool clickQueued : {true, false}) {
+            CAPTURE(std::string(trip.name));
+            CAPTURE(clickQueued); // else the click has passed unanswered
+            OpenHost h(115200);
+            if (clickQueued) {
+                REQUIRE(h.peer.Write(1, "held"));
+                REQUIRE(h.host.PumpUntilClickQueued(5000));
+            } else {
+                AnnounceUnfetched(h, "held");
+                h.host.answerClicks = true;
+            }
+            trip.run(h);
+            std::vector<std::string> want = {"str#held#"};
+            want.insert(want.end(), trip.then.begin(), trip.then.end());
+            CHECK(Settle(h) == want);
+            CHECK(h.host.clicks == static_cast<int>(want.size()) + (clickQueued ? 0 : 1));
+        }
+}
+
+TEST_CASE("the component ends with a batch unfetched: the batch, then sts#Close# with its click") {
+    struct End {
+        const char* name;
+        void (*run)(TestHost&);
+    };
+    const End ends[] = {
+        {"WM_CLOSE to Form1", [](TestHost& t) { SendMessageA(t.Form1(), WM_CLOSE, 0, 0); }},
+        {"DestroyWindow on Form1", [](TestHost& t) { DestroyWindow(t.Form1()); }},
+        {"WM_CLOSE to its applet",
+         [](TestHost&) { SendMessageA(FindWindowA("obj_App", "pluginreal"), WM_CLOSE, 0, 0); }},
+        {"DestroyWindow on its applet",
+         [](TestHost&) { DestroyWindow(FindWindowA("obj_App", "pluginreal")); }},
+    };
+    for (const End& end : ends) {
+        CAPTURE(std::string(end.name));
+        OpenHost h(115200);
+        AnnounceUnfetched(h, "last");
+        end.run(h.host);
+        h.host.Pump(300);
+        REQUIRE(h.host.Form1() == nullptr);
+        // A new component meanwhile keeps what waits.
+        REQUIRE(h.host.Adopt());
+        CHECK(AnswerAll(h) == std::vector<std::string>{"str#last#", "sts#Close#"});
+        CHECK(h.host.clicks == 2);
+    }
+}
+
+TEST_CASE("a new host window while a click is on its way: the bytes come once") {
     OpenHost h(115200);
-    AnnounceUnfetched(h, "mine?");
-    h.host.plugin.Call("Close");
-    h.host.plugin.SetFile("the host's text");
-    h.host.answerClicks = true;
-    REQUIRE(h.host.WaitNotifications(1));
-    h.host.Pump(300);
-    CHECK(h.host.Texts() == std::vector<std::string>{"sts#Close#"});
+    HWND second = SecondWindow(h.host);
+    SUBCASE("the first window lives: its click is the one") {
+        REQUIRE(h.peer.Write(1, "once"));
+        REQUIRE(h.host.PumpUntilClickQueued(5000));
+        h.host.plugin.SetParentWindow(second);
+    }
+    SUBCASE("the window clicked is gone: the new one is told") {
+        h.host.plugin.SetParentWindow(second);
+        REQUIRE(h.peer.Write(1, "once"));
+        REQUIRE(h.host.PumpUntilClickQueued(5000));
+        DestroyWindow(second);
+        h.host.plugin.SetParentWindow(h.host.window);
+    }
+    CHECK(Settle(h) == std::vector<std::string>{"str#once#"});
+    CHECK(h.host.clicks == 1);
+    DestroyWindow(second);
+}
+
+TEST_CASE("one lost click, relay tick, wake or error message: the next host call or arrival "
+          "recovers") {
+    struct Loss {
+        const char* name;
+        void (*lose)(OpenHost&);
+        std::vector<std::string> byCall, byArrival; // the arrival is "+"
+    };
+    const Loss losses[] = {
+        {"click",
+         [](OpenHost& h) {
+             FailClicks = 1;
+             REQUIRE(h.peer.Write(1, "click"));
+         },
+         {"str#click#"},
+         {"str#click+#"}},
+        {"relay tick",
+         [](OpenHost& h) {
+             REQUIRE(h.peer.Write(1, "tick"));
+             REQUIRE(h.host.DropPrivate());
+         },
+         {"str#tick#"},
+         {"str#tick+#"}},
+        {"wake",
+         [](OpenHost& h) {
+             AnnounceUnfetched(h, "wake");
+             REQUIRE(h.peer.Error(1, "frame"));
+             h.host.Pump(500);
+             h.host.Fetch(); // its wake for the waiting error is lost
+             REQUIRE(h.host.DropPrivate());
+         },
+         {"str#wake#", ErrorText},
+         {"str#wake#", ErrorText, "str#+#"}},
+        {"error message",
+         [](OpenHost& h) {
+             h.host.Pump(300); // a quiet line, so that wine sees the error
+             REQUIRE(h.peer.Error(1, "frame"));
+             REQUIRE(h.host.DropPrivate());
+         },
+         {ErrorText},
+         {ErrorText, "str#+#"}},
+    };
+    for (const Loss& loss : losses)
+        for (bool byCall : {true, false}) {
+            CAPTURE(std::string(loss.name));
+            CAPTURE(byCall);
+            OpenHost h(115200);
+            InterceptPosts(h.host.plugin.Module());
+            loss.lose(h);
+            h.host.answerClicks = true;
+            const std::vector<std::string>& want = byCall ? loss.byCall : loss.byArrival;
+            CHECK(Settle(h).size() < want.size()); // held up until then
+            if (byCall)
+                h.host.plugin.Call("getbaudrate");
+            else
+                REQUIRE(h.peer.Write(1, "+"));
+            CHECK(Settle(h) == want);
+        }
 }
 
 TEST_CASE("an error raised just before Close never comes after sts#Close#") {

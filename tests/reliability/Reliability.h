@@ -12,7 +12,8 @@
 
 // Follows the data texts ("str#...#") that a host received, in order, against
 // the pattern of one stream. Any byte out of place (lost, doubled, reordered
-// or foreign) stops it: `ordered` turns false and stays so.
+// or foreign), or a data text with no bytes at all, stops it: `ordered` turns
+// false and stays so.
 class PatternFollower {
   public:
     explicit PatternFollower(int seed, long start = 0) : seed_(seed), position_(start) {}
@@ -24,6 +25,7 @@ class PatternFollower {
         for (; next_ < end && ordered_; ++next_) {
             const std::string& b = host.received[next_].bytes;
             if (b.rfind("str#", 0) != 0) continue;
+            if (b.size() < 6) ordered_ = false; // "str##" tells nothing
             for (size_t i = 4; i + 1 < b.size(); ++i, ++position_)
                 if (static_cast<unsigned char>(b[i]) != PeerClient::PatternByte(seed_, position_)) {
                     ordered_ = false;

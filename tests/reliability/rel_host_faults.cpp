@@ -240,7 +240,8 @@ TEST_CASE("a host that never calls GetFile: memory and handles stay bounded, not
     CheckHostGoesOn(host, peer);
 }
 
-TEST_CASE("a host that overwrites an unfetched notification with SetFile frees the relay") {
+TEST_CASE("a host that sends its own text over an unfetched notification: the notice comes "
+          "back, then the held bytes") {
     PeerClient peer;
     REQUIRE(peer.Attach(1));
     TestHost host;
@@ -250,12 +251,14 @@ TEST_CASE("a host that overwrites an unfetched notification with SetFile frees t
     REQUIRE(peer.Write(1, "held"));
     host.Pump(300);
     CHECK(host.clicks == 1);
-    // The host's own text replaces the notice; the held bytes go next.
+    // The host's own text goes out; the notice, whose click has passed, is
+    // told again, and the held bytes follow.
     host.plugin.SetFile("mine");
     host.plugin.Call("sendstring");
     CHECK(peer.Read(1, 10, 2000) == "mine");
     host.answerClicks = true;
     CHECK(WaitLast(host, "str#held#"));
+    CHECK(host.Texts() == std::vector<std::string>{"sts#Open#", "str#held#"});
     CheckHostGoesOn(host, peer);
 }
 
