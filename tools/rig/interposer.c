@@ -10,13 +10,13 @@
  * wineserver opens the device path; the Linux peer (tools/rig/peer.py) drives
  * the far end. They meet only in one shared file, $COMRELAY_RIG_DIR/state,
  * mapped by all of them: the peer writes the far-end lines, error counters,
- * the attach generation and the busy/absent/vanished/storm switches; the program
- * writes DTR/RTS, the recorded c_cflag and custom rate, and adds to its read and purge
- * counts (and, in a storm, to the frame count). Every field is an aligned 32-bit word, set with atomic stores or
- * atomic adds, so no lock spans processes. The edge-trigger memory and the
- * list of known rig fds are per process (the former under a spinlock); the
- * "TIOCINQ follows TIOCMGET" and "tcsetattr calls since cfsetospeed" marks
- * are per thread. */
+ * the attach generation and the busy/absent/vanished/storm switches; the
+ * program writes DTR/RTS, the recorded c_cflag and custom rate, and adds to
+ * its read and purge counts (and, in a storm, to the frame count). Every field
+ * is an aligned 32-bit word, set with atomic stores or atomic adds, so no lock
+ * spans processes. The edge-trigger memory and the list of known rig fds are
+ * per process (the former under a spinlock); the "TIOCINQ follows TIOCMGET"
+ * and "tcsetattr calls since cfsetospeed" marks are per thread. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
