@@ -6,11 +6,13 @@
 // thread runs Loop and DispatchEvents, and through them the port's event
 // hooks, InputCount and ModemSignals. The owner asks the loop to end by
 // setting StopEvent and then waits for the thread to end; every wait and
-// pause of the loop includes StopEvent, so that works at any moment. The one
-// other hand-over is the owner's reads: BeginRead and EndRead bump ReadSeq
-// and add to BytesRead (interlocked; the loop only reads them), and EndRead
-// sets ReadDone, which the loop waits for while it holds announced bytes and
-// resets when it counts the queue. FullMask is set before the thread starts.
+// pause of the loop includes StopEvent (only a driver that will not end a
+// wait at a mask change delays it, by a bounded time), so Close works at any
+// moment. The one other hand-over is the owner's reads: BeginRead and
+// EndRead bump ReadSeq and add to BytesRead (interlocked; the loop only reads
+// them), and EndRead sets ReadDone, which the loop waits for while it holds
+// announced bytes and resets when it counts the queue. FullMask is set before
+// the thread starts.
 // LastEvents, RxCount, AnnouncedTotal, the loop's state and the wait's
 // OVERLAPPED and mask belong to the event thread alone.
 //
@@ -20,9 +22,10 @@
 // (ReadDone), so that further arrivals, which Windows raises one by one and
 // wine with a real port raises for as long as bytes wait, do not wake it.
 // Line events and errors stay in the mask and come at once. When the owner
-// has read, the loop puts EV_RXCHAR back and counts the queue itself, since an
-// arrival while it was out of the mask raised nothing: bytes that came since
-// the last count are announced at once. If the owner has not read within
+// has read, the loop counts the queue: bytes that came since the last count
+// are announced at once (the hold goes on); an empty queue ends the hold, and
+// the loop puts EV_RXCHAR back and counts once more, since an arrival while it
+// was out of the mask raised nothing. If the owner has not read within
 // RxRecheck (its tick can be lost: a host loop may drop the message), the
 // loop announces the waiting bytes again, announced or not, which re-arms it.
 // "New" is judged by the total ever received (BytesRead plus bytes waiting),
@@ -248,21 +251,26 @@ class EventLoop {
         return announce;
     }
 
-    void LookAndAnnounce(bool force) {
-        if (!Look(force)) return;
+    void Announce() {
         t_->LastEvents = ComEvents::RxChar;
         t_->DispatchEvents();
     }
 
-    // The owner has read (force: or has not, for RxRecheck): EV_RXCHAR goes
-    // back into the mask before the count, so that no arrival falls between.
+    // The owner has read (force: or has not, for RxRecheck). While bytes
+    // wait the hold goes on, announcing them again when forced or new; once
+    // the queue is empty EV_RXCHAR goes back into the mask and the queue is
+    // counted again, since an arrival just before that raised nothing.
     void Resume(bool force) {
         if (rxHeld_) {
-            rxHeld_ = false;
+            if (Look(force)) {
+                Announce();
+                return;
+            }
+            if (rxHeld_) return;
             SettleMask();
             if (stopping_) return;
         }
-        LookAndAnnounce(force);
+        if (Look(force)) Announce();
     }
 
     void StartErrorQuiet() {
@@ -317,7 +325,7 @@ class EventLoop {
         HANDLE stop = t_->StopEvent.Get();
         DWORD r = device_->WaitForAny(1, &stop, persistent ? SlowRetry : RetryPause);
         if (r == WAIT_TIMEOUT) {
-            LookAndAnnounce(false);
+            if (Look(false)) Announce();
             return true;
         }
         if (r != WAIT_OBJECT_0 && !failureReported_) {
