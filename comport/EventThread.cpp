@@ -115,7 +115,7 @@ class EventLoop {
         wait_ = new CommWait;
         if (!wait_->done) {
             // Nothing to wait on: report, and wait for the stop alone.
-            ReportError();
+            ReportError(true);
             HANDLE stop = t_->StopEvent.Get();
             device_->WaitForAny(1, &stop, INFINITE);
         } else {
@@ -127,6 +127,7 @@ class EventLoop {
   private:
     void RunWaits() {
         while (!stopping_) {
+            ErrorQuiet(); // its end puts EV_ERR back
             SettleMask();
             if (stopping_) break;
             if (!issued_ && mask_) {
@@ -193,7 +194,7 @@ class EventLoop {
         wait_ = new CommWait; // a small leak instead of a write into freed memory
         issued_ = false;
         if (!wait_->done) {
-            ReportError();
+            ReportError(true);
             stopping_ = true;
         }
         return false;
@@ -225,7 +226,7 @@ class EventLoop {
         bool rx = events & ComEvents::RxChar;
         events &= ~ComEvents::RxChar;
         if (events & ComEvents::Error) {
-            if (errorQuiet_)
+            if (ErrorQuiet())
                 events &= ~ComEvents::Error; // told less than an interval ago
             else
                 StartErrorQuiet();
@@ -278,12 +279,20 @@ class EventLoop {
         errorQuietUntil_ = GetTickCount() + ErrorInterval;
     }
 
-    // OnError for a failure, folded like line errors.
-    void ReportError() {
-        if (errorQuiet_) return;
+    // Whether an error was told less than ErrorInterval ago.
+    bool ErrorQuiet() {
+        if (errorQuiet_ && Reached(GetTickCount(), errorQuietUntil_)) errorQuiet_ = false;
+        return errorQuiet_;
+    }
+
+    // OnError for a failure, folded like line errors unless this is the last
+    // word of a loop that ends; false when folded.
+    bool ReportError(bool last = false) {
+        if (ErrorQuiet() && !last) return false;
         StartErrorQuiet();
         t_->LastEvents = ComEvents::Error;
         t_->DispatchEvents();
+        return true;
     }
 
     // The time until the nearest deadline.
@@ -304,7 +313,7 @@ class EventLoop {
 
     void Deadlines() {
         DWORD now = GetTickCount();
-        if (errorQuiet_ && Reached(now, errorQuietUntil_)) errorQuiet_ = false;
+        ErrorQuiet();
         if (failures_ > 0 && issued_ && Reached(now, issuedAt_ + SettledAfter)) {
             failures_ = 0;
             failureReported_ = false;
@@ -318,20 +327,15 @@ class EventLoop {
     bool Failed() {
         ++failures_;
         bool persistent = failures_ >= FailureLimit;
-        if (persistent && !failureReported_) {
-            failureReported_ = true;
-            ReportError();
-        }
+        // Folded into a line error just told, it is told at the next try.
+        if (persistent && !failureReported_) failureReported_ = ReportError();
         HANDLE stop = t_->StopEvent.Get();
         DWORD r = device_->WaitForAny(1, &stop, persistent ? SlowRetry : RetryPause);
         if (r == WAIT_TIMEOUT) {
             if (Look(false)) Announce();
             return true;
         }
-        if (r != WAIT_OBJECT_0 && !failureReported_) {
-            failureReported_ = true;
-            ReportError();
-        }
+        if (r != WAIT_OBJECT_0 && !failureReported_) ReportError(true);
         stopping_ = true;
         return false;
     }
