@@ -108,11 +108,12 @@ bool Reached(DWORD now, DWORD deadline) {
 // The loop's state and steps, on the event thread.
 class EventLoop {
   public:
-    explicit EventLoop(EventThread* t)
-        : t_(t), device_(t->Owner->Device), h_(t->Owner->Handle), mask_(t->FullMask) {}
+    // wait: the storage of the loop's waits, which the loop frees or, when a
+    // wait would not end, leaves behind.
+    EventLoop(EventThread* t, CommWait* wait)
+        : t_(t), device_(t->Owner->Device), h_(t->Owner->Handle), wait_(wait), mask_(t->FullMask) {}
 
     void Run() {
-        wait_ = new CommWait;
         if (!wait_->done) {
             // Nothing to wait on: report, and wait for the stop alone.
             ReportError(true);
@@ -358,7 +359,7 @@ class EventLoop {
     EventThread* t_;
     ComDevice* device_;
     HANDLE h_;
-    CommWait* wait_ = nullptr;
+    CommWait* wait_;
     DWORD mask_;              // the device's mask as last set
     bool issued_ = false;     // a wait was started and its end not yet collected
     DWORD issuedAt_ = 0;      // when
@@ -416,7 +417,7 @@ void EventThread::EndRead(std::int32_t bytes) {
 }
 
 DWORD EventThread::Loop() {
-    EventLoop(this).Run();
+    EventLoop(this, new CommWait).Run();
     return 0;
 }
 
