@@ -6,7 +6,9 @@
 // Then the same host under both kinds of EV_RXCHAR (once per arrival, as
 // Windows raises it, and for as long as bytes wait, as wine does with a real
 // port): open and silent, a 2,000 B/s stream, and bytes held in the driver
-// behind an open notice the host has not fetched.
+// behind an open notice the host has not fetched. Last, an error storm (every
+// look at the line's error counters finds a new framing error, as at a wrong
+// baud rate) on the open, silent port: the CPU and the error notices.
 //   bench_idle [--seconds S]
 #include "BenchJson.h"
 #include "RelayHost.h"
@@ -126,6 +128,22 @@ int main(int argc, char** argv) {
         r.host.WaitNotifications(3);
     }
     r.peer.LevelRxChar(kCom, false);
+
+    // The storm on an open, silent port: what it costs and how often the
+    // host is told (that the bytes still come is a plug-in test).
+    size_t seen = r.host.received.size();
+    r.host.plugin.Call("open");
+    r.host.WaitNotifications(seen + 1);
+    r.host.received.clear();
+    r.peer.Storm(kCom, true);
+    double storm = idle();
+    r.peer.Storm(kCom, false);
+    long stormErrors = 0;
+    for (const Notification& n : r.host.received)
+        if (n.bytes.rfind("err#", 0) == 0) ++stormErrors;
+    r.host.plugin.Call("Close");
+    r.host.WaitNotifications(r.host.received.size() + 1);
+
     std::printf("  open, silent                    %7.0f %7.0f\n", silent[0], silent[1]);
     std::printf("  %ld B/s stream                  %7.0f %7.0f\n", kStreamRate, stream[0],
                 stream[1]);
@@ -138,7 +156,11 @@ int main(int argc, char** argv) {
         json.Number((p + "_held_ms").c_str(), held[k]);
         json.Number((p + "_lost").c_str(), double(lost[k]));
     }
+    std::printf("  error storm, silent             %7.0f          (%ld error notices)\n", storm,
+                stormErrors);
     json.Number("stream_rate", kStreamRate);
+    json.Number("storm_ms", storm);
+    json.Number("storm_errors", double(stormErrors));
     json.Save("idle");
     return lost[0] || lost[1] ? 1 : 0;
 }

@@ -137,14 +137,27 @@ def build_table(build, data):
                    "the same process with one raw WaitCommEvent pending; host with the port "
                    "closed: %.0f ms; difference %+.0f ms" % (idle["closed_ms"], diff))
 
+    if idle and "storm_ms" in idle:
+        span = idle["seconds"] * 1000.0
+        bound = idle["relay_ms"] + 0.10 * span
+        t.add("error storm: CPU", idle["storm_ms"], idle["relay_ms"], "ms CPU",
+              "<= idle + 10% of a core", idle["storm_ms"] <= bound,
+              note="every look at the line's error counters finds a new framing error (a wrong "
+                   "baud rate); baseline: the idle row; goal bound %.0f ms; the host got %d error "
+                   "notices in %.1f s (%.1f/s; errors fold to one per 50 ms relay interval, at "
+                   "most 20/s)" % (bound, idle["storm_errors"], idle["seconds"] + 0.5,
+                                   idle["storm_errors"] / (idle["seconds"] + 0.5)))
+
     if idle and "level_stream_ms" in idle:
         span = idle["seconds"] * 1000.0
         base = idle["level_silent_ms"]
         lost = "bytes lost: edge %d, level %d" % (idle["edge_lost"], idle["level_lost"])
+        edge_bound = idle["edge_silent_ms"] + 0.05 * span
         t.add("edge: %d B/s stream CPU" % idle["stream_rate"], idle["edge_stream_ms"],
-              idle["edge_silent_ms"], "ms CPU",
+              idle["edge_silent_ms"], "ms CPU", "<= edge silent + 5% of a core",
+              idle["edge_stream_ms"] <= edge_bound and idle["edge_lost"] == 0,
               note="EV_RXCHAR once per arrival, as Windows; baseline: the same port open and "
-                   "silent; " + lost)
+                   "silent; goal bound %.0f ms; %s" % (edge_bound, lost))
         t.add("edge: bytes held behind a notice CPU", idle["edge_held_ms"],
               idle["edge_silent_ms"], "ms CPU",
               note="the open notice unfetched, so the relay leaves new bytes in the driver")

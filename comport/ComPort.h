@@ -244,7 +244,7 @@ class ComPort : public BaseObject {
     EventSlot<void(bool)> OnCTSChange;
     EventSlot<void(bool)> OnDSRChange;
     EventSlot<void(bool)> OnRLSDChange;
-    EventSlot<void()> OnError; // line errors, a failed open, an event loop that gave up
+    EventSlot<void()> OnError; // line errors (folded), a failed open, a wait that keeps failing
     EventSlot<void()> OnRxFlag;
     EventSlot<void()> OnAfterOpen;
     EventSlot<void()> OnAfterClose;

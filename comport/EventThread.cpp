@@ -5,27 +5,43 @@
 // (from ReadText) and Destroy (the stop sequence, from Close); the event
 // thread runs Loop and DispatchEvents, and through them the port's event
 // hooks, InputCount and ModemSignals. The owner asks the loop to end by
-// setting StopEvent and then waits for the thread to end. The one other
-// hand-over is the owner's reads: BeginRead and EndRead bump ReadSeq and add
-// to BytesRead (interlocked; the loop only reads them), and EndRead sets
-// ReadDone (the loop resets it). LastEvents, RxCount, AnnouncedTotal and the
-// wait's OVERLAPPED and mask belong to the event thread alone.
+// setting StopEvent and then waits for the thread to end; every wait and
+// pause of the loop includes StopEvent (only a driver that will not end a
+// wait at a mask change delays it, by a bounded time), so Close works at any
+// moment. The one other hand-over is the owner's reads: BeginRead and
+// EndRead bump ReadSeq and add to BytesRead (interlocked; the loop only reads
+// them), and EndRead sets ReadDone, which the loop waits for while it holds
+// announced bytes and resets when it counts the queue. FullMask is set before
+// the thread starts.
+// LastEvents, RxCount, AnnouncedTotal, the loop's state and the wait's
+// OVERLAPPED and mask belong to the event thread alone.
 //
-// EV_RXCHAR comes in two kinds. Windows raises it once per arrival. Wine with
-// a real serial port raises it for as long as bytes wait, so a new wait ends
-// at once, again and again, until the owner reads; the plug-in reads on a
-// 50 ms relay tick, and the loop would burn a core meanwhile. So the loop
-// announces only bytes that are new: it keeps the total ever received
-// (BytesRead plus bytes waiting) at the last announcement, and calls
-// OnRxChar only when that total has changed. A wake that brings nothing new is
-// a repeat. Windows can give one repeat in a row (bytes that arrived during
-// a dispatch and were counted by it) but never two, since it keeps a single
-// pending event while no wait is issued; so the loop reacts only to a second
-// repeat in a row. It then pauses before the next wait until the owner reads
-// (ReadDone) or RepeatPause has passed. The bytes it leaves unannounced
-// meanwhile are already due to be read: the owner was told of the queue and
-// its reader batches for 50 ms anyway. Under Windows' behaviour nothing
-// changes: every wake that finds new bytes is dispatched at once.
+// One wake per batch. The owner reads received bytes in batches (the
+// plug-in every 50 ms), so once the loop has announced bytes (OnRxChar) it
+// holds: it takes EV_RXCHAR out of the device's mask until the owner has read
+// (ReadDone), so that further arrivals, which Windows raises one by one and
+// wine with a real port raises for as long as bytes wait, do not wake it.
+// Line events and errors stay in the mask and come at once. When the owner
+// has read, the loop counts the queue: bytes that came since the last count
+// are announced at once (the hold goes on); an empty queue ends the hold, and
+// the loop puts EV_RXCHAR back and counts once more, since an arrival while it
+// was out of the mask raised nothing. If the owner has not read within
+// RxRecheck (its tick can be lost: a host loop may drop the message), the
+// loop announces the waiting bytes again, announced or not, which re-arms it.
+// "New" is judged by the total ever received (BytesRead plus bytes waiting),
+// which only grows, so reads that race with the count never hide an arrival.
+//
+// Errors fold. A line that keeps failing (a wrong baud rate makes every byte
+// a framing error) raises EV_ERR at every look; after one OnError the loop
+// takes EV_ERR out of the mask for ErrorInterval, so the owner hears at most
+// one error per interval and the loop does not spin, while bytes go on.
+//
+// A failed wait never makes the port deaf. A wait that cannot start, a wake
+// whose result cannot be read (wine's poll of the line failed) or a failed
+// wait for events is retried after RetryPause; FailureLimit of them in a row
+// are reported once (OnError) and retried every SlowRetry until the device
+// answers again, when the link goes on by itself. Only a loop that cannot
+// even wait for the stop request ends early, reported.
 #include "comport/EventThread.h"
 
 #include "comport/ComDevice.h"
@@ -45,16 +61,25 @@ struct CommWait {
     CommWait() { overlapped.hEvent = done.Get(); }
 };
 
-// Consecutive wakes whose result cannot be read before the device is taken
-// for failed; a sound device never gives even one.
-constexpr int FailedWakeLimit = 8;
+// How long announced bytes may wait unread before the loop looks again: a few
+// of the plug-in's 50 ms relay intervals.
+constexpr DWORD RxRecheck = 150;
+// At most one OnError per interval: the plug-in's relay interval, so a host
+// is told of a failing line no faster than it is given its bytes.
+constexpr DWORD ErrorInterval = 50;
+// After a failed wait: a short pause, and after FailureLimit in a row a slow
+// pace, until the device answers again.
+constexpr DWORD RetryPause = 20;
+constexpr DWORD SlowRetry = 500;
+constexpr int FailureLimit = 3;
+// A wait that stays pending this long after failures shows a device that
+// answers again: the next failure starts afresh.
+constexpr DWORD SettledAfter = 1000;
+// Wakes with nothing set, in a row, that count as one failure: a mask change
+// ends a wait so, but a driver that gives nothing else would spin.
+constexpr int EmptyWakeLimit = 8;
 
-// The longest pause after repeated EV_RXCHAR wakes: the plug-in's relay
-// batches for as long, so a reader that fetched nothing by then is stalled
-// (its bytes stay announced) and one more look costs little.
-constexpr DWORD RepeatPause = 50;
-
-// How long a wait may take to end after SetCommMask(h, 0), and again after
+// How long a wait may take to end after a mask change, and again after
 // CancelIo, before its storage is left behind rather than freed under it.
 constexpr DWORD WaitEndTimeout = 2000;
 
@@ -75,15 +100,289 @@ constexpr DispatchStep DispatchOrder[] = {
     {ComEvents::Error, EV_ERR},     {ComEvents::Rx80Full, EV_RX80FULL},
 };
 
+// Whether the tick count has reached deadline (wrap-safe).
+bool Reached(DWORD now, DWORD deadline) {
+    return LONG(now - deadline) >= 0;
+}
+
+// The loop's state and steps, on the event thread.
+class EventLoop {
+  public:
+    // wait: the storage of the loop's waits, which the loop frees or, when a
+    // wait would not end, leaves behind.
+    EventLoop(EventThread* t, CommWait* wait)
+        : t_(t), device_(t->Owner->Device), h_(t->Owner->Handle), wait_(wait), mask_(t->FullMask) {}
+
+    void Run() {
+        if (!wait_->done) {
+            // Nothing to wait on: report, and wait for the stop alone.
+            ReportError(true);
+            HANDLE stop = t_->StopEvent.Get();
+            device_->WaitForAny(1, &stop, INFINITE);
+        } else {
+            RunWaits();
+        }
+        EndWaitForGood();
+    }
+
+  private:
+    void RunWaits() {
+        while (!stopping_) {
+            ErrorQuiet(); // its end puts EV_ERR back
+            SettleMask();
+            if (stopping_) break;
+            if (!issued_ && mask_) {
+                wait_->mask = 0;
+                if (device_->WaitCommEvent(h_, &wait_->mask, &wait_->overlapped) ||
+                    device_->GetLastError() == ERROR_IO_PENDING) {
+                    issued_ = true;
+                    issuedAt_ = GetTickCount();
+                } else if (!Failed()) { // a request that never started
+                    break;
+                }
+                continue;
+            }
+            HANDLE list[3] = {t_->StopEvent.Get()};
+            DWORD count = 1, device = 0, read = 0;
+            if (issued_) list[device = count++] = wait_->done.Get();
+            if (rxHeld_) list[read = count++] = t_->ReadDone.Get();
+            DWORD r = device_->WaitForAny(count, list, Timeout());
+            if (r == WAIT_OBJECT_0) break;
+            if (r == WAIT_TIMEOUT) {
+                Deadlines();
+            } else if (device && r == WAIT_OBJECT_0 + device) {
+                Collect(false);
+            } else if (read && r == WAIT_OBJECT_0 + read) {
+                Resume(false);
+            } else if (!Failed()) {
+                break;
+            }
+        }
+    }
+
+    // The mask the device should have now.
+    DWORD WantedMask() const {
+        DWORD want = t_->FullMask;
+        if (rxHeld_) want &= ~DWORD(EV_RXCHAR);
+        if (errorQuiet_) want &= ~DWORD(EV_ERR);
+        return want;
+    }
+
+    // Gives the device the wanted mask. A new mask ends the pending wait (with
+    // mask 0 on Windows, as cancelled under wine); events it caught before
+    // that are dispatched.
+    void SettleMask() {
+        DWORD want = WantedMask();
+        if (want == mask_) return;
+        device_->SetCommMask(h_, want);
+        mask_ = want;
+        if (issued_ && AwaitEnd()) Collect(true);
+    }
+
+    // Waits for the issued wait to end after a mask change; false when the
+    // stop came first or the wait would not end (its storage is then left
+    // behind and a new one taken).
+    bool AwaitEnd() {
+        HANDLE list[2] = {t_->StopEvent.Get(), wait_->done.Get()};
+        DWORD r = WaitForMultipleObjects(2, list, FALSE, WaitEndTimeout);
+        if (r == WAIT_OBJECT_0 + 1) return true;
+        if (r == WAIT_OBJECT_0) {
+            stopping_ = true;
+            return false;
+        }
+        device_->CancelIo(h_); // the wait was issued by this thread
+        if (WaitForSingleObject(wait_->done.Get(), WaitEndTimeout) == WAIT_OBJECT_0) return true;
+        wait_ = new CommWait; // a small leak instead of a write into freed memory
+        issued_ = false;
+        if (!wait_->done) {
+            ReportError(true);
+            stopping_ = true;
+        }
+        return false;
+    }
+
+    // The issued wait has ended: what it brought. endedHere: the loop's own
+    // mask change ended it, so an empty or failed result is no fault.
+    void Collect(bool endedHere) {
+        issued_ = false;
+        DWORD unused = 0;
+        bool ok = device_->GetOverlappedResult(h_, &wait_->overlapped, &unused, FALSE);
+        std::uint16_t events = ok ? CommMaskToEvents(wait_->mask) : 0;
+        if (events) {
+            failures_ = 0;
+            failureReported_ = false;
+            emptyWakes_ = 0;
+            Dispatch(events);
+        } else if (endedHere) {
+            return;
+        } else if (!ok || ++emptyWakes_ >= EmptyWakeLimit) {
+            emptyWakes_ = 0;
+            if (!Failed()) stopping_ = true;
+        }
+    }
+
+    // Dispatches one wake: RxChar only for bytes not yet announced (or for an
+    // empty queue, which no hook hears), Error at most once per interval.
+    void Dispatch(std::uint16_t events) {
+        bool rx = events & ComEvents::RxChar;
+        events &= ~ComEvents::RxChar;
+        if (events & ComEvents::Error) {
+            if (ErrorQuiet())
+                events &= ~ComEvents::Error; // told less than an interval ago
+            else
+                StartErrorQuiet();
+        }
+        if (rx && (Look(false) || t_->RxCount <= 0)) events |= ComEvents::RxChar;
+        t_->LastEvents = events;
+        t_->DispatchEvents();
+    }
+
+    // Counts the queue: true when its bytes are to be announced, being new
+    // (or any, when force). While bytes wait the loop holds; an empty queue
+    // ends the hold.
+    bool Look(bool force) {
+        if (!(t_->FullMask & EV_RXCHAR)) return false;
+        bool fresh = t_->TakeNewBytes();
+        if (t_->RxCount <= 0) {
+            rxHeld_ = false;
+            return false;
+        }
+        bool announce = fresh || force;
+        if (announce || !rxHeld_) rxLookAt_ = GetTickCount() + RxRecheck;
+        rxHeld_ = true;
+        return announce;
+    }
+
+    void Announce() {
+        t_->LastEvents = ComEvents::RxChar;
+        t_->DispatchEvents();
+    }
+
+    // The owner has read (force: or has not, for RxRecheck). While bytes
+    // wait the hold goes on, announcing them again when forced or new; once
+    // the queue is empty EV_RXCHAR goes back into the mask and the queue is
+    // counted again, since an arrival just before that raised nothing.
+    void Resume(bool force) {
+        if (rxHeld_) {
+            if (Look(force)) {
+                Announce();
+                return;
+            }
+            if (rxHeld_) return;
+            SettleMask();
+            if (stopping_) return;
+        }
+        if (Look(force)) Announce();
+    }
+
+    void StartErrorQuiet() {
+        errorQuiet_ = true;
+        errorQuietUntil_ = GetTickCount() + ErrorInterval;
+    }
+
+    // Whether an error was told less than ErrorInterval ago.
+    bool ErrorQuiet() {
+        if (errorQuiet_ && Reached(GetTickCount(), errorQuietUntil_)) errorQuiet_ = false;
+        return errorQuiet_;
+    }
+
+    // OnError for a failure, folded like line errors unless this is the last
+    // word of a loop that ends; false when folded.
+    bool ReportError(bool last = false) {
+        if (ErrorQuiet() && !last) return false;
+        StartErrorQuiet();
+        t_->LastEvents = ComEvents::Error;
+        t_->DispatchEvents();
+        return true;
+    }
+
+    // The time until the nearest deadline.
+    DWORD Timeout() const {
+        DWORD now = GetTickCount();
+        LONG best = -1;
+        auto consider = [&](bool active, DWORD deadline) {
+            if (!active) return;
+            LONG left = LONG(deadline - now);
+            if (left < 0) left = 0;
+            if (best < 0 || left < best) best = left;
+        };
+        consider(rxHeld_, rxLookAt_);
+        consider(errorQuiet_, errorQuietUntil_);
+        consider(failures_ > 0 && issued_, issuedAt_ + SettledAfter);
+        return best < 0 ? INFINITE : DWORD(best);
+    }
+
+    void Deadlines() {
+        DWORD now = GetTickCount();
+        ErrorQuiet();
+        if (failures_ > 0 && issued_ && Reached(now, issuedAt_ + SettledAfter)) {
+            failures_ = 0;
+            failureReported_ = false;
+        }
+        if (rxHeld_ && Reached(now, rxLookAt_)) Resume(true);
+    }
+
+    // One more failure in a row: report once they persist, pause, then look
+    // at the queue (bytes may have come meanwhile). False when the loop must
+    // end: the stop came, or even it cannot be waited for.
+    bool Failed() {
+        ++failures_;
+        bool persistent = failures_ >= FailureLimit;
+        // Folded into a line error just told, it is told at the next try.
+        if (persistent && !failureReported_) failureReported_ = ReportError();
+        HANDLE stop = t_->StopEvent.Get();
+        DWORD r = device_->WaitForAny(1, &stop, persistent ? SlowRetry : RetryPause);
+        if (r == WAIT_TIMEOUT) {
+            if (Look(false)) Announce();
+            return true;
+        }
+        if (r != WAIT_OBJECT_0 && !failureReported_) ReportError(true);
+        stopping_ = true;
+        return false;
+    }
+
+    // SetCommMask(h, 0) also ends a pending wait; let it end before its
+    // storage goes.
+    void EndWaitForGood() {
+        device_->SetCommMask(h_, 0);
+        bool waitOver = true;
+        if (issued_ && WaitForSingleObject(wait_->done.Get(), WaitEndTimeout) != WAIT_OBJECT_0) {
+            device_->CancelIo(h_);
+            waitOver = WaitForSingleObject(wait_->done.Get(), WaitEndTimeout) == WAIT_OBJECT_0;
+        }
+        device_->PurgeComm(h_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+        // A wait that would not end keeps its storage (and event) for good: a
+        // small leak instead of a write into freed memory.
+        if (waitOver) delete wait_;
+    }
+
+    EventThread* t_;
+    ComDevice* device_;
+    HANDLE h_;
+    CommWait* wait_;
+    DWORD mask_;              // the device's mask as last set
+    bool issued_ = false;     // a wait was started and its end not yet collected
+    DWORD issuedAt_ = 0;      // when
+    bool stopping_ = false;   // the loop ends
+    bool rxHeld_ = false;     // bytes announced and not yet read: EV_RXCHAR out
+    DWORD rxLookAt_ = 0;      // when to look again if the owner has not read
+    bool errorQuiet_ = false; // an error told: EV_ERR out until errorQuietUntil_
+    DWORD errorQuietUntil_ = 0;
+    int failures_ = 0; // failed waits in a row
+    bool failureReported_ = false;
+    int emptyWakes_ = 0; // wakes in a row with nothing set
+};
+
 } // namespace
 
 EventThread* StartEventThread(ComPort* port) {
     EventThread* t = NewObject<EventThread>();
     t->Owner = port;
+    t->FullMask = EventsToCommMask(port->Events);
     t->StopEvent = NewManualEvent(false);
     t->ReadDone = NewManualEvent(false);
     if (t->StopEvent && t->ReadDone) {
-        port->Device->SetCommMask(port->Handle, EventsToCommMask(port->Events));
+        port->Device->SetCommMask(port->Handle, t->FullMask);
         t->Thread = port->Device->StartThread(RunLoop, t);
     }
     if (!t->Thread || !t->Thread->ThreadHandle) {
@@ -118,85 +417,7 @@ void EventThread::EndRead(std::int32_t bytes) {
 }
 
 DWORD EventThread::Loop() {
-    ComDevice* device = Owner->Device;
-    HANDLE h = Owner->Handle;
-    CommWait* wait = new CommWait;
-    HANDLE waitList[2] = {StopEvent.Get(), wait->done.Get()};
-
-    bool issued = false; // a wait was started and its end not yet collected
-    bool failed = false; // the device cannot be waited on: only stop is left
-    int failedWakes = 0; // wakes in a row that were unreadable or empty
-    int repeats = 0;     // EV_RXCHAR wakes in a row that brought no new bytes
-    auto reportFailure = [&] {
-        failed = true;
-        LastEvents = ComEvents::Error;
-        DispatchEvents();
-    };
-    if (!wait->done) reportFailure(); // nothing to wait on
-
-    for (;;) {
-        if (!failed) {
-            wait->mask = 0;
-            if (device->WaitCommEvent(h, &wait->mask, &wait->overlapped) ||
-                device->GetLastError() == ERROR_IO_PENDING) {
-                issued = true;
-            } else {
-                // A request that never started leaves the event signalled:
-                // waiting on it again would spin.
-                reportFailure();
-            }
-        }
-        DWORD r = device->WaitForAny(failed ? 1 : 2, waitList, INFINITE);
-        if (r == WAIT_OBJECT_0) break; // stop request
-        if (r != WAIT_OBJECT_0 + 1) {
-            // The wait itself failed. Report it once and wait for the stop
-            // alone; if even that cannot be waited for, the loop ends here,
-            // reported, and the stop sequence finds the thread gone.
-            if (failed) break;
-            reportFailure();
-            continue;
-        }
-        issued = false;
-        DWORD unused = 0;
-        std::uint16_t events = 0;
-        if (device->GetOverlappedResult(h, &wait->overlapped, &unused, FALSE))
-            events = CommMaskToEvents(wait->mask);
-        // A wake with nothing set is no fault by itself (a mask change ends
-        // the wait so), but a driver that gives nothing else would spin.
-        if (!events) {
-            if (++failedWakes >= FailedWakeLimit) reportFailure();
-            continue;
-        }
-        failedWakes = 0;
-        LastEvents = events;
-        if (events & ComEvents::RxChar) {
-            if (TakeNewBytes() || RxCount == 0) {
-                repeats = 0; // an empty queue: the next wait blocks anyway
-            } else {
-                LastEvents &= ~ComEvents::RxChar; // announced already
-                ++repeats;
-            }
-        }
-        DispatchEvents();
-        if (repeats >= 2 && RxCount > 0) {
-            // Only a driver that raises EV_RXCHAR while bytes wait gets here.
-            HANDLE pauseList[2] = {StopEvent.Get(), ReadDone.Get()};
-            if (device->WaitForAny(2, pauseList, RepeatPause) == WAIT_OBJECT_0) break;
-        }
-    }
-
-    // SetCommMask(h, 0) also ends a pending wait; let it end before its
-    // storage goes.
-    device->SetCommMask(h, 0);
-    bool waitOver = true;
-    if (issued && WaitForSingleObject(wait->done.Get(), WaitEndTimeout) != WAIT_OBJECT_0) {
-        device->CancelIo(h); // the wait was issued by this thread
-        waitOver = WaitForSingleObject(wait->done.Get(), WaitEndTimeout) == WAIT_OBJECT_0;
-    }
-    device->PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
-    // A wait that would not end keeps its storage (and event) for good: a
-    // small leak instead of a write into freed memory.
-    if (waitOver) delete wait;
+    EventLoop(this, new CommWait).Run();
     return 0;
 }
 

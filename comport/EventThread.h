@@ -24,11 +24,14 @@ class EventThread : public BaseObject {
     bool TakeNewBytes();
     // Owner's thread, around each read from the device: BeginRead before the
     // bytes leave the queue, EndRead with the count once they have. EndRead
-    // ends a pause of the loop that waits for the owner to fetch.
+    // ends the loop's hold on received bytes that it has announced.
     void BeginRead();
     void EndRead(std::int32_t bytes);
 
     ComPort* Owner = nullptr; // not counted
+    // The device's event mask for the port's Events; set before the thread
+    // starts, then read by the loop only.
+    DWORD FullMask = 0;
     // Set by the owner's thread to ask the loop to end. Owned here, closed
     // after the thread has ended, so a loop that ended on its own never
     // leaves a dead handle behind for the stop sequence.

@@ -26,7 +26,7 @@ GOOD = {
              "raw_rounds_ms": [190, 190], "relay_rounds_ms": [190, 200], "stream_rate": 2000,
              "edge_silent_ms": 200, "edge_stream_ms": 330, "edge_held_ms": 200, "edge_lost": 0,
              "level_silent_ms": 200, "level_stream_ms": 420, "level_held_ms": 280,
-             "level_lost": 0},
+             "level_lost": 0, "storm_ms": 300, "storm_errors": 180},
     "write": {"raw_returned_ms": 0.5, "raw_delivered_ms": 0.6, "relay_returned_ms": 1.0,
               "relay_delivered_ms": 0.6, "wrong": 0},
     "footprint": {"cycles": 1000, "cycles_private_before": 11.3e6, "cycles_private_after": 11.33e6,
@@ -68,7 +68,10 @@ class Goals(unittest.TestCase):
             ("unpaced 10 MB", changed("unpaced", relay_exact=0)),
             ("idle CPU, 10 s open and silent", changed("idle", relay_ms=400)),
             ("write 64 KiB: peer had every byte", changed("write", wrong=1)),
-            # Bounds over 10 s: idle + 500 ms (5%) and idle + 200 ms (2%).
+            # Bounds over 10 s: idle + 1000 ms (10%), + 500 ms (5%) and + 200 ms (2%).
+            ("edge: 2000 B/s stream CPU", changed("idle", edge_stream_ms=710)),
+            ("edge: 2000 B/s stream CPU", changed("idle", edge_lost=1)),
+            ("error storm: CPU", changed("idle", storm_ms=1200)),
             ("level: 2000 B/s stream CPU", changed("idle", level_stream_ms=710)),
             ("level: 2000 B/s stream CPU", changed("idle", level_lost=3)),
             ("level: bytes held behind a notice CPU", changed("idle", level_held_ms=410)),

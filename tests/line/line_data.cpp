@@ -65,11 +65,13 @@ TEST_CASE("line_rx_char: OnRxChar tells the waiting count, on the event thread")
     REQUIRE(l.peer.Write(1, "hello"));
     REQUIRE(Eventually([&] { return l.journal.Count("OnRxChar(5)") == 1; }));
     CHECK(l.journal.ThreadOf("OnRxChar(5)") != GetCurrentThreadId());
-    // Unread bytes raise no further event: once per arrival.
+    // Unread bytes are announced again only every few relay intervals.
+    DWORD start = GetTickCount();
     Sleep(kQuiet);
-    CHECK(l.journal.Only("OnRxChar").size() == 1);
+    CHECK(l.journal.Count("OnRxChar(5)") <= int((GetTickCount() - start) / 150) + 2);
+    CHECK(l.journal.Only("OnRxChar").size() == size_t(l.journal.Count("OnRxChar(5)")));
     REQUIRE(l.peer.Write(1, "!!"));
-    REQUIRE(Eventually([&] { return l.journal.Count("OnRxChar(7)") == 1; }));
+    REQUIRE(Eventually([&] { return l.journal.Count("OnRxChar(7)") >= 1; }));
     CHECK(l.Collect(7) == "hello!!");
 }
 

@@ -1,6 +1,6 @@
 // Notices (open, close, line errors) against received data that the host has
 // been told of but has not fetched yet: nothing announced is overwritten, and
-// everything arrives once, in the order it happened.
+// everything arrives once, in the order it happened; an error storm folds.
 #include <doctest/doctest.h>
 
 #include "plugin/OpenHost.h"
@@ -327,4 +327,36 @@ TEST_CASE("with nothing unfetched, each notice replaces the mailbox as before") 
     h.host.plugin.Call("Close"); // already closed: nothing
     h.host.Pump(200);
     CHECK(h.host.clicks == 3);
+}
+
+TEST_CASE("an error storm: err# folds to about one per relay interval, and the bytes still come") {
+    OpenHost h(115200);
+    const long total = 5000;
+    const int seed = 5;
+    DWORD start = GetTickCount();
+    REQUIRE(h.peer.Storm(1, true)); // every look at the line finds a new framing error
+    REQUIRE(h.peer.StreamRate(1, total, 2000, seed));
+    h.host.Pump(2500);
+    REQUIRE(h.peer.Storm(1, false));
+    REQUIRE(h.peer.StreamWait(1, 20000).done);
+    std::string data;
+    int errors = 0;
+    auto collect = [&] {
+        data.clear();
+        errors = 0;
+        for (const Notification& n : h.host.received) {
+            if (n.text == ErrorText) ++errors;
+            if (n.bytes.rfind("str#", 0) == 0) data += n.bytes.substr(4, n.bytes.size() - 5);
+        }
+        return data.size() >= size_t(total);
+    };
+    CHECK(h.host.PumpUntil(collect, 20000));
+    DWORD spent = GetTickCount() - start;
+    CHECK(errors >= 2);
+    CHECK(errors <= int(2 * spent / 50) + 10); // the line failed at every look: thousands
+    REQUIRE(data.size() == size_t(total));
+    long wrong = 0;
+    for (long i = 0; i < total; ++i)
+        wrong += static_cast<unsigned char>(data[i]) != PeerClient::PatternByte(seed, i);
+    CHECK(wrong == 0);
 }

@@ -1,6 +1,7 @@
 // The serial line rig itself, proven with raw Win32 calls on \\.\COM1: bytes
 // both ways, EV_RXCHAR once per arrival, the far end's lines, DTR/RTS, line
-// settings, error counters, and the busy, missing and pulled-out ports.
+// settings, error counters and an error storm, and the busy, missing and
+// pulled-out ports.
 #include <doctest/doctest.h>
 
 #include "framework/OwnedHandle.h"
@@ -319,6 +320,36 @@ TEST_CASE("error counters bumped by the peer raise EV_ERR and EV_BREAK") {
         REQUIRE(port.WaitEnded(kLong));
         CHECK(port.Events() == row.event);
     }
+}
+
+TEST_CASE("a storm raises EV_ERR at every wait; a mask without EV_ERR keeps the wait") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    Port port(1);
+    REQUIRE(port.Configure());
+    REQUIRE(peer.Storm(1, true));
+    for (int i = 0; i < 5; ++i) {
+        REQUIRE(port.StartWait());
+        REQUIRE(port.WaitEnded(kLong));
+        CHECK(port.Events() == EV_ERR);
+    }
+    REQUIRE(SetCommMask(port.Get(), kAllEvents & ~EV_ERR));
+    REQUIRE(port.StartWait());
+    CHECK_FALSE(port.WaitEnded(kQuiet));
+    REQUIRE(peer.Write(1, "x")); // the rest of the mask still wakes it
+    REQUIRE(port.WaitEnded(kLong));
+    CHECK(port.Events() == EV_RXCHAR);
+    // A new mask ends a pending wait; wine reports it as failed.
+    REQUIRE(port.StartWait());
+    REQUIRE(SetCommMask(port.Get(), kAllEvents));
+    BOOL ok = TRUE;
+    REQUIRE(port.WaitEnded(kLong, &ok));
+    CHECK((ok == FALSE || port.Events() == 0));
+    REQUIRE(peer.Storm(1, false));
+    REQUIRE(SetCommMask(port.Get(), kAllEvents));
+    port.Read(1, 0);
+    REQUIRE(port.StartWait());
+    CHECK_FALSE(port.WaitEnded(kQuiet));
 }
 
 TEST_CASE("the peer sees DTR and RTS as EscapeCommFunction sets them") {

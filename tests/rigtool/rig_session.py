@@ -301,7 +301,7 @@ def session_with_sigterm():
 def main():
     rc, out = farend("--help")
     check(rc == 0 and all(v in out for v in ("send-hex", "recv", "lines", "pull", "settings",
-                                             "fail")),
+                                             "storm", "fail")),
           "farend --help lists the verbs")
     for args in (["send", "5", "x"], ["recv", "1", "--count"], ["flip", "1"],
                  ["lines", "1", "dtr=1"], ["send", "1", r"bad\q"], ["fail", "1", "read", "0"]):

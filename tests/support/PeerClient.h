@@ -164,6 +164,9 @@ class PeerClient {
     bool Error(int n, const char* kind) {
         return Ok(Request("error " + std::to_string(n) + " " + kind));
     }
+    // on: every look at the line's error counters finds a new framing error,
+    // as at a wrong baud rate, until off or the next Attach.
+    bool Storm(int n, bool on) { return Ok(Request("storm " + std::to_string(n) + " " + Bit(on))); }
     // CreateFileA on COMn fails with ERROR_ACCESS_DENIED while busy.
     bool Busy(int n, bool on) { return Ok(Request("busy " + std::to_string(n) + " " + Bit(on))); }
     // on: the adapter is pulled (device calls fail, pending I/O ends, the port

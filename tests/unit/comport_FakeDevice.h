@@ -4,8 +4,9 @@
 //
 // Threads: the test's thread and the port's event thread both call the fake;
 // the journal's critical section also guards the fake's state. A pending
-// WaitCommEvent is completed by Raise (test thread), SetCommMask(h, 0) or
-// CancelIo; under levelRxChar it completes at once while bytes wait.
+// WaitCommEvent is completed by Raise (test thread), SetCommMask or
+// CancelIo; under levelRxChar it completes at once while bytes wait. Events
+// of the mask's kinds that the mask leaves out are not raised.
 #pragma once
 
 #include "comport/ComDevice.h"
@@ -21,35 +22,38 @@ class FakeComDevice final : public ComDevice {
     explicit FakeComDevice(Journal& journal) : journal_(journal) {}
 
     // --- what the fake answers ---
-    DWORD openError = 0;            // CreateFileA fails with this when not 0
-    DWORD modemStatus = 0;          // MS_* bits
-    DWORD inQueue = 0;              // cbInQue of ClearCommError
-    bool waitFailsOutright = false; // WaitCommEvent fails without starting
-    bool resultFails = false;       // GetOverlappedResult of the wait fails
-    DWORD readOverReport = 0;       // bytes a read claims beyond what it moved
-    bool maskEndsWait = true;       // SetCommMask(h, 0) completes a pending wait
-    bool cancelEndsWait = true;     // CancelIo completes a pending wait
-    bool emptyWakes = false;        // WaitCommEvent completes at once with mask 0
-    bool levelRxChar = false;       // ... with EV_RXCHAR while rxData waits, as wine
-    bool threadFails = false;       // the event thread cannot be created
-    bool waitsFail = false;         // the event thread's waits fail
-    bool countFails = false;        // ClearCommError fails
-    DWORD commErrors = 0;           // CE_* bits ClearCommError reports, then clears
-    std::string refused;            // "SetupComm", "SetCommState" or "SetCommTimeouts" fails
-    std::string rxData;             // what reads deliver
-    std::string txData;             // what writes delivered
-    std::vector<DCB> dcbs;          // every DCB passed
+    DWORD openError = 0;        // CreateFileA fails with this when not 0
+    DWORD modemStatus = 0;      // MS_* bits
+    DWORD inQueue = 0;          // cbInQue of ClearCommError
+    int waitStartFails = 0;     // the next N WaitCommEvent calls fail to start (-1: all)
+    int resultFails = 0;        // the next N GetOverlappedResult calls fail (-1: all)
+    DWORD readOverReport = 0;   // bytes a read claims beyond what it moved
+    bool maskEndsWait = true;   // SetCommMask completes a pending wait with 0
+    bool cancelEndsWait = true; // CancelIo completes a pending wait
+    bool emptyWakes = false;    // WaitCommEvent completes at once with mask 0
+    bool levelRxChar = false;   // ... with EV_RXCHAR while rxData waits, as wine
+    bool errorStorm = false;    // ... with EV_ERR, as a line at a wrong baud rate
+    bool threadFails = false;   // the event thread cannot be created
+    bool waitsFail = false;     // the event thread's waits fail
+    bool countFails = false;    // ClearCommError fails
+    DWORD commErrors = 0;       // CE_* bits ClearCommError reports, then clears
+    std::string refused;        // "SetupComm", "SetCommState" or "SetCommTimeouts" fails
+    std::string rxData;         // what reads deliver
+    std::string txData;         // what writes delivered
+    std::vector<DCB> dcbs;      // every DCB passed
     std::vector<COMMTIMEOUTS> timeouts;
 
     // Completes the pending WaitCommEvent with mask, or queues it.
     void Raise(DWORD mask) {
         EnterCriticalSection(&journal_.lock_);
-        if (pendingOverlapped_) {
-            *pendingMask_ = mask;
+        // Bits outside the ten events pass, as a driver's own would.
+        DWORD raised = mask & (mask_ | ~EventsToCommMask(ComEvents::All));
+        if (pendingOverlapped_ && (raised || !mask)) {
+            *pendingMask_ = raised;
             SetEvent(pendingOverlapped_->hEvent);
             pendingOverlapped_ = nullptr;
-        } else {
-            queued_.push_back(mask);
+        } else if (raised) {
+            queued_.push_back(raised);
         }
         LeaveCriticalSection(&journal_.lock_);
     }
@@ -102,18 +106,27 @@ class FakeComDevice final : public ComDevice {
     }
     BOOL SetCommMask(HANDLE h, DWORD mask) override {
         journal_.Add("SetCommMask" + Who(h) + " " + Hex(mask));
+        EnterCriticalSection(&journal_.lock_);
+        mask_ = mask;
         // As on Windows (and wine): a new mask ends the pending wait with 0.
-        if (mask == 0 && maskEndsWait) EndPendingWait();
+        if (maskEndsWait) EndPendingWait();
+        LeaveCriticalSection(&journal_.lock_);
         return TRUE;
     }
     BOOL WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* overlapped) override {
         journal_.Add("WaitCommEvent" + Who(h));
         EnterCriticalSection(&journal_.lock_);
         BOOL result = FALSE;
-        if (waitFailsOutright) {
+        // Only the events that the mask holds complete a wait at once.
+        DWORD atOnce = 0;
+        if (levelRxChar && !rxData.empty()) atOnce |= EV_RXCHAR;
+        if (errorStorm) atOnce |= EV_ERR;
+        atOnce &= mask_;
+        if (waitStartFails) {
+            if (waitStartFails > 0) --waitStartFails;
             SetLastError(ERROR_INVALID_HANDLE); // and the event stays as it was
-        } else if (emptyWakes || (levelRxChar && !rxData.empty())) {
-            *mask = emptyWakes ? 0 : EV_RXCHAR;
+        } else if (emptyWakes || atOnce) {
+            *mask = emptyWakes ? 0 : atOnce;
             SetEvent(overlapped->hEvent);
             result = TRUE;
         } else if (!queued_.empty()) {
@@ -182,7 +195,11 @@ class FakeComDevice final : public ComDevice {
     BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* done, BOOL) override {
         journal_.Add("GetOverlappedResult" + Who(h));
         *done = DWORD(overlapped->InternalHigh);
-        return !resultFails;
+        EnterCriticalSection(&journal_.lock_);
+        bool fails = resultFails != 0;
+        if (resultFails > 0) --resultFails;
+        LeaveCriticalSection(&journal_.lock_);
+        return !fails;
     }
     BOOL CancelIo(HANDLE h) override {
         journal_.Add("CancelIo" + Who(h));
@@ -218,6 +235,7 @@ class FakeComDevice final : public ComDevice {
 
     Journal& journal_;
     std::deque<DWORD> queued_;
+    DWORD mask_ = 0;
     DWORD* pendingMask_ = nullptr;
     OVERLAPPED* pendingOverlapped_ = nullptr;
 };

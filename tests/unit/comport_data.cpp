@@ -101,7 +101,7 @@ TEST_CASE("a refused count or read is told to the reader, with the bytes it did 
         f.port->Open();
         f.device.rxData = "abc";
         f.device.countFails = c.countFails;
-        f.device.resultFails = c.resultFails;
+        f.device.resultFails = c.resultFails ? -1 : 0;
         std::int32_t count = -1;
         CHECK(f.port->ReadInputCount(count) == !c.countFails);
         CHECK(count == (c.countFails ? 0 : 3));

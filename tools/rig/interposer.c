@@ -2,22 +2,23 @@
  * process (built 32- and 64-bit from this one file). It answers the modem-line
  * and counter ioctls that a pty lacks, makes EV_RXCHAR edge-triggered (unless
  * the peer asks for wine's own level behaviour on a line), records
- * the line settings a pty hides, plays "port in use", "port missing" and
- * "adapter pulled", and fails the N-th use of a device call on request.
+ * the line settings a pty hides, plays "port in use", "port missing",
+ * "adapter pulled" and an error storm (a wrong baud rate), and fails the
+ * N-th use of a device call on request.
  *
  * Processes and threads: the 32-bit wine program does the device calls (any
  * of its threads, notably wine's WaitCommEvent poll thread); the 64-bit
  * wineserver opens the device path; the Linux peer (tools/rig/peer.py) drives
  * the far end. They meet only in one shared file, $COMRELAY_RIG_DIR/state,
  * mapped by all of them: the peer writes the far-end lines, error counters,
- * the attach generation and the busy/absent/vanished switches; the program
- * writes DTR/RTS, the recorded c_cflag and custom rate, and adds to its read and purge
- * counts and to the use counts of the fault records past the slots. Every
- * field is an aligned 32-bit word, set with atomic stores or
- * atomic adds, so no lock spans processes. The edge-trigger memory and the
- * list of known rig fds are per process (the former under a spinlock); the
- * "TIOCINQ follows TIOCMGET" and "tcsetattr calls since cfsetospeed" marks
- * are per thread. */
+ * the attach generation and the busy/absent/vanished/storm switches; the
+ * program writes DTR/RTS, the recorded c_cflag and custom rate, and adds to
+ * its read and purge counts (and, in a storm, to the frame count) and to the
+ * use counts of the fault records past the slots. Every field is an aligned
+ * 32-bit word, set with atomic stores or atomic adds, so no lock spans
+ * processes. The edge-trigger memory and the list of known rig fds are per
+ * process (the former under a spinlock); the "TIOCINQ follows TIOCMGET" and
+ * "tcsetattr calls since cfsetospeed" marks are per thread. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -57,7 +58,8 @@ struct rig_slot {
     uint32_t flushes;            /* 72 input purges by the program (programs) */
     uint32_t generation;         /* 76 bumped by the peer at each attach */
     uint32_t level;              /* 80 EV_RXCHAR as wine raises it: while bytes wait */
-    uint32_t reserved[10];       /* to 124 */
+    uint32_t reserved[9];        /* to 120 */
+    uint32_t storm;              /* 120 the frame error count grows at every look (peer) */
     uint32_t custom_rate;        /* 124 rate of the last SetCommState if not a Bxxx one, else 0 */
 };
 
@@ -70,6 +72,7 @@ struct rig_state {
 _Static_assert(sizeof(struct rig_slot) == 128, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, generation) == 76, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, level) == 80, "slot layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_slot, storm) == 120, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, custom_rate) == 124, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_state, slot) == 128, "header layout is shared with peer.py");
 
@@ -369,13 +372,26 @@ static int fill_counters(struct rig_slot* s, struct serial_icounter_struct* c) {
     return 0;
 }
 
+/* ---- error storm ----------------------------------------------------------- */
+
+/* A line at the wrong baud rate: every byte is a framing error, so whoever
+ * reads the counters finds them grown since the last look. The storm adds one
+ * frame error per look, before the answer, so wine's poll, which compares
+ * each look with the one its wait began with, raises EV_ERR at every poll. */
+static void storm_look(struct rig_slot* s) {
+    if (LOAD(s->storm)) __atomic_fetch_add(&s->frame, 1, __ATOMIC_ACQ_REL);
+}
+
 /* Answers a modem-line or counter ioctl that the pty refused. */
 static int answer(struct rig_slot* s, unsigned long req, void* arg) {
     if (!arg) {
         errno = EFAULT;
         return -1;
     }
-    if (req == TIOCGICOUNT) return fill_counters(s, arg);
+    if (req == TIOCGICOUNT) {
+        storm_look(s);
+        return fill_counters(s, arg);
+    }
     if (req == TIOCMGET) {
         *(int*)arg = (int)(LOAD(s->far_lines) | LOAD(s->near_lines));
         return 0;

@@ -30,6 +30,9 @@ EV_RXCHAR is kept per process and device: keep one pending wait per line.
 After `rxmode N level` the line behaves as wine does with a real port: a
 pending WaitCommEvent ends with EV_RXCHAR at once, again and again, for as
 long as bytes wait unread. `attach` goes back to `edge`.
+After `storm N 1` every look at the line's error counters finds one more
+framing error, so a pending WaitCommEvent ends with EV_ERR at wine's first
+poll, again and again, until `storm N 0` or `attach`.
 
 Environment (set by tools/setup.d/rig.sh, which runs inside ./run.sh):
     COMRELAY_PEER_PORT  TCP port on 127.0.0.1 (also in $BUILD/rig/peer.port,
@@ -78,6 +81,9 @@ hex. N is the COM number.
     rxmode N <edge|level>                 -> ok  EV_RXCHAR once per arrival
                                                (edge, as Windows) or while
                                                bytes wait (level, as wine)
+    storm N <0|1>                         -> ok  1: the frame error count grows
+                                               at every look, as at a wrong
+                                               baud rate (EV_ERR at every poll)
     fail N <call> <nth> <once|always> <errno>  -> ok  the nth use of call on
                                                the line since attach fails
                                                with errno (a name such as EIO,
@@ -137,6 +143,7 @@ F_CONSUMED, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ, F_ABSENT, F_FLUSHES = (
     48, 52, 56, 60, 64, 68, 72)
 F_GENERATION = 76
 F_LEVEL = 80
+F_STORM = 120
 F_CUSTOM_RATE = 124
 
 # Fault records past the slots (interposer.c, "fault injection"): a word
@@ -636,7 +643,7 @@ def command(words):
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
             "streampaced": 3, "streamrate": 2, "writestamp": 1, "readstamp": 2, "streamstatus": 0,
             "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
-            "error": 1, "busy": 1, "vanish": 1, "rxmode": 1, "fail": 1}
+            "error": 1, "busy": 1, "vanish": 1, "rxmode": 1, "storm": 1, "fail": 1}
     if cmd not in need:
         raise RigError("unknown command")
     if len(args) < need[cmd]:
@@ -722,6 +729,10 @@ def command(words):
             raise RigError("expected edge or level")
         with STATE_LOCK:
             put(n, F_LEVEL, args[0] == "level")
+        return ""
+    if cmd == "storm":
+        with STATE_LOCK:
+            put(n, F_STORM, flag(args[0]))
         return ""
     if cmd == "fail":
         return fault_request(n, args)
