@@ -449,10 +449,7 @@ void SerialGetStopBits() {
 void SerialSendString() {
     PortComponent* c = Component();
     if (!c) return;
-    // A closed port writes nothing and was told as closed already; on an
-    // open one a failed or short write is told, since the host cannot see it.
     Text text = Mailbox::Content();
-    if (!c->Port->Connected) return;
     if (c->Port->WriteText(text) != text.Length()) Mailbox::Post(Notice::Error);
 }
 
