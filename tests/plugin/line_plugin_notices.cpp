@@ -139,9 +139,9 @@ TEST_CASE("the host's own round trip between a click and its fetch: its text goe
          [](OpenHost& h) {
              h.host.plugin.Call("Close");
              h.host.plugin.SetFile("the host's text");
-             h.host.plugin.Call("sendstring");
+             h.host.plugin.Call("sendstring"); // on a closed port: not sent, and told
          },
-         {"sts#Close#"}},
+         {"sts#Close#", ErrorText}},
     };
     for (const Trip& trip : trips)
         for (bool clickQueued : {true, false}) {
@@ -216,6 +216,7 @@ TEST_CASE("one lost click, relay tick, wake or error message: the next host call
         const char* name;
         void (*lose)(OpenHost&);
         std::vector<std::string> byCall, byArrival; // the arrival is "+"
+        bool heldUp = true; // else the port's own look again recovers first
     };
     const Loss losses[] = {
         {"click",
@@ -231,7 +232,8 @@ TEST_CASE("one lost click, relay tick, wake or error message: the next host call
              REQUIRE(h.host.DropPrivate());
          },
          {"str#tick#"},
-         {"str#tick+#"}},
+         {"str#tick#", "str#+#"},
+         false},
         {"wake",
          [](OpenHost& h) {
              AnnounceUnfetched(h, "wake");
@@ -260,7 +262,10 @@ TEST_CASE("one lost click, relay tick, wake or error message: the next host call
             loss.lose(h);
             h.host.answerClicks = true;
             const std::vector<std::string>& want = byCall ? loss.byCall : loss.byArrival;
-            CHECK(Settle(h).size() < want.size()); // held up until then
+            if (loss.heldUp)
+                CHECK(Settle(h).size() < want.size());
+            else // the port looks again at bytes left unread, and they come
+                CHECK(h.host.WaitNotifications(1));
             if (byCall)
                 h.host.plugin.Call("getbaudrate");
             else
