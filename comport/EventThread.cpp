@@ -32,9 +32,9 @@
 // that stays empty that long gets EV_RXCHAR back, with one more count, since
 // an arrival while it was out of the mask raised nothing. The device's wait
 // for line events and errors stays pending throughout. If the owner has not
-// read within
-// RxRecheck (its tick can be lost: a host loop may drop the message), the
-// loop announces the waiting bytes again, announced or not, which re-arms it.
+// read within RxRecheck (its tick can be lost: a host loop may drop the
+// message), the loop announces the waiting bytes again, announced or not,
+// which re-arms it.
 // "New" is judged by the total ever received (BytesRead plus bytes waiting),
 // which only grows, so reads that race with the count never hide an arrival.
 //
