@@ -23,11 +23,18 @@
 // wine with a real port raises for as long as bytes wait, do not wake it.
 // Line events and errors stay in the mask and come at once. When the owner
 // has read, the loop counts the queue: bytes that came since the last count
-// are announced at once (the hold goes on); an empty queue ends the hold, and
-// the loop puts EV_RXCHAR back and counts once more, since an arrival while it
-// was out of the mask raised nothing. If the owner has not read within
-// RxRecheck (its tick can be lost: a host loop may drop the message), the
-// loop announces the waiting bytes again, announced or not, which re-arms it.
+// are announced at once (the hold goes on). An empty queue ends the hold but
+// not yet the mask: in a stream the next bytes come within a relay interval,
+// and putting EV_RXCHAR back ends the device's wait and starts another, twice
+// a batch (under wine each wait is a thread of its own). So for RxWatch the
+// loop counts the queue every RxWatchStep itself, as often as wine's own poll
+// looks, and announces an arrival as soon as a wait would have; only a queue
+// that stays empty that long gets EV_RXCHAR back, with one more count, since
+// an arrival while it was out of the mask raised nothing. The device's wait
+// for line events and errors stays pending throughout. If the owner has not
+// read within RxRecheck (its tick can be lost: a host loop may drop the
+// message), the loop announces the waiting bytes again, announced or not,
+// which re-arms it.
 // "New" is judged by the total ever received (BytesRead plus bytes waiting),
 // which only grows, so reads that race with the count never hide an arrival.
 //
@@ -64,6 +71,11 @@ struct CommWait {
 // How long announced bytes may wait unread before the loop looks again: a few
 // of the plug-in's 50 ms relay intervals.
 constexpr DWORD RxRecheck = 150;
+// After a read that emptied the queue: how long the loop watches the queue
+// itself, one relay interval, and how often it counts (wine's event poll
+// looks about once a millisecond, so an arrival is told no later).
+constexpr DWORD RxWatch = 50;
+constexpr DWORD RxWatchStep = 1;
 // At most one OnError per interval: the plug-in's relay interval, so a host
 // is told of a failing line no faster than it is given its bytes.
 constexpr DWORD ErrorInterval = 50;
@@ -163,7 +175,7 @@ class EventLoop {
     // The mask the device should have now.
     DWORD WantedMask() const {
         DWORD want = t_->FullMask;
-        if (rxHeld_) want &= ~DWORD(EV_RXCHAR);
+        if (rxHeld_ || watching_) want &= ~DWORD(EV_RXCHAR);
         if (errorQuiet_) want &= ~DWORD(EV_ERR);
         return want;
     }
@@ -250,6 +262,7 @@ class EventLoop {
         bool announce = fresh || force;
         if (announce || !rxHeld_) rxLookAt_ = GetTickCount() + RxRecheck;
         rxHeld_ = true;
+        watching_ = false;
         return announce;
     }
 
@@ -260,19 +273,35 @@ class EventLoop {
 
     // The owner has read (force: or has not, for RxRecheck). While bytes
     // wait the hold goes on, announcing them again when forced or new; once
-    // the queue is empty EV_RXCHAR goes back into the mask and the queue is
-    // counted again, since an arrival just before that raised nothing.
+    // the queue is empty the loop watches it for RxWatch.
     void Resume(bool force) {
-        if (rxHeld_) {
-            if (Look(force)) {
-                Announce();
-                return;
-            }
-            if (rxHeld_) return;
-            SettleMask();
-            if (stopping_) return;
+        if (Look(force)) {
+            Announce();
+            return;
         }
-        if (Look(force)) Announce();
+        if (rxHeld_ || watching_) return;
+        if (!(t_->FullMask & EV_RXCHAR) || (mask_ & EV_RXCHAR)) return;
+        watching_ = true;
+        watchUntil_ = GetTickCount() + RxWatch;
+        watchAt_ = GetTickCount() + RxWatchStep;
+    }
+
+    // A count while watching: an arrival is announced (and held); a queue
+    // empty for RxWatch gets EV_RXCHAR back and is counted once more, since
+    // an arrival just before that raised nothing.
+    void Watch(DWORD now) {
+        if (Look(false)) {
+            Announce();
+            return;
+        }
+        if (rxHeld_) return; // bytes already announced wait: the hold goes on
+        if (!Reached(now, watchUntil_)) {
+            watchAt_ = now + RxWatchStep;
+            return;
+        }
+        watching_ = false;
+        SettleMask();
+        if (!stopping_ && Look(false)) Announce();
     }
 
     void StartErrorQuiet() {
@@ -307,6 +336,7 @@ class EventLoop {
             if (best < 0 || left < best) best = left;
         };
         consider(rxHeld_, rxLookAt_);
+        consider(watching_, watchAt_);
         consider(errorQuiet_, errorQuietUntil_);
         consider(failures_ > 0 && issued_, issuedAt_ + SettledAfter);
         return best < 0 ? INFINITE : DWORD(best);
@@ -320,6 +350,7 @@ class EventLoop {
             failureReported_ = false;
         }
         if (rxHeld_ && Reached(now, rxLookAt_)) Resume(true);
+        if (watching_ && Reached(now, watchAt_)) Watch(now);
     }
 
     // One more failure in a row: report once they persist, pause, then look
@@ -366,6 +397,9 @@ class EventLoop {
     bool stopping_ = false;   // the loop ends
     bool rxHeld_ = false;     // bytes announced and not yet read: EV_RXCHAR out
     DWORD rxLookAt_ = 0;      // when to look again if the owner has not read
+    bool watching_ = false;   // the queue read empty: the loop counts it, EV_RXCHAR out
+    DWORD watchUntil_ = 0;    // when EV_RXCHAR goes back
+    DWORD watchAt_ = 0;       // the next count
     bool errorQuiet_ = false; // an error told: EV_ERR out until errorQuietUntil_
     DWORD errorQuietUntil_ = 0;
     int failures_ = 0; // failed waits in a row
