@@ -257,6 +257,7 @@ void ComFlowControl::SetXoffChar(char value) {
 
 void ComPort::Open() {
     if (Connected) return;
+    FailureTold = 0; // no event thread runs yet
     NotifyBeforeOpen();
     OpenDevice();
     if (Handle == INVALID_HANDLE_VALUE) {

@@ -222,6 +222,15 @@ class ComPort : public BaseObject {
     bool Connected = false;
     // Set by any thread's count, taken by TakeInputOverflow (interlocked).
     volatile LONG InputOverflow = 0;
+    // A device failure that persists is told once, by whichever thread meets
+    // it first: the event thread in its wait or the owner in its read.
+    // TellFailure answers true to the first teller; DeviceAnswers, from a
+    // call that works again, lets the next failure be told (interlocked).
+    volatile LONG FailureTold = 0;
+    bool TellFailure() { return InterlockedExchange(&FailureTold, 1) == 0; }
+    void DeviceAnswers() {
+        if (FailureTold) InterlockedExchange(&FailureTold, 0);
+    }
     std::uint8_t BaudRateIndex = 7;
     std::uint32_t CustomBaudRate = 9600;
     Text PortName = "COM1";

@@ -4,7 +4,7 @@
 // Threads: the owner's thread runs StartEventThread, BeginRead and EndRead
 // (from ReadText) and Destroy (the stop sequence, from Close); the event
 // thread runs Loop and DispatchEvents, and through them the port's event
-// hooks, InputCount and ModemSignals. The owner asks the loop to end by
+// hooks, the queue count (ReadInputCount) and ModemSignals. The owner asks the loop to end by
 // setting StopEvent and then waits for the thread to end; every wait and
 // pause of the loop includes StopEvent (only a driver that will not end a
 // wait at a mask change delays it, by a bounded time), so Close works at any
@@ -48,7 +48,12 @@
 // wait for events is retried after RetryPause; FailureLimit of them in a row
 // are reported once (OnError) and retried every SlowRetry until the device
 // answers again, when the link goes on by itself. Only a loop that cannot
-// even wait for the stop request ends early, reported.
+// even wait for the stop request ends early, reported. The owner's read
+// reports a failure of its own too; the port's TellFailure (interlocked)
+// lets only the first of the two tell one failure. A driver that cannot
+// count its queue raises no EV_RXCHAR, so while a wait is pending and no
+// bytes are followed the loop counts the queue every QuietLook, and a count
+// that fails is announced as bytes, for the owner's read to try.
 #include "comport/EventThread.h"
 
 #include "comport/ComDevice.h"
@@ -87,6 +92,11 @@ constexpr int FailureLimit = 3;
 // A wait that stays pending this long after failures shows a device that
 // answers again: the next failure starts afresh.
 constexpr DWORD SettledAfter = 1000;
+// While the line is quiet the loop counts the queue itself this often: a
+// driver that cannot count its queue raises no EV_RXCHAR either, and bytes
+// would wait unseen; the count that fails is announced, so that the owner's
+// read tries and tells a failure that persists.
+constexpr DWORD QuietLook = 500;
 // Wakes with nothing set, in a row, that count as one failure: a mask change
 // ends a wait so, but a driver that gives nothing else would spin.
 constexpr int EmptyWakeLimit = 8;
@@ -149,6 +159,7 @@ class EventLoop {
                     device_->GetLastError() == ERROR_IO_PENDING) {
                     issued_ = true;
                     issuedAt_ = GetTickCount();
+                    quietLookAt_ = issuedAt_ + QuietLook;
                 } else if (!Failed()) { // a request that never started
                     break;
                 }
@@ -223,6 +234,7 @@ class EventLoop {
         if (events) {
             failures_ = 0;
             failureReported_ = false;
+            t_->Owner->DeviceAnswers();
             emptyWakes_ = 0;
             Dispatch(events);
         } else if (endedHere) {
@@ -337,6 +349,7 @@ class EventLoop {
         };
         consider(rxHeld_, rxLookAt_);
         consider(watching_, watchAt_);
+        consider(Quiet(), quietLookAt_);
         consider(errorQuiet_, errorQuietUntil_);
         consider(failures_ > 0 && issued_, issuedAt_ + SettledAfter);
         return best < 0 ? INFINITE : DWORD(best);
@@ -348,10 +361,18 @@ class EventLoop {
         if (failures_ > 0 && issued_ && Reached(now, issuedAt_ + SettledAfter)) {
             failures_ = 0;
             failureReported_ = false;
+            t_->Owner->DeviceAnswers();
         }
         if (rxHeld_ && Reached(now, rxLookAt_)) Resume(true);
         if (watching_ && Reached(now, watchAt_)) Watch(now);
+        if (Quiet() && Reached(now, quietLookAt_)) {
+            quietLookAt_ = now + QuietLook;
+            if (Look(false)) Announce();
+        }
     }
+
+    // A wait is pending and no received bytes are being followed.
+    bool Quiet() const { return issued_ && !rxHeld_ && !watching_; }
 
     // One more failure in a row: report once they persist, pause, then look
     // at the queue (bytes may have come meanwhile). False when the loop must
@@ -359,8 +380,10 @@ class EventLoop {
     bool Failed() {
         ++failures_;
         bool persistent = failures_ >= FailureLimit;
-        // Folded into a line error just told, it is told at the next try.
-        if (persistent && !failureReported_) failureReported_ = ReportError();
+        // Folded into a line error just told, it is told at the next try;
+        // one the owner's read has told already is not told again.
+        if (persistent && !failureReported_ && !ErrorQuiet())
+            failureReported_ = !t_->Owner->TellFailure() || ReportError();
         HANDLE stop = t_->StopEvent.Get();
         DWORD r = device_->WaitForAny(1, &stop, persistent ? SlowRetry : RetryPause);
         if (r == WAIT_TIMEOUT) {
@@ -397,6 +420,7 @@ class EventLoop {
     bool stopping_ = false;   // the loop ends
     bool rxHeld_ = false;     // bytes announced and not yet read: EV_RXCHAR out
     DWORD rxLookAt_ = 0;      // when to look again if the owner has not read
+    DWORD quietLookAt_ = 0;   // when to count the queue of a quiet line
     bool watching_ = false;   // the queue read empty: the loop counts it, EV_RXCHAR out
     DWORD watchUntil_ = 0;    // when EV_RXCHAR goes back
     DWORD watchAt_ = 0;       // the next count
@@ -467,7 +491,13 @@ bool EventThread::TakeNewBytes() {
     for (int tries = 0; tries < 3 && !settled; ++tries) {
         LONG seq = ReadSeq;
         read = BytesRead;
-        RxCount = Owner->InputCount();
+        if (!Owner->ReadInputCount(RxCount)) {
+            // The driver cannot count: bytes may wait all the same, and only
+            // the owner's read can tell (it tries again and tells a failure
+            // that persists). Announce them rather than fall silent.
+            RxCount = 1;
+            return true;
+        }
         settled = !(seq & 1) && seq == ReadSeq;
     }
     std::uint32_t total = std::uint32_t(read) + std::uint32_t(RxCount);

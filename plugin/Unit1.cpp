@@ -123,12 +123,14 @@ void Relay(PortComponent* c) {
     if (!data.IsEmpty()) Mailbox::PostData(data);
     if (!failed) {
         c->RelayFailures = 0;
+        c->Port->DeviceAnswers();
         return;
     }
     // The bytes may still wait in the driver, and no new arrival need come
     // to announce them: look again at the next tick, for as long as the
     // device fails, and tell a failure that persists, once.
-    if (++c->RelayFailures == RelayFailureLimit) Mailbox::Post(Notice::Error);
+    if (++c->RelayFailures == RelayFailureLimit && c->Port->TellFailure())
+        Mailbox::Post(Notice::Error);
     c->RelayTimer->SetEnabled(true);
 }
 

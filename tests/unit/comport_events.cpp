@@ -390,3 +390,15 @@ TEST_CASE("announced bytes the owner does not read are announced again every few
         f.port->Close();
     }
 }
+
+TEST_CASE("an arrival the driver cannot count is announced, so the owner's read can try") {
+    FakePort f;
+    RecordHooks(f.port, &f.journal);
+    f.port->Open();
+    REQUIRE(f.journal.WaitFor("WaitCommEvent"));
+    f.device.countFails = true;
+    f.device.Arrive("abc");
+    CHECK(f.journal.WaitFor("OnRxChar(1)"));
+    f.device.countFails = false;
+    f.port->Close();
+}
