@@ -322,18 +322,23 @@ int Rechecks(DWORD since) {
     return int((GetTickCount() - since) / 150) + 1;
 }
 
+// An open port whose first arrival, "abc", has been announced.
+void AnnounceFirst(FakePort& f, bool level) {
+    RecordHooks(f.port, &f.journal);
+    f.device.levelRxChar = level;
+    f.port->Open();
+    REQUIRE(f.journal.WaitFor("WaitCommEvent"));
+    f.device.Arrive("abc");
+    REQUIRE(f.journal.WaitFor("OnRxChar(3)"));
+}
+
 } // namespace
 
 TEST_CASE("announced bytes hold EV_RXCHAR until the owner reads; then arrivals come at once") {
     for (bool level : LevelKinds) {
         CAPTURE(level);
         FakePort f;
-        RecordHooks(f.port, &f.journal);
-        f.device.levelRxChar = level;
-        f.port->Open();
-        REQUIRE(f.journal.WaitFor("WaitCommEvent"));
-        f.device.Arrive("abc");
-        REQUIRE(f.journal.WaitFor("OnRxChar(3)"));
+        AnnounceFirst(f, level);
         REQUIRE(f.journal.WaitFor("WaitCommEvent", 2)); // the held wait
         int waits = f.journal.Count("WaitCommEvent");
         DWORD start = GetTickCount();
@@ -375,12 +380,7 @@ TEST_CASE("announced bytes the owner does not read are announced again every few
     for (bool level : LevelKinds) {
         CAPTURE(level);
         FakePort f;
-        RecordHooks(f.port, &f.journal);
-        f.device.levelRxChar = level;
-        f.port->Open();
-        REQUIRE(f.journal.WaitFor("WaitCommEvent"));
-        f.device.Arrive("abc");
-        REQUIRE(f.journal.WaitFor("OnRxChar(3)"));
+        AnnounceFirst(f, level);
         DWORD start = GetTickCount();
         Sleep(1000); // the owner's tick was lost, say
         int announced = f.journal.Count("OnRxChar(3)");
