@@ -1,13 +1,15 @@
 // ComPort: settings and their tables, opening, closing and applying settings,
 // the open/close notifications and the synchronous data operations.
 //
-// Threads: everything here runs on the owner's thread, except InputCount and
-// ModemSignals, which the event thread (EventThread.cpp) also calls while it
-// dispatches. That thread reads Handle, SyncMethod, NotifyWindow and the
+// Threads: everything here runs on the owner's thread, except InputCount,
+// ReadInputCount and ModemSignals, which the event thread (EventThread.cpp)
+// also calls while it dispatches. That thread reads Handle, SyncMethod, NotifyWindow and the
 // hooks; Open sets them up before the thread starts and Close changes Handle
 // only after the thread has ended. ReadText tells the event thread what it
 // reads (BeginRead, EndRead). A count on either thread may note an input
-// overflow in InputOverflow (interlocked), which the owner takes. Each
+// overflow in InputOverflow (interlocked), which the owner takes; both
+// threads may tell a device failure, and FailureTold (interlocked, through
+// TellFailure and DeviceAnswers) lets only the first tell it. Each
 // transfer has its own OVERLAPPED and event, so a write on one thread, a read
 // on another and the event wait may be in flight at once on the one handle.
 #include "comport/ComPort.h"

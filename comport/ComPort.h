@@ -2,9 +2,10 @@
 // and closing, the event hooks, and the data operations.
 //
 // Threads: the owner's thread calls everything here; the port's event thread
-// (comport/EventThread.h) calls InputCount, ModemSignals and the event hooks.
-// A count on either thread may note an input overflow (InputOverflow,
-// interlocked) for the owner to take.
+// (comport/EventThread.h) calls InputCount, ReadInputCount, ModemSignals,
+// TellFailure, DeviceAnswers and the event hooks. A count on either thread
+// may note an input overflow (InputOverflow, interlocked) for the owner to
+// take; FailureTold is shared the same way.
 // Hooks, SyncMethod and NotifyWindow must be set before Open and not change
 // while the port is open (SetSyncMethod refuses then). Close waits for the
 // event thread to end, so a hook running there must not Close, reopen or
