@@ -22,15 +22,6 @@ bool LastDraw(const std::string& out, RECT& r) {
     return true;
 }
 
-HWND WaitForm1(HWND host) {
-    for (int i = 0; i < 500; ++i) {
-        HWND f = FindWindowExA(host, nullptr, "obj_Form", "Form1");
-        if (f && IsWindowVisible(f)) return f;
-        Sleep(20);
-    }
-    return nullptr;
-}
-
 // Form1's rectangle in the host's client coordinates.
 RECT ChildRect(HWND child, HWND parent) {
     RECT r;
@@ -83,28 +74,6 @@ int WrappedHeight(const char* text, int width) {
     ReleaseDC(nullptr, dc);
     DeleteObject(font);
     return r.bottom;
-}
-
-// Presses the host's "Settings..." button; Form2, once Interface shows it.
-// The dialog runs its own loop inside Interface, in the host's thread.
-HWND OpenSettings(HostProcess& host, HWND window) {
-    HWND settings = FindWindowExA(window, nullptr, "BUTTON", "Settings...");
-    if (!settings) return nullptr;
-    PostMessageA(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(settings), BN_CLICKED),
-                 reinterpret_cast<LPARAM>(settings));
-    HWND form2 = nullptr;
-    for (int i = 0; i < 500 && !form2; ++i, Sleep(20))
-        form2 = FindWindowA("obj_Form", "Form2");
-    return form2 && host.WaitFor("-> Interface") ? form2 : nullptr;
-}
-
-// Clicks "Cansel" as the mouse does.
-bool ClickCansel(HWND form2) {
-    HWND cancel = FindWindowExA(form2, nullptr, nullptr, "Cansel");
-    if (!cancel) return false;
-    PostMessageA(cancel, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-    PostMessageA(cancel, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    return true;
 }
 
 } // namespace
