@@ -41,7 +41,7 @@ PY
 
 rm -f screens/*-"${dpi}"dpi.bmp screens/*-"${dpi}"dpi.png
 status=0
-WINEPREFIX=$private wine "$@" || status=$?
+COMRELAY_DPI=$dpi WINEPREFIX=$private wine "$@" || status=$?
 for bmp in screens/*-"${dpi}"dpi.bmp; do
     [ -e "$bmp" ] || continue
     convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"

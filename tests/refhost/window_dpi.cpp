@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <span>
 #include <string>
@@ -168,6 +169,9 @@ TEST_CASE("the settings dialog is laid out for the screen's DPI, its captions wh
     // As a DPI-aware host is: Windows scales nothing for it.
     SetProcessDPIAware();
     MESSAGE("screen at " << ScreenDpi() << " DPI");
+    // Run by at_dpi.sh: the display must be at the DPI asked for, or this
+    // would pass at 96 without a word.
+    if (const char* asked = std::getenv("COMRELAY_DPI")) CHECK(ScreenDpi() == std::atoi(asked));
     Plugin plugin;
     DialogLook look;
     HANDLE t = CreateThread(nullptr, 0, LookAtDialog, &look, 0, nullptr);
