@@ -18,6 +18,7 @@ cleanup() {
     rm -rf "$private"
 }
 trap cleanup EXIT
+trap 'exit 143' INT TERM
 
 cp "$shared/system.reg" "$shared/user.reg" "$shared/userdef.reg" "$shared/.update-timestamp" \
     "$private/"
