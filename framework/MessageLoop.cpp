@@ -31,6 +31,8 @@ void ProcessMessages(WindowObject* window) {
 }
 
 void WaitForMessage() {
+    // QS_ALLINPUT as Windows 7 defines it (the build targets Windows 7): the
+    // later headers' QS_TOUCH and QS_POINTER make this wait fail at once there.
     MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 

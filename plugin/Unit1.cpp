@@ -34,6 +34,7 @@
 
 #include "comport/ComPort.h"
 #include "framework/BaseObject.h"
+#include "framework/Dpi.h"
 #include "framework/Timer.h"
 #include "framework/WindowObject.h"
 #include "plugin/Mailbox.h"
@@ -336,7 +337,9 @@ void BuildComponent() {
     form->SetPosition(356, 171);
     AddToAutoFree(form, c);
     form->SetHasBorder(false);
-    form->SetClientSize(231, 89);
+    // Sized for 96 DPI, scaled to the host window it lives in.
+    int dpi = WindowDpi(Library.HostWindow);
+    form->SetClientSize(ScaleToDpi(231, dpi), ScaleToDpi(89, dpi));
     c->Window = form->GetWindowHandle();
     Mailbox::Attach(c->Window);
     DeleteMenu(GetSystemMenu(c->Window, FALSE), SC_CLOSE, MF_BYCOMMAND);

@@ -3,6 +3,7 @@
 #include "plugin/Unit2.h"
 
 #include "framework/BaseObject.h"
+#include "framework/Dpi.h"
 #include "framework/MessageLoop.h"
 #include "framework/WindowObject.h"
 #include "plugin/PluginAPI.h"
@@ -12,6 +13,8 @@ struct SettingsDialog : BaseObject {
     WindowObject* OkButton = nullptr;
     WindowObject* CanselButton = nullptr;
     WindowObject* EditBox = nullptr;
+    // The controls' font; it goes with the dialog.
+    FontHandle Font;
 };
 
 namespace {
@@ -38,6 +41,12 @@ void OnCansel(void* context, BaseObject*) {
     Answer(static_cast<SettingsDialog*>(context), 20);
 }
 
+// Places a control given in pixels at 96 DPI, at dpi.
+void Place(WindowObject* control, int left, int top, int width, int height, int dpi) {
+    int x = ScaleToDpi(left, dpi), y = ScaleToDpi(top, dpi);
+    control->SetBoundsRect({x, y, x + ScaleToDpi(width, dpi), y + ScaleToDpi(height, dpi)});
+}
+
 SettingsDialog* BuildDialog(WindowObject* applet) {
     auto* d = NewObject<SettingsDialog>();
     Library.Dialog = d;
@@ -47,19 +56,26 @@ SettingsDialog* BuildDialog(WindowObject* applet) {
     AddToAutoFree(form, d);
     form->Hide();
     form->SetStyle(form->Style & ~DWORD(WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
-    form->SetClientSize(176, 130);
+    // Laid out for 96 DPI and scaled, with the font, to the screen the dialog
+    // is shown on: a DPI-aware host at 150% would clip the captions otherwise.
+    int dpi = WindowDpi(form->GetWindowHandle());
+    form->SetClientSize(ScaleToDpi(176, dpi), ScaleToDpi(130, dpi));
     form->SetStayOnTop(true);
     // Without the Close item the close box and Alt+F4 do nothing: the two
     // buttons are the only way out.
     DeleteMenu(GetSystemMenu(form->GetWindowHandle(), FALSE), SC_CLOSE, MF_BYCOMMAND);
     d->OkButton = NewButton(form, Text("OK"));
-    d->OkButton->SetPosition(24, 88);
+    Place(d->OkButton, 24, 88, 64, 22, dpi);
     d->CanselButton = NewButton(form, Text("Cansel"));
-    d->CanselButton->SetPosition(104, 88);
+    Place(d->CanselButton, 104, 88, 64, 22, dpi);
     d->EditBox = NewEditBox(form, 0);
-    d->EditBox->SetPosition(40, 48);
+    Place(d->EditBox, 40, 48, 100, 22, dpi);
     d->EditBox->SetUnicodeFormat(true);
     d->EditBox->SetText(Text("EditBox1"));
+    d->Font = NewMessageFont(dpi);
+    WindowObject* controls[] = {d->OkButton, d->CanselButton, d->EditBox};
+    for (WindowObject* control : controls)
+        control->Perform(WM_SETFONT, reinterpret_cast<WPARAM>(d->Font.Get()), FALSE);
     d->OkButton->OnClick.Set(OnOk, d);
     d->CanselButton->OnClick.Set(OnCansel, d);
     d->EditBox->SetColor(ColorWindow);

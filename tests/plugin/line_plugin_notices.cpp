@@ -4,6 +4,7 @@
 #include <doctest/doctest.h>
 
 #include "plugin/OpenHost.h"
+#include "support/ImportPatch.h"
 
 namespace doctest {
 template <> struct StringMaker<std::vector<std::string>> {
@@ -62,26 +63,8 @@ BOOL WINAPI FlakyPost(HWND w, UINT message, WPARAM wp, LPARAM lp) {
     return RealPost(w, message, wp, lp);
 }
 void InterceptPosts(HMODULE dll) {
-    auto* base = reinterpret_cast<BYTE*>(dll);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports); d->Name; ++d) {
-        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
-        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-        for (; name->u1.AddressOfData; ++name, ++slot) {
-            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
-                strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name,
-                       "PostMessageA") != 0)
-                continue;
-            DWORD old;
-            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
-            if (slot->u1.Function != reinterpret_cast<ULONG_PTR>(FlakyPost))
-                RealPost = reinterpret_cast<decltype(RealPost)>(slot->u1.Function);
-            slot->u1.Function = reinterpret_cast<ULONG_PTR>(FlakyPost);
-            VirtualProtect(slot, sizeof *slot, old, &old);
-        }
-    }
+    if (void* real = PatchImport(dll, "PostMessageA", reinterpret_cast<void*>(FlakyPost)))
+        RealPost = reinterpret_cast<decltype(RealPost)>(real);
 }
 
 } // namespace
@@ -216,7 +199,7 @@ TEST_CASE("one lost click, relay tick, wake or error message: the next host call
         const char* name;
         void (*lose)(OpenHost&);
         std::vector<std::string> byCall, byArrival; // the arrival is "+"
-        bool heldUp = true; // else the port's own look again recovers first
+        bool heldUp = true;                         // else the port's own look again recovers first
     };
     const Loss losses[] = {
         {"click",

@@ -4,6 +4,7 @@
 #include <doctest/doctest.h>
 
 #include "plugin/TestHost.h"
+#include "support/WakeMaskShim.h"
 #include <string>
 
 namespace {
@@ -157,6 +158,21 @@ TEST_CASE("Interface returns right after the click, behind a WM_NULL or a host's
         MESSAGE("behind " << std::string(c.before) << ", Interface returned " << late
                           << " ms after the click");
         CHECK(late < 2000);
+    }
+}
+
+TEST_CASE("the dialog's wait passes no wake bit that Windows 7 rejects") {
+    TestHost host;
+    WakeMaskShim::Install(host.plugin.Module());
+    for (auto action : {Driver::ClickOk, Driver::NullThenOk}) {
+        Driver d;
+        d.action = action;
+        d.hostWindow = host.window;
+        WakeMaskShim::Passed = WakeMaskShim::Rejected = 0;
+        CHECK(RunWithDriver(host.plugin, d) == 0);
+        CHECK(d.found);
+        CHECK(WakeMaskShim::Rejected == 0);
+        CHECK(WakeMaskShim::Passed > 0); // the wait did go through the shim
     }
 }
 

@@ -120,3 +120,35 @@ class HostProcess {
     HANDLE read_ = nullptr;
     std::string output_;
 };
+
+// Presses the host's "Settings..." button; Form2, once Interface shows it.
+// The dialog runs its own loop inside Interface, in the host's thread.
+inline HWND OpenSettings(HostProcess& host, HWND window) {
+    HWND settings = FindWindowExA(window, nullptr, "BUTTON", "Settings...");
+    if (!settings) return nullptr;
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(settings), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(settings));
+    HWND form2 = nullptr;
+    for (int i = 0; i < 500 && !form2; ++i, Sleep(20))
+        form2 = FindWindowA("obj_Form", "Form2");
+    return form2 && host.WaitFor("-> Interface") ? form2 : nullptr;
+}
+
+// Clicks "Cansel" as the mouse does.
+inline bool ClickCansel(HWND form2) {
+    HWND cancel = FindWindowExA(form2, nullptr, nullptr, "Cansel");
+    if (!cancel) return false;
+    PostMessageA(cancel, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    PostMessageA(cancel, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    return true;
+}
+
+// The plug-in's window, once it has moved into the host's and shows.
+inline HWND WaitForm1(HWND host) {
+    for (int i = 0; i < 500; ++i) {
+        HWND f = FindWindowExA(host, nullptr, "obj_Form", "Form1");
+        if (f && IsWindowVisible(f)) return f;
+        Sleep(20);
+    }
+    return nullptr;
+}

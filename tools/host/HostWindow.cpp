@@ -33,7 +33,7 @@ enum ControlId {
 const char* const LineEndNames[] = {"None", "CR", "LF", "CR LF"};
 const char* const LineEnds[] = {"", "\r", "\n", "\r\n"};
 
-// Layout, in pixels of the client area.
+// Layout, in pixels of the client area at 96 DPI; scaled to the window's.
 constexpr int Margin = 10;
 constexpr int LeftWidth = 251;      // the component's 231 and its frame
 constexpr int ComponentWidth = 231; // the size the plug-in gives itself
@@ -101,15 +101,21 @@ bool HostWindow::Create(int show) {
     wc.lpszClassName = ClassName;
     if (!RegisterClassExA(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
+    // The window opens on the screen whose DPI the screen's device context
+    // gives; the message font already comes at that DPI.
+    HDC screen = GetDC(nullptr);
+    dpi_ = screen ? GetDeviceCaps(screen, LOGPIXELSY) : USER_DEFAULT_SCREEN_DPI;
+    if (screen) ReleaseDC(nullptr, screen);
+    if (dpi_ <= 0) dpi_ = USER_DEFAULT_SCREEN_DPI;
     NONCLIENTMETRICSA metrics = {};
     metrics.cbSize = sizeof metrics;
     if (SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
         uiFont_ = CreateFontIndirectA(&metrics.lfMessageFont);
-    monoFont_ = CreateFontA(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+    monoFont_ = CreateFontA(-Px(13), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                             FIXED_PITCH | FF_MODERN, "Courier New");
 
-    RECT frame = {0, 0, 860, 560};
+    RECT frame = {0, 0, Px(860), Px(560)};
     AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_CONTROLPARENT);
     window_ = CreateWindowExA(
         WS_EX_CONTROLPARENT, ClassName, "comrelay-host", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 40,
@@ -177,7 +183,7 @@ void HostWindow::CreateControls() {
     // Made as tall as the open list: a drop-down box keeps that as its list's
     // height and shrinks itself to one line.
     auto combo = [&](int id) {
-        return make(0, "COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, id, 300);
+        return make(0, "COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, id, Px(300));
     };
 
     label("Port");
@@ -264,24 +270,31 @@ void HostWindow::Layout() {
     if (!window_ || !status_) return;
     RECT client;
     GetClientRect(window_, &client);
-    int w = client.right > MinClientWidth ? client.right : MinClientWidth;
-    int h = client.bottom > MinClientHeight ? client.bottom : MinClientHeight;
-    auto place = [](HWND c, int x, int y, int cx, int cy) {
-        SetWindowPos(c, nullptr, x, y, cx, cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    int w = client.right > Px(MinClientWidth) ? client.right : Px(MinClientWidth);
+    int h = client.bottom > Px(MinClientHeight) ? client.bottom : Px(MinClientHeight);
+    // Every size below is given for 96 DPI; place scales it to the window's.
+    auto place = [this](HWND c, int x, int y, int cx, int cy) {
+        SetWindowPos(c, nullptr, Px(x), Px(y), Px(cx), Px(cy), SWP_NOZORDER | SWP_NOACTIVATE);
     };
     // Drop-down boxes move and widen at their own height. Given the list's
     // height again, a box would stand that tall until it shrinks itself, and
     // a look from another thread or process could catch it covering what lies
     // below.
-    auto placeBox = [&](HWND c, int x, int y, int cx) {
+    auto placeBox = [this](HWND c, int x, int y, int cx) {
         RECT r;
         GetWindowRect(c, &r);
-        place(c, x, y, cx, r.bottom - r.top);
+        SetWindowPos(c, nullptr, Px(x), Px(y), Px(cx), r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
     };
+    auto scaled = [this](RECT r) { return RECT{Px(r.left), Px(r.top), Px(r.right), Px(r.bottom)}; };
+    // The window's width and height in 96-DPI units, for the rows that span it.
+    w = MulDiv(w, USER_DEFAULT_SCREEN_DPI, dpi_);
+    h = MulDiv(h, USER_DEFAULT_SCREEN_DPI, dpi_);
 
     // Left column: the serial line, then the plug-in's component.
     int x = Margin, y = Margin;
-    lineFrame_ = {x, y, x + LeftWidth, y + 186};
+    RECT lineFrame = {x, y, x + LeftWidth, y + 186};
+    lineFrame_ = scaled(lineFrame);
     HWND boxes[] = {portBox_, baudBox_, dataBox_, stopBox_};
     for (int i = 0; i < 4; ++i) {
         int row = y + 24 + i * RowHeight;
@@ -291,23 +304,27 @@ void HostWindow::Layout() {
     place(openButton_, x + 12, y + 148, 108, ButtonHeight);
     place(closeButton_, x + LeftWidth - 120, y + 148, 108, ButtonHeight);
 
-    y = lineFrame_.bottom + Margin;
-    RECT component = {x + 10, y + 26, x + 10 + ComponentWidth, y + 26 + ComponentHeight};
-    place(settingsButton_, x + 12, component.bottom + 12, 108, ButtonHeight);
-    place(aboutButton_, x + LeftWidth - 120, component.bottom + 12, 108, ButtonHeight);
+    y = lineFrame.bottom + Margin;
+    RECT component96 = {x + 10, y + 26, x + 10 + ComponentWidth, y + 26 + ComponentHeight};
+    RECT component = scaled(component96);
+    place(settingsButton_, x + 12, component96.bottom + 12, 108, ButtonHeight);
+    place(aboutButton_, x + LeftWidth - 120, component96.bottom + 12, 108, ButtonHeight);
     // The note wraps to as many lines as the machine's font makes of it; the
     // frame grows around them rather than cutting the last one off.
-    int noteHeight = NoteHeight(labels_[6], LeftWidth - 24);
-    place(labels_[6], x + 12, component.bottom + 46, LeftWidth - 24, noteHeight);
-    componentFrame_ = {x, y, x + LeftWidth, component.bottom + 46 + noteHeight + 8};
+    int noteHeight = NoteHeight(labels_[6], Px(LeftWidth - 24));
+    SetWindowPos(labels_[6], nullptr, Px(x + 12), Px(component96.bottom + 46), Px(LeftWidth - 24),
+                 noteHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+    componentFrame_ = {Px(x), Px(y), Px(x + LeftWidth),
+                       Px(component96.bottom + 46) + noteHeight + Px(8)};
 
     // Right column: the traffic pane takes what is left.
     int rx = Margin + LeftWidth + Margin, rw = w - rx - Margin;
     int sendTop = h - 74;
-    trafficFrame_ = {rx, Margin, rx + rw, sendTop - 8};
-    place(clearButton_, trafficFrame_.right - 82, Margin + 20, 70, 24);
-    place(hexCheck_, trafficFrame_.right - 142, Margin + 22, 52, 20);
-    place(traffic_, rx + 10, Margin + 52, rw - 20, trafficFrame_.bottom - Margin - 62);
+    RECT trafficFrame = {rx, Margin, rx + rw, sendTop - 8};
+    trafficFrame_ = scaled(trafficFrame);
+    place(clearButton_, trafficFrame.right - 82, Margin + 20, 70, 24);
+    place(hexCheck_, trafficFrame.right - 142, Margin + 22, 52, 20);
+    place(traffic_, rx + 10, Margin + 52, rw - 20, trafficFrame.bottom - Margin - 62);
 
     // Bottom: the send row and the status line, across the whole width.
     place(labels_[4], Margin + 2, sendTop + 6, 36, 18);
@@ -342,9 +359,9 @@ void HostWindow::Paint() {
     // Group frames drawn by hand: a group-box control under WS_CLIPCHILDREN
     // does not paint its inside, and one over the component would cover it.
     auto group = [&](RECT r, const char* title) {
-        RECT edge = {r.left, r.top + 7, r.right, r.bottom};
+        RECT edge = {r.left, r.top + Px(7), r.right, r.bottom};
         DrawEdge(dc, &edge, EDGE_ETCHED, BF_RECT);
-        RECT text = {r.left + 8, r.top, r.right - 8, r.top + 16};
+        RECT text = {r.left + Px(8), r.top, r.right - Px(8), r.top + Px(16)};
         DrawTextA(dc, (std::string(" ") + title + " ").c_str(), -1, &text,
                   DT_LEFT | DT_SINGLELINE | DT_NOPREFIX);
     };
@@ -391,7 +408,7 @@ LRESULT HostWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
         Layout();
         return 0;
     case WM_GETMINMAXINFO: {
-        RECT r = {0, 0, MinClientWidth, MinClientHeight};
+        RECT r = {0, 0, Px(MinClientWidth), Px(MinClientHeight)};
         AdjustWindowRectEx(&r, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_CONTROLPARENT);
         auto* info = reinterpret_cast<MINMAXINFO*>(lp);
         info->ptMinTrackSize = {r.right - r.left, r.bottom - r.top};

@@ -82,6 +82,9 @@ class HostWindow {
     PluginLibrary& plugin_;
     HWND window_ = nullptr;
     HFONT uiFont_ = nullptr, monoFont_ = nullptr;
+    // The DPI the window is laid out for, and a size given for 96 DPI at it.
+    int dpi_ = USER_DEFAULT_SCREEN_DPI;
+    int Px(int size) const { return MulDiv(size, dpi_, USER_DEFAULT_SCREEN_DPI); }
     HWND portBox_ = nullptr, baudBox_ = nullptr, dataBox_ = nullptr, stopBox_ = nullptr;
     HWND openButton_ = nullptr, closeButton_ = nullptr;
     HWND settingsButton_ = nullptr, aboutButton_ = nullptr;

@@ -48,6 +48,9 @@ int Report(HANDLE out, Transcript& t, const std::string& text, int status) {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
+    // The window scales its own layout and fonts; without this, Windows at
+    // 125% and more would stretch it, and the plug-in in it, as a blurred bitmap.
+    SetProcessDPIAware();
     std::vector<std::string> args;
     for (int i = 1; i < __argc; ++i)
         args.push_back(__argv[i]);
