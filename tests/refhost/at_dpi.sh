@@ -40,7 +40,9 @@ lines.insert(2, '"LogPixels"=dword:%08x' % dpi)  # after the key and its #time l
 open(path, "w", encoding="latin-1").write(text[:at] + "\n".join(lines) + text[end:])
 PY
 
-rm -f screens/*-"${dpi}"dpi.bmp screens/*-"${dpi}"dpi.png
+# Only bitmaps left over: each program at this DPI replaces its own PNGs and
+# keeps the others' (two programs run at 144).
+rm -f screens/*-"${dpi}"dpi.bmp
 status=0
 COMRELAY_DPI=$dpi WINEPREFIX=$private wine "$@" || status=$?
 for bmp in screens/*-"${dpi}"dpi.bmp; do
