@@ -408,10 +408,17 @@ void RelayBeforeClose(PortComponent* c) {
 
 } // namespace
 
+// A setting the device refuses on an open port leaves the line as it was:
+// the host is told, as a refused open is, and the get export goes on
+// reporting the old value, which the port has kept.
+void TellRefusedSetting(bool applied) {
+    if (!applied) Mailbox::Post(Notice::Error);
+}
+
 void SerialSetBaudRate() {
     PortComponent* c = Component();
     int i = IndexOf(BaudRateValues, Library.IntMailbox, 1);
-    if (c && i > 0) c->Port->SetBaudRateIndex(std::uint8_t(i));
+    if (c && i > 0) TellRefusedSetting(c->Port->SetBaudRateIndex(std::uint8_t(i)));
 }
 
 void SerialGetBaudRate() {
@@ -423,7 +430,7 @@ void SerialGetBaudRate() {
 void SerialSetDataBits() {
     PortComponent* c = Component();
     int i = IndexOf(DataBitsValues, Library.IntMailbox);
-    if (c && i >= 0) c->Port->SetDataBitsIndex(std::uint8_t(i));
+    if (c && i >= 0) TellRefusedSetting(c->Port->SetDataBitsIndex(std::uint8_t(i)));
 }
 
 void SerialGetDataBits() {
@@ -437,7 +444,7 @@ void SerialSetStopBits() {
     int i = StopBitsCount - 1;
     while (i >= 0 && StopBitCode(i) != Library.IntMailbox)
         --i;
-    if (c && i >= 0) c->Port->SetStopBitsIndex(std::uint8_t(i));
+    if (c && i >= 0) TellRefusedSetting(c->Port->SetStopBitsIndex(std::uint8_t(i)));
 }
 
 void SerialGetStopBits() {

@@ -160,6 +160,26 @@ TEST_CASE("a setter stores, and applies its own group only when open and changed
     }
 }
 
+TEST_CASE("a setter whose value the driver refuses on an open port keeps the old value") {
+    for (const SetterCase& c : SetterCases()) {
+        std::string name = c.name;
+        CAPTURE(name);
+        FakePort f;
+        f.port->Events = 0;
+        f.port->Open();
+        std::string call = c.apply;
+        f.device.refused = call.substr(0, call.find(' '));
+        f.journal.Clear();
+        c.change(f.port);
+        CHECK(f.journal.Entries() == std::vector<std::string>{c.apply});
+        // The initial value is still the stored one: setting it applies nothing.
+        f.device.refused.clear();
+        f.journal.Clear();
+        c.same(f.port);
+        CHECK(f.journal.Entries().empty());
+    }
+}
+
 TEST_CASE("a custom baud rate is used only at index 0, but always re-applies the DCB") {
     FakePort f;
     f.port->Events = 0;
