@@ -225,6 +225,15 @@ TEST_CASE("a wait that keeps failing is reported once, retried slowly, and comes
         f.device.modemStatus = MS_DSR_ON;
         Wake(f, EV_DSR);
         CHECK(EventHooks(f.journal).back() == "OnDSRChange(1)");
+
+        // A second failure that persists is a new one: told again, once.
+        f.device.waitStartFails = row.startFails ? -1 : 0;
+        f.device.emptyWakes = !row.startFails;
+        f.device.resultFails = row.unreadable ? -1 : 0;
+        f.device.Raise(EV_TXEMPTY); // ends the pending wait
+        REQUIRE(f.journal.WaitFor("OnError", 2, 5000));
+        Sleep(600);
+        CHECK(f.journal.Count("OnError") == 2);
         f.port->Close();
         CHECK(f.journal.Count("CloseHandle") == 1);
     }
