@@ -62,13 +62,19 @@ void PostToForm1(PortComponent* c, UINT message) {
     PostMessageA(c->Window, message, 0, 0);
 }
 
+// The relay's one-shot timer, armed from any thread (Timer may be switched
+// from several): the next relay tick comes a relay interval on.
+void ArmRelay(PortComponent* c) {
+    c->RelayTimer->SetEnabled(true);
+}
+
 // Asks again for what a lost message may have left undone; see the top of
 // the file. Changes neither the mailbox nor the port's state.
 void Recover(PortComponent* c) {
     Mailbox::Recover();
     if (!c) return;
     if (c->ErrorRaised) PostToForm1(c, ErrorMessage);
-    if (c->Port->Connected && c->Port->InputCount() > 0) c->RelayTimer->SetEnabled(true);
+    if (c->Port->Connected && c->Port->InputCount() > 0) ArmRelay(c);
 }
 
 // The component for a host call, which is also a chance to recover.
@@ -97,6 +103,11 @@ bool TakeRaisedError(PortComponent* c) {
     return InterlockedExchange(&c->ErrorRaised, 0) != 0;
 }
 
+// Tells an error the event thread raised, once, on the host's thread.
+void TellRaisedError(PortComponent* c) {
+    if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
+}
+
 // The relay, on the host's thread: everything waiting in the driver becomes
 // one "str#" notification, or joins the one the host has not fetched yet.
 // While the mailbox holds a notice, or notices wait their turn, the bytes
@@ -105,7 +116,7 @@ void Relay(PortComponent* c) {
     c->RelayTimer->SetEnabled(false);
     Mailbox::Recover();
     // An error whose message was lost goes before the bytes that came after it.
-    if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
+    TellRaisedError(c);
     if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
     std::int32_t waiting = 0;
     bool failed = !c->Port->ReadInputCount(waiting);
@@ -131,7 +142,7 @@ void Relay(PortComponent* c) {
     // device fails, and tell a failure that persists, once.
     if (++c->RelayFailures == RelayFailureLimit && c->Port->TellFailure())
         Mailbox::Post(Notice::Error);
-    c->RelayTimer->SetEnabled(true);
+    ArmRelay(c);
 }
 
 void EndAndFree(PortComponent* c);
@@ -155,7 +166,7 @@ void StartupTick(PortComponent* c) {
 // A wake: the next waiting notice, or bytes left in the driver for the relay
 // of the component of the moment, if there is one.
 void OnWake(WPARAM ticket) {
-    if (Mailbox::Wake(ticket) && Library.Component) Library.Component->RelayTimer->SetEnabled(true);
+    if (Mailbox::Wake(ticket) && Library.Component) ArmRelay(Library.Component);
 }
 
 // The library's applet outlives every component: when one ends with
@@ -239,7 +250,7 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
         Relay(c);
         return true;
     case ErrorMessage:
-        if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
+        TellRaisedError(c);
         return true;
     case Mailbox::WakeMessage:
         // Bytes left in the driver go with the next relay, 50 ms on as ever.
@@ -264,7 +275,7 @@ void OnRelayTimer(void* context, BaseObject*) {
     PostMessageA(c->Window, RelayTickMessage, 0, 0);
 }
 void OnRxChar(void* context, BaseObject*, std::int32_t) {
-    static_cast<PortComponent*>(context)->RelayTimer->SetEnabled(true);
+    ArmRelay(static_cast<PortComponent*>(context));
 }
 void OnAfterOpen(void*, BaseObject*) {
     Mailbox::Post(Notice::Open);
