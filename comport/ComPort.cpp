@@ -39,16 +39,13 @@ const ComEventBit ComEventTable[10] = {
 namespace {
 
 // The setter rule: an equal value does nothing; otherwise store it and apply
-// its group. A value the driver refuses is not kept, since the line still
-// runs with the old one and the field must say what the line has. False only
-// when the driver refused.
+// its group. A value the driver refuses stays stored (a later apply carries
+// it, with the other settings of its group); false tells the caller, who may
+// take it back. False only when the driver refused.
 template <class T, class Apply> bool Store(T& field, T value, Apply apply) {
     if (field == value) return true;
-    T old = field;
     field = value;
-    if (apply()) return true;
-    field = old;
-    return false;
+    return apply();
 }
 
 // A table entry; the fields are public, so an index written directly past
@@ -181,11 +178,8 @@ bool ComBuffer::SetOutputSize(std::int32_t value) {
     return value == OutputSize || StoreSize(OutputSize, value);
 }
 bool ComBuffer::StoreSize(std::int32_t& field, std::int32_t value) {
-    std::int32_t old = field;
     field = EvenQueueSize(value);
-    if (!Port || Port->ApplyBuffers()) return true;
-    field = old;
-    return false;
+    return !Port || Port->ApplyBuffers();
 }
 
 bool ComParity::SetBits(std::uint8_t value) {

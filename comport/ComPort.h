@@ -212,10 +212,10 @@ class ComPort : public BaseObject {
     void AbortPendingIo();
 
     // Setters: an equal value does nothing; a value outside its table is
-    // refused; otherwise store and apply the group when Connected. A value
-    // the driver refuses is not kept (the line still has the old one): the
-    // setter answers false then, and only then. The sub-objects' setters
-    // follow the same rule.
+    // refused; otherwise store and apply the group when Connected. The setter
+    // answers false when, and only when, the driver refused the group; the
+    // value stays stored (the line still has the old one), for the caller to
+    // take back or keep. The sub-objects' setters follow the same rule.
     bool SetBaudRateIndex(std::uint8_t value);
     bool SetCustomBaudRate(std::uint32_t value);
     bool SetDataBitsIndex(std::uint8_t value);

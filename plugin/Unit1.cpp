@@ -420,16 +420,19 @@ void RelayBeforeClose(PortComponent* c) {
 } // namespace
 
 // A setting the device refuses on an open port leaves the line as it was:
-// the host is told, as a refused open is, and the get export goes on
-// reporting the old value, which the port has kept.
-void TellRefusedSetting(bool applied) {
-    if (!applied) Mailbox::Post(Notice::Error);
+// the host is told, as a refused open is, and the setting goes back to the
+// value the line still has, which the get export then reports.
+void SetOrTell(ComPort* port, std::uint8_t& field, bool (ComPort::*set)(std::uint8_t), int index) {
+    std::uint8_t old = field;
+    if ((port->*set)(std::uint8_t(index))) return;
+    field = old;
+    Mailbox::Post(Notice::Error);
 }
 
 void SerialSetBaudRate() {
     PortComponent* c = Component();
     int i = IndexOf(BaudRateValues, Library.IntMailbox, 1);
-    if (c && i > 0) TellRefusedSetting(c->Port->SetBaudRateIndex(std::uint8_t(i)));
+    if (c && i > 0) SetOrTell(c->Port, c->Port->BaudRateIndex, &ComPort::SetBaudRateIndex, i);
 }
 
 void SerialGetBaudRate() {
@@ -441,7 +444,7 @@ void SerialGetBaudRate() {
 void SerialSetDataBits() {
     PortComponent* c = Component();
     int i = IndexOf(DataBitsValues, Library.IntMailbox);
-    if (c && i >= 0) TellRefusedSetting(c->Port->SetDataBitsIndex(std::uint8_t(i)));
+    if (c && i >= 0) SetOrTell(c->Port, c->Port->DataBitsIndex, &ComPort::SetDataBitsIndex, i);
 }
 
 void SerialGetDataBits() {
@@ -455,7 +458,7 @@ void SerialSetStopBits() {
     int i = StopBitsCount - 1;
     while (i >= 0 && StopBitCode(i) != Library.IntMailbox)
         --i;
-    if (c && i >= 0) TellRefusedSetting(c->Port->SetStopBitsIndex(std::uint8_t(i)));
+    if (c && i >= 0) SetOrTell(c->Port, c->Port->StopBitsIndex, &ComPort::SetStopBitsIndex, i);
 }
 
 void SerialGetStopBits() {
