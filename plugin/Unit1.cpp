@@ -77,8 +77,9 @@ void Recover(PortComponent* c) {
     if (c->Port->Connected && c->Port->InputCount() > 0) ArmRelay(c);
 }
 
-// The component for a host call, which is also a chance to recover.
-PortComponent* Component() {
+// Recovers what a lost message may have left undone (re-posts, arms the
+// relay) and returns the component of the moment: the start of a host call.
+PortComponent* RecoverComponent() {
     Recover(Library.Component);
     return Library.Component;
 }
@@ -381,7 +382,7 @@ void ComponentSetParentWindow(HWND window) {
     // A component still waiting for its move ends with the window it was
     // given, as a shown one does with the window it lives in; its close
     // notice goes to that window, and the new one gets a fresh component.
-    if (PortComponent* c = Component(); c && !c->Shown && !IsWindow(previous)) EndAndFree(c);
+    if (PortComponent* c = RecoverComponent(); c && !c->Shown && !IsWindow(previous)) EndAndFree(c);
     Library.HostWindow = window;
     const char* caption = GetParent(window) ? "pluginedit" : "pluginreal";
     if (Library.Component) {
@@ -402,7 +403,7 @@ void ComponentSetParentWindow(HWND window) {
 }
 
 void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height) {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (!c) return;
     Library.DrawRect = {left, top, width, height};
     SetWindowPos(c->Window, HWND_BOTTOM, left, top, width, height, SWP_NOZORDER);
@@ -430,31 +431,31 @@ void SetOrTell(ComPort* port, std::uint8_t& field, bool (ComPort::*set)(std::uin
 }
 
 void SerialSetBaudRate() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     int i = IndexOf(BaudRateValues, Library.IntMailbox, 1);
     if (c && i > 0) SetOrTell(c->Port, c->Port->BaudRateIndex, &ComPort::SetBaudRateIndex, i);
 }
 
 void SerialGetBaudRate() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (c && c->Port->BaudRateIndex >= 1 && c->Port->BaudRateIndex <= 15)
         Library.IntMailbox = static_cast<std::int32_t>(BaudRateValues[c->Port->BaudRateIndex]);
 }
 
 void SerialSetDataBits() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     int i = IndexOf(DataBitsValues, Library.IntMailbox);
     if (c && i >= 0) SetOrTell(c->Port, c->Port->DataBitsIndex, &ComPort::SetDataBitsIndex, i);
 }
 
 void SerialGetDataBits() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (c && c->Port->DataBitsIndex < DataBitsCount)
         Library.IntMailbox = DataBitsValues[c->Port->DataBitsIndex];
 }
 
 void SerialSetStopBits() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     int i = StopBitsCount - 1;
     while (i >= 0 && StopBitCode(i) != Library.IntMailbox)
         --i;
@@ -462,7 +463,7 @@ void SerialSetStopBits() {
 }
 
 void SerialGetStopBits() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (c && c->Port->StopBitsIndex < StopBitsCount)
         Library.IntMailbox = StopBitCode(c->Port->StopBitsIndex);
 }
@@ -470,7 +471,7 @@ void SerialGetStopBits() {
 // A write that fails or stops short is told; what did go out is not sent
 // again (the host cannot know which bytes those were, the far end can).
 void SerialSendString() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (!c) return;
     Text text = Mailbox::Content();
     if (c->Port->WriteText(text) != text.Length()) Mailbox::Post(Notice::Error);
@@ -478,7 +479,7 @@ void SerialSendString() {
 
 void SerialSetPort() {
     // A copy: the reopen's notifications replace the mailbox.
-    if (PortComponent* c = Component()) {
+    if (PortComponent* c = RecoverComponent()) {
         Text name = Mailbox::Content();
         RelayBeforeClose(c);
         c->Port->SetPortName(name);
@@ -486,20 +487,20 @@ void SerialSetPort() {
 }
 
 void SerialGetPort() {
-    if (PortComponent* c = Component()) Mailbox::Write(c->Port->PortName);
+    if (PortComponent* c = RecoverComponent()) Mailbox::Write(c->Port->PortName);
 }
 
 // A device that cannot take its settings fails the open (the port closes
 // and OnError tells it here, on the host's thread).
 void SerialOpen() {
-    if (PortComponent* c = Component()) {
+    if (PortComponent* c = RecoverComponent()) {
         c->RelayFailures = 0;
         c->Port->Open();
     }
 }
 
 void SerialClose() {
-    if (PortComponent* c = Component()) {
+    if (PortComponent* c = RecoverComponent()) {
         RelayBeforeClose(c);
         c->Port->Close();
     }
