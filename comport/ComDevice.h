@@ -35,6 +35,9 @@ class ComDevice {
     virtual WorkerThread* StartThread(EventSlot<DWORD()>::HandlerFn handler, void* context) = 0;
     // WaitForMultipleObjects for any one of handles.
     virtual DWORD WaitForAny(DWORD count, const HANDLE* handles, DWORD timeoutMs) = 0;
+    // GetTickCount, which the event thread's deadlines read (on Windows it
+    // moves in steps of a clock tick, 10 to 16 ms).
+    virtual DWORD TickCount() = 0;
 
   protected:
     ~ComDevice() = default;

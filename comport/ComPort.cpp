@@ -1,17 +1,6 @@
 // ComPort: settings and their tables, opening, closing and applying settings,
-// the open/close notifications and the synchronous data operations.
-//
-// Threads: everything here runs on the owner's thread, except InputCount,
-// ReadInputCount and ModemSignals, which the event thread (EventThread.cpp)
-// also calls while it dispatches. That thread reads Handle, SyncMethod, NotifyWindow and the
-// hooks; Open sets them up before the thread starts and Close changes Handle
-// only after the thread has ended. ReadText tells the event thread what it
-// reads (BeginRead, EndRead). A count on either thread may note an input
-// overflow in InputOverflow (interlocked), which the owner takes; both
-// threads may tell a device failure, and FailureTold (interlocked, through
-// TellFailure and DeviceAnswers) lets only the first tell it. Each
-// transfer has its own OVERLAPPED and event, so a write on one thread, a read
-// on another and the event wait may be in flight at once on the one handle.
+// the open/close notifications and the synchronous data operations. The
+// threads that reach it are set out in ComPort.h.
 #include "comport/ComPort.h"
 
 #include "comport/ComDevice.h"
@@ -39,26 +28,24 @@ const DWORD RtsControlValues[RtsControlCount] = {0x0000, 0x1000, 0x2000, 0x3000}
 const char* const FlowControlPresetNames[FlowControlPresetCount] = {"Hardware", "Software", "None",
                                                                     "Custom"};
 
+const ComEventBit ComEventTable[10] = {
+    {ComEvents::RxChar, EV_RXCHAR}, {ComEvents::TxEmpty, EV_TXEMPTY},
+    {ComEvents::Break, EV_BREAK},   {ComEvents::Ring, EV_RING},
+    {ComEvents::CTS, EV_CTS},       {ComEvents::DSR, EV_DSR},
+    {ComEvents::RxFlag, EV_RXFLAG}, {ComEvents::RLSD, EV_RLSD},
+    {ComEvents::Error, EV_ERR},     {ComEvents::Rx80Full, EV_RX80FULL},
+};
+
 namespace {
 
-// Member of Events -> Win32 comm event, in the order of the Events bits.
-struct EventBit {
-    std::uint16_t member;
-    DWORD win32;
-};
-constexpr EventBit EventBits[] = {
-    {ComEvents::RxChar, EV_RXCHAR}, {ComEvents::TxEmpty, EV_TXEMPTY},
-    {ComEvents::RxFlag, EV_RXFLAG}, {ComEvents::Ring, EV_RING},
-    {ComEvents::Break, EV_BREAK},   {ComEvents::CTS, EV_CTS},
-    {ComEvents::DSR, EV_DSR},       {ComEvents::Error, EV_ERR},
-    {ComEvents::RLSD, EV_RLSD},     {ComEvents::Rx80Full, EV_RX80FULL},
-};
-
-// Step 1 and 2 of the setter rule: false when nothing changed.
-template <class T> bool Change(T& field, T value) {
-    if (field == value) return false;
+// The setter rule: an equal value does nothing; otherwise store it and apply
+// its group. A value the driver refuses stays stored (a later apply carries
+// it, with the other settings of its group); false tells the caller, who may
+// take it back. False only when the driver refused.
+template <class T, class Apply> bool Store(T& field, T value, Apply apply) {
+    if (field == value) return true;
     field = value;
-    return true;
+    return apply();
 }
 
 // A table entry; the fields are public, so an index written directly past
@@ -98,14 +85,14 @@ const char PortBusyText[] = "\xCF\xEE\xF0\xF2 \xE7\xE0\xED\xFF\xF2"; // "Пор�
 
 DWORD EventsToCommMask(std::uint16_t events) {
     DWORD mask = 0;
-    for (const EventBit& e : EventBits)
+    for (const ComEventBit& e : ComEventTable)
         if (events & e.member) mask |= e.win32;
     return mask;
 }
 
 std::uint16_t CommMaskToEvents(DWORD mask) {
     std::uint16_t events = 0;
-    for (const EventBit& e : EventBits)
+    for (const ComEventBit& e : ComEventTable)
         if (mask & e.win32) events |= e.member;
     return events;
 }
@@ -149,23 +136,23 @@ void ComPort::Destroy() {
 
 // --- settings ---
 
-void ComPort::SetBaudRateIndex(std::uint8_t value) {
-    if (value < BaudRateCount && Change(BaudRateIndex, value)) ApplyDcb();
+bool ComPort::SetBaudRateIndex(std::uint8_t value) {
+    return value >= BaudRateCount || Store(BaudRateIndex, value, [this] { return ApplyDcb(); });
 }
-void ComPort::SetCustomBaudRate(std::uint32_t value) {
-    if (Change(CustomBaudRate, value)) ApplyDcb();
+bool ComPort::SetCustomBaudRate(std::uint32_t value) {
+    return Store(CustomBaudRate, value, [this] { return ApplyDcb(); });
 }
-void ComPort::SetDataBitsIndex(std::uint8_t value) {
-    if (value < DataBitsCount && Change(DataBitsIndex, value)) ApplyDcb();
+bool ComPort::SetDataBitsIndex(std::uint8_t value) {
+    return value >= DataBitsCount || Store(DataBitsIndex, value, [this] { return ApplyDcb(); });
 }
-void ComPort::SetStopBitsIndex(std::uint8_t value) {
-    if (value < StopBitsCount && Change(StopBitsIndex, value)) ApplyDcb();
+bool ComPort::SetStopBitsIndex(std::uint8_t value) {
+    return value >= StopBitsCount || Store(StopBitsIndex, value, [this] { return ApplyDcb(); });
 }
-void ComPort::SetDiscardNull(bool value) {
-    if (Change(DiscardNull, value)) ApplyDcb();
+bool ComPort::SetDiscardNull(bool value) {
+    return Store(DiscardNull, value, [this] { return ApplyDcb(); });
 }
-void ComPort::SetEventChar(char value) {
-    if (Change(EventChar, value)) ApplyDcb();
+bool ComPort::SetEventChar(char value) {
+    return Store(EventChar, value, [this] { return ApplyDcb(); });
 }
 
 void ComPort::SetSyncMethod(std::uint8_t value) {
@@ -183,76 +170,78 @@ void ComPort::SetPortName(const Text& name) {
     }
 }
 
-void ComBuffer::SetInputSize(std::int32_t value) {
-    // Compared before rounding: 1025 twice applies twice.
-    if (value == InputSize) return;
-    InputSize = EvenQueueSize(value);
-    if (Port) Port->ApplyBuffers();
+// Compared before rounding: 1025 twice applies twice.
+bool ComBuffer::SetInputSize(std::int32_t value) {
+    return value == InputSize || StoreSize(InputSize, value);
 }
-void ComBuffer::SetOutputSize(std::int32_t value) {
-    if (value == OutputSize) return;
-    OutputSize = EvenQueueSize(value);
-    if (Port) Port->ApplyBuffers();
+bool ComBuffer::SetOutputSize(std::int32_t value) {
+    return value == OutputSize || StoreSize(OutputSize, value);
 }
-
-void ComParity::SetBits(std::uint8_t value) {
-    if (value < ParityCount && Change(Bits, value) && Port) Port->ApplyDcb();
-}
-void ComParity::SetCheck(bool value) {
-    if (Change(Check, value) && Port) Port->ApplyDcb();
-}
-void ComParity::SetReplace(bool value) {
-    if (Change(Replace, value) && Port) Port->ApplyDcb();
-}
-void ComParity::SetReplaceChar(char value) {
-    if (Change(ReplaceChar, value) && Port) Port->ApplyDcb();
+bool ComBuffer::StoreSize(std::int32_t& field, std::int32_t value) {
+    field = EvenQueueSize(value);
+    return !Port || Port->ApplyBuffers();
 }
 
-void ComTimeouts::SetReadInterval(std::uint32_t value) {
-    if (Change(ReadInterval, value) && Port) Port->ApplyTimeouts();
+bool ComParity::SetBits(std::uint8_t value) {
+    return value >= ParityCount || Store(Bits, value, [this] { return !Port || Port->ApplyDcb(); });
 }
-void ComTimeouts::SetReadTotalMultiplier(std::uint32_t value) {
-    if (Change(ReadTotalMultiplier, value) && Port) Port->ApplyTimeouts();
+bool ComParity::SetCheck(bool value) {
+    return Store(Check, value, [this] { return !Port || Port->ApplyDcb(); });
 }
-void ComTimeouts::SetReadTotalConstant(std::uint32_t value) {
-    if (Change(ReadTotalConstant, value) && Port) Port->ApplyTimeouts();
+bool ComParity::SetReplace(bool value) {
+    return Store(Replace, value, [this] { return !Port || Port->ApplyDcb(); });
 }
-void ComTimeouts::SetWriteTotalMultiplier(std::uint32_t value) {
-    if (Change(WriteTotalMultiplier, value) && Port) Port->ApplyTimeouts();
-}
-void ComTimeouts::SetWriteTotalConstant(std::uint32_t value) {
-    if (Change(WriteTotalConstant, value) && Port) Port->ApplyTimeouts();
+bool ComParity::SetReplaceChar(char value) {
+    return Store(ReplaceChar, value, [this] { return !Port || Port->ApplyDcb(); });
 }
 
-void ComFlowControl::SetOutCtsFlow(bool value) {
-    if (Change(OutCtsFlow, value) && Port) Port->ApplyDcb();
+bool ComTimeouts::SetReadInterval(std::uint32_t value) {
+    return Store(ReadInterval, value, [this] { return !Port || Port->ApplyTimeouts(); });
 }
-void ComFlowControl::SetOutDsrFlow(bool value) {
-    if (Change(OutDsrFlow, value) && Port) Port->ApplyDcb();
+bool ComTimeouts::SetReadTotalMultiplier(std::uint32_t value) {
+    return Store(ReadTotalMultiplier, value, [this] { return !Port || Port->ApplyTimeouts(); });
 }
-void ComFlowControl::SetDtrControl(std::uint8_t value) {
-    if (value < DtrControlCount && Change(DtrControl, value) && Port) Port->ApplyDcb();
+bool ComTimeouts::SetReadTotalConstant(std::uint32_t value) {
+    return Store(ReadTotalConstant, value, [this] { return !Port || Port->ApplyTimeouts(); });
 }
-void ComFlowControl::SetRtsControl(std::uint8_t value) {
-    if (value < RtsControlCount && Change(RtsControl, value) && Port) Port->ApplyDcb();
+bool ComTimeouts::SetWriteTotalMultiplier(std::uint32_t value) {
+    return Store(WriteTotalMultiplier, value, [this] { return !Port || Port->ApplyTimeouts(); });
 }
-void ComFlowControl::SetOutX(bool value) {
-    if (Change(OutX, value) && Port) Port->ApplyDcb();
+bool ComTimeouts::SetWriteTotalConstant(std::uint32_t value) {
+    return Store(WriteTotalConstant, value, [this] { return !Port || Port->ApplyTimeouts(); });
 }
-void ComFlowControl::SetInX(bool value) {
-    if (Change(InX, value) && Port) Port->ApplyDcb();
+
+bool ComFlowControl::SetOutCtsFlow(bool value) {
+    return Store(OutCtsFlow, value, [this] { return !Port || Port->ApplyDcb(); });
 }
-void ComFlowControl::SetDsrSensitivity(bool value) {
-    if (Change(DsrSensitivity, value) && Port) Port->ApplyDcb();
+bool ComFlowControl::SetOutDsrFlow(bool value) {
+    return Store(OutDsrFlow, value, [this] { return !Port || Port->ApplyDcb(); });
 }
-void ComFlowControl::SetTxContinueOnXoff(bool value) {
-    if (Change(TxContinueOnXoff, value) && Port) Port->ApplyDcb();
+bool ComFlowControl::SetDtrControl(std::uint8_t value) {
+    return value >= DtrControlCount ||
+           Store(DtrControl, value, [this] { return !Port || Port->ApplyDcb(); });
 }
-void ComFlowControl::SetXonChar(char value) {
-    if (Change(XonChar, value) && Port) Port->ApplyDcb();
+bool ComFlowControl::SetRtsControl(std::uint8_t value) {
+    return value >= RtsControlCount ||
+           Store(RtsControl, value, [this] { return !Port || Port->ApplyDcb(); });
 }
-void ComFlowControl::SetXoffChar(char value) {
-    if (Change(XoffChar, value) && Port) Port->ApplyDcb();
+bool ComFlowControl::SetOutX(bool value) {
+    return Store(OutX, value, [this] { return !Port || Port->ApplyDcb(); });
+}
+bool ComFlowControl::SetInX(bool value) {
+    return Store(InX, value, [this] { return !Port || Port->ApplyDcb(); });
+}
+bool ComFlowControl::SetDsrSensitivity(bool value) {
+    return Store(DsrSensitivity, value, [this] { return !Port || Port->ApplyDcb(); });
+}
+bool ComFlowControl::SetTxContinueOnXoff(bool value) {
+    return Store(TxContinueOnXoff, value, [this] { return !Port || Port->ApplyDcb(); });
+}
+bool ComFlowControl::SetXonChar(char value) {
+    return Store(XonChar, value, [this] { return !Port || Port->ApplyDcb(); });
+}
+bool ComFlowControl::SetXoffChar(char value) {
+    return Store(XoffChar, value, [this] { return !Port || Port->ApplyDcb(); });
 }
 
 // --- opening and closing ---
@@ -260,6 +249,7 @@ void ComFlowControl::SetXoffChar(char value) {
 void ComPort::Open() {
     if (Connected) return;
     FailureTold = 0; // no event thread runs yet
+    LineErrors = 0;
     NotifyBeforeOpen();
     OpenDevice();
     if (Handle == INVALID_HANDLE_VALUE) {
@@ -495,12 +485,19 @@ bool ComPort::ReadInputCount(std::int32_t& count) {
     // The call clears the driver's error state: a lost byte must be noted
     // now, whichever thread counted.
     if (errors & CE_RXOVER) InterlockedExchange(&InputOverflow, 1);
+    // Some drivers latch a line error here without raising EV_ERR, and the
+    // next count would clear it unseen.
+    if (errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) InterlockedExchange(&LineErrors, 1);
     count = status.cbInQue > 0x7FFFFFFF ? 0x7FFFFFFF : std::int32_t(status.cbInQue);
     return true;
 }
 
 bool ComPort::TakeInputOverflow() {
     return InterlockedExchange(&InputOverflow, 0) != 0;
+}
+
+bool ComPort::TakeLineErrors() {
+    return LineErrors && InterlockedExchange(&LineErrors, 0) != 0;
 }
 
 std::uint8_t ComPort::ModemSignals() {

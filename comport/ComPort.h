@@ -1,15 +1,20 @@
 // ComPort: one serial port with its settings, its four sub-objects, opening
 // and closing, the event hooks, and the data operations.
 //
-// Threads: the owner's thread calls everything here; the port's event thread
-// (comport/EventThread.h) calls InputCount, ReadInputCount, ModemSignals,
-// TellFailure, DeviceAnswers and the event hooks. A count on either thread
-// may note an input overflow (InputOverflow, interlocked) for the owner to
-// take; FailureTold is shared the same way.
+// Threads: the owner's thread calls everything here. The port's event thread
+// (comport/EventThread.h) calls ReadInputCount, ModemSignals, TellFailure,
+// DeviceAnswers, TakeLineErrors and the event hooks, and reads Handle,
+// Device, FullMask's source Events, SyncMethod and NotifyWindow: Open sets
+// them before the thread starts, SetSyncMethod refuses while open, and Close
+// changes Handle only after the thread has ended. Shared between the two, by
+// interlocked access only: InputOverflow and LineErrors (set by a count on
+// either thread), and FailureTold (through TellFailure and DeviceAnswers).
+// ReadText tells the event thread what it reads (BeginRead, EndRead). Each
+// transfer has its own OVERLAPPED and event, so the owner's read or write and
+// the event thread's wait may be in flight at once on the one handle.
 // Hooks, SyncMethod and NotifyWindow must be set before Open and not change
-// while the port is open (SetSyncMethod refuses then). Close waits for the
-// event thread to end, so a hook running there must not Close, reopen or
-// rename the port.
+// while the port is open. Close waits for the event thread to end, so a hook
+// running there must not Close, reopen or rename the port.
 #pragma once
 
 #include "framework/BaseObject.h"
@@ -37,6 +42,13 @@ struct ComEvents {
         All = 0x03FF,
     };
 };
+
+// The ten events with their Win32 values, in the order the hooks hear them.
+struct ComEventBit {
+    std::uint16_t member;
+    DWORD win32;
+};
+extern const ComEventBit ComEventTable[10];
 
 // The Win32 comm event mask of a set, and back; Win32 bits outside the ten
 // (EV_PERR, EV_EVENT1, EV_EVENT2) are dropped.
@@ -82,8 +94,11 @@ class ComBuffer : public BaseObject {
     std::int32_t InputSize = 1024; // also gives the DCB's XonLim and XoffLim
     std::int32_t OutputSize = 1024;
 
-    void SetInputSize(std::int32_t value);
-    void SetOutputSize(std::int32_t value);
+    bool SetInputSize(std::int32_t value);
+    bool SetOutputSize(std::int32_t value);
+
+  private:
+    bool StoreSize(std::int32_t& field, std::int32_t value);
 };
 
 class ComParity : public BaseObject {
@@ -94,10 +109,10 @@ class ComParity : public BaseObject {
     bool Replace = false; // only with Check
     char ReplaceChar = 0;
 
-    void SetBits(std::uint8_t value);
-    void SetCheck(bool value);
-    void SetReplace(bool value);
-    void SetReplaceChar(char value);
+    bool SetBits(std::uint8_t value);
+    bool SetCheck(bool value);
+    bool SetReplace(bool value);
+    bool SetReplaceChar(char value);
 };
 
 // The five COMMTIMEOUTS members, in milliseconds.
@@ -110,11 +125,11 @@ class ComTimeouts : public BaseObject {
     std::uint32_t WriteTotalMultiplier = 100;
     std::uint32_t WriteTotalConstant = 1000;
 
-    void SetReadInterval(std::uint32_t value);
-    void SetReadTotalMultiplier(std::uint32_t value);
-    void SetReadTotalConstant(std::uint32_t value);
-    void SetWriteTotalMultiplier(std::uint32_t value);
-    void SetWriteTotalConstant(std::uint32_t value);
+    bool SetReadInterval(std::uint32_t value);
+    bool SetReadTotalMultiplier(std::uint32_t value);
+    bool SetReadTotalConstant(std::uint32_t value);
+    bool SetWriteTotalMultiplier(std::uint32_t value);
+    bool SetWriteTotalConstant(std::uint32_t value);
 };
 
 class ComFlowControl : public BaseObject {
@@ -131,16 +146,16 @@ class ComFlowControl : public BaseObject {
     char XonChar = 0x11;
     char XoffChar = 0x13;
 
-    void SetOutCtsFlow(bool value);
-    void SetOutDsrFlow(bool value);
-    void SetDtrControl(std::uint8_t value);
-    void SetRtsControl(std::uint8_t value);
-    void SetOutX(bool value);
-    void SetInX(bool value);
-    void SetDsrSensitivity(bool value);
-    void SetTxContinueOnXoff(bool value);
-    void SetXonChar(char value);
-    void SetXoffChar(char value);
+    bool SetOutCtsFlow(bool value);
+    bool SetOutDsrFlow(bool value);
+    bool SetDtrControl(std::uint8_t value);
+    bool SetRtsControl(std::uint8_t value);
+    bool SetOutX(bool value);
+    bool SetInX(bool value);
+    bool SetDsrSensitivity(bool value);
+    bool SetTxContinueOnXoff(bool value);
+    bool SetXonChar(char value);
+    bool SetXoffChar(char value);
 };
 
 class ComPort : public BaseObject {
@@ -188,19 +203,25 @@ class ComPort : public BaseObject {
     // Whether the driver's input queue overflowed (CE_RXOVER, which Windows
     // raises no event for) since the last call; any count may have seen it.
     bool TakeInputOverflow();
+    // Whether a count found a line error in the driver's error flags
+    // (CE_FRAME, CE_OVERRUN, CE_RXPARITY) since the last call.
+    bool TakeLineErrors();
     // CtsOn | DsrOn | RingOn | RlsdOn; 0 when the status cannot be read.
     std::uint8_t ModemSignals();
     // Ends outstanding reads and writes (PurgeComm TXABORT | RXABORT).
     void AbortPendingIo();
 
     // Setters: an equal value does nothing; a value outside its table is
-    // refused; otherwise store and apply the group when Connected.
-    void SetBaudRateIndex(std::uint8_t value);
-    void SetCustomBaudRate(std::uint32_t value);
-    void SetDataBitsIndex(std::uint8_t value);
-    void SetStopBitsIndex(std::uint8_t value);
-    void SetDiscardNull(bool value);
-    void SetEventChar(char value);
+    // refused; otherwise store and apply the group when Connected. The setter
+    // answers false when, and only when, the driver refused the group; the
+    // value stays stored (the line still has the old one), for the caller to
+    // take back or keep. The sub-objects' setters follow the same rule.
+    bool SetBaudRateIndex(std::uint8_t value);
+    bool SetCustomBaudRate(std::uint32_t value);
+    bool SetDataBitsIndex(std::uint8_t value);
+    bool SetStopBitsIndex(std::uint8_t value);
+    bool SetDiscardNull(bool value);
+    bool SetEventChar(char value);
     // Ignored while Connected.
     void SetSyncMethod(std::uint8_t value);
     // Normalizes to COM1..COM16; a new name on an open port closes and
@@ -221,8 +242,10 @@ class ComPort : public BaseObject {
     Text LastOpenError;          // Windows-1251
     DWORD LastOpenErrorCode = 0; // GetLastError of the last failed open
     bool Connected = false;
-    // Set by any thread's count, taken by TakeInputOverflow (interlocked).
+    // Set by any thread's count, taken by TakeInputOverflow and
+    // TakeLineErrors (interlocked).
     volatile LONG InputOverflow = 0;
+    volatile LONG LineErrors = 0;
     // A device failure that persists is told once, by whichever thread meets
     // it first: the event thread in its wait or the owner in its read.
     // TellFailure answers true to the first teller; DeviceAnswers, from a

@@ -1,20 +1,6 @@
 // The event thread of an open port: the wait loop, the dispatch of events to
-// the port's hooks, and the stop sequence.
-//
-// Threads: the owner's thread runs StartEventThread, BeginRead and EndRead
-// (from ReadText) and Destroy (the stop sequence, from Close); the event
-// thread runs Loop and DispatchEvents, and through them the port's event
-// hooks, the queue count (ReadInputCount) and ModemSignals. The owner asks the loop to end by
-// setting StopEvent and then waits for the thread to end; every wait and
-// pause of the loop includes StopEvent (only a driver that will not end a
-// wait at a mask change delays it, by a bounded time), so Close works at any
-// moment. The one other hand-over is the owner's reads: BeginRead and
-// EndRead bump ReadSeq and add to BytesRead (interlocked; the loop only reads
-// them), and EndRead sets ReadDone, which the loop waits for while it holds
-// announced bytes and resets when it counts the queue. FullMask is set before
-// the thread starts.
-// LastEvents, RxCount, AnnouncedTotal, the loop's state and the wait's
-// OVERLAPPED and mask belong to the event thread alone.
+// the port's hooks, and the stop sequence. Its threads and states are set out
+// in EventThread.h.
 //
 // One wake per batch. The owner reads received bytes in batches (the
 // plug-in every 50 ms), so once the loop has announced bytes (OnRxChar) it
@@ -41,7 +27,11 @@
 // Errors fold. A line that keeps failing (a wrong baud rate makes every byte
 // a framing error) raises EV_ERR at every look; after one OnError the loop
 // takes EV_ERR out of the mask for ErrorInterval, so the owner hears at most
-// one error per interval and the loop does not spin, while bytes go on.
+// one error per interval and the loop does not spin, while bytes go on. A
+// failure report folds the same way. Some drivers latch a line error in the
+// flags that counting the queue returns (ClearCommError) without raising
+// EV_ERR; each count notes them (TakeLineErrors) and the loop tells them as
+// it tells EV_ERR.
 //
 // A failed wait never makes the port deaf. A wait that cannot start, a wake
 // whose result cannot be read (wine's poll of the line failed) or a failed
@@ -58,6 +48,8 @@
 
 #include "comport/ComDevice.h"
 #include "comport/ComPort.h"
+
+#include <cassert>
 
 namespace {
 
@@ -109,25 +101,18 @@ DWORD RunLoop(void* context, BaseObject*) {
     return static_cast<EventThread*>(context)->Loop();
 }
 
-// Dispatch order, with each member's Win32 value for SyncWindow.
-struct DispatchStep {
-    std::uint16_t member;
-    WPARAM win32;
-};
-constexpr DispatchStep DispatchOrder[] = {
-    {ComEvents::RxChar, EV_RXCHAR}, {ComEvents::TxEmpty, EV_TXEMPTY},
-    {ComEvents::Break, EV_BREAK},   {ComEvents::Ring, EV_RING},
-    {ComEvents::CTS, EV_CTS},       {ComEvents::DSR, EV_DSR},
-    {ComEvents::RxFlag, EV_RXFLAG}, {ComEvents::RLSD, EV_RLSD},
-    {ComEvents::Error, EV_ERR},     {ComEvents::Rx80Full, EV_RX80FULL},
-};
-
 // Whether the tick count has reached deadline (wrap-safe).
 bool Reached(DWORD now, DWORD deadline) {
     return LONG(now - deadline) >= 0;
 }
 
-// The loop's state and steps, on the event thread.
+// The receive events that leave the mask while the loop follows received
+// bytes itself: with event character 0, Windows raises EV_RXFLAG for every
+// zero byte, so binary data would wake the loop as EV_RXCHAR would.
+constexpr DWORD ReceiveEvents = EV_RXCHAR | EV_RXFLAG;
+
+// The loop's state and steps, on the event thread. See EventThread.h for
+// the states, their transitions and what holds in each.
 class EventLoop {
   public:
     // wait: the storage of the loop's waits, which the loop frees or, when a
@@ -138,7 +123,7 @@ class EventLoop {
     void Run() {
         if (!wait_->done) {
             // Nothing to wait on: report, and wait for the stop alone.
-            ReportError(true);
+            TellError();
             HANDLE stop = t_->StopEvent.Get();
             device_->WaitForAny(1, &stop, INFINITE);
         } else {
@@ -148,46 +133,84 @@ class EventLoop {
     }
 
   private:
+    enum Deadline { RxDue, ErrorFoldEnds, LinkSettles, DeadlineCount };
+    struct Due {
+        bool armed = false;
+        DWORD at = 0;
+    };
+
     void RunWaits() {
         while (!stopping_) {
-            ErrorQuiet(); // its end puts EV_ERR back
+            HandleDeadlines();
             SettleMask();
             if (stopping_) break;
             if (!issued_ && mask_) {
-                wait_->mask = 0;
-                if (device_->WaitCommEvent(h_, &wait_->mask, &wait_->overlapped) ||
-                    device_->GetLastError() == ERROR_IO_PENDING) {
-                    issued_ = true;
-                    issuedAt_ = GetTickCount();
-                    quietLookAt_ = issuedAt_ + QuietLook;
-                } else if (!Failed()) { // a request that never started
-                    break;
-                }
+                IssueWait();
                 continue;
             }
             HANDLE list[3] = {t_->StopEvent.Get()};
             DWORD count = 1, device = 0, read = 0;
             if (issued_) list[device = count++] = wait_->done.Get();
-            if (rxHeld_) list[read = count++] = t_->ReadDone.Get();
+            if (rx_ == RxPhase::Holding) list[read = count++] = t_->ReadDone.Get();
             DWORD r = device_->WaitForAny(count, list, Timeout());
             if (r == WAIT_OBJECT_0) break;
-            if (r == WAIT_TIMEOUT) {
-                Deadlines();
-            } else if (device && r == WAIT_OBJECT_0 + device) {
+            if (r == WAIT_TIMEOUT) continue; // the deadlines are handled at the top
+            if (device && r == WAIT_OBJECT_0 + device)
                 Collect(false);
-            } else if (read && r == WAIT_OBJECT_0 + read) {
-                Resume(false);
-            } else if (!Failed()) {
+            else if (read && r == WAIT_OBJECT_0 + read)
+                OwnerRead(false);
+            else if (!RetryAfterFailure())
+                break;
+        }
+    }
+
+    // --- the table of deadlines: the wait's time-out and their handling ---
+
+    void Arm(Deadline d, DWORD at) { due_[d] = {true, at}; }
+    void Disarm(Deadline d) { due_[d].armed = false; }
+    bool IsDue(Deadline d, DWORD now) const { return due_[d].armed && Reached(now, due_[d].at); }
+
+    // The time until the nearest deadline.
+    DWORD Timeout() const {
+        DWORD now = device_->TickCount();
+        LONG best = -1;
+        for (const Due& d : due_) {
+            if (!d.armed) continue;
+            LONG left = LONG(d.at - now);
+            if (left < 0) left = 0;
+            if (best < 0 || left < best) best = left;
+        }
+        return best < 0 ? INFINITE : DWORD(best);
+    }
+
+    void HandleDeadlines() {
+        DWORD now = device_->TickCount();
+        if (IsDue(ErrorFoldEnds, now)) EndErrorInterval();
+        if (IsDue(LinkSettles, now)) SetLink(LinkState::Healthy); // pending long enough
+        if (IsDue(RxDue, now)) {
+            switch (rx_) {
+            case RxPhase::Listening:
+                Arm(RxDue, now + QuietLook);
+                LookAndAnnounce(false);
+                break;
+            case RxPhase::Holding:
+                OwnerRead(true);
+                break;
+            case RxPhase::Watching:
+                WatchStep(now);
                 break;
             }
         }
+        CheckState();
     }
+
+    // --- the device's mask and wait ---
 
     // The mask the device should have now.
     DWORD WantedMask() const {
         DWORD want = t_->FullMask;
-        if (rxHeld_ || watching_) want &= ~DWORD(EV_RXCHAR);
-        if (errorQuiet_) want &= ~DWORD(EV_ERR);
+        if (rx_ != RxPhase::Listening) want &= ~ReceiveEvents;
+        if (fold_ == ErrorFold::Quiet) want &= ~DWORD(EV_ERR);
         return want;
     }
 
@@ -200,6 +223,19 @@ class EventLoop {
         device_->SetCommMask(h_, want);
         mask_ = want;
         if (issued_ && AwaitEnd()) Collect(true);
+    }
+
+    void IssueWait() {
+        wait_->mask = 0;
+        if (device_->WaitCommEvent(h_, &wait_->mask, &wait_->overlapped) ||
+            device_->GetLastError() == ERROR_IO_PENDING) {
+            issued_ = true;
+            DWORD now = device_->TickCount();
+            if (rx_ == RxPhase::Listening) Arm(RxDue, now + QuietLook);
+            if (link_ != LinkState::Healthy) Arm(LinkSettles, now + SettledAfter);
+        } else if (!RetryAfterFailure()) { // a request that never started
+            stopping_ = true;
+        }
     }
 
     // Waits for the issued wait to end after a mask change; false when the
@@ -216,183 +252,194 @@ class EventLoop {
         device_->CancelIo(h_); // the wait was issued by this thread
         if (WaitForSingleObject(wait_->done.Get(), WaitEndTimeout) == WAIT_OBJECT_0) return true;
         wait_ = new CommWait; // a small leak instead of a write into freed memory
-        issued_ = false;
+        WaitEnded();
         if (!wait_->done) {
-            ReportError(true);
+            TellError();
             stopping_ = true;
         }
         return false;
     }
 
+    void WaitEnded() {
+        issued_ = false;
+        Disarm(LinkSettles);
+    }
+
     // The issued wait has ended: what it brought. endedHere: the loop's own
     // mask change ended it, so an empty or failed result is no fault.
     void Collect(bool endedHere) {
-        issued_ = false;
+        WaitEnded();
         DWORD unused = 0;
         bool ok = device_->GetOverlappedResult(h_, &wait_->overlapped, &unused, FALSE);
         std::uint16_t events = ok ? CommMaskToEvents(wait_->mask) : 0;
         if (events) {
-            failures_ = 0;
-            failureReported_ = false;
-            t_->Owner->DeviceAnswers();
-            emptyWakes_ = 0;
+            DeviceAnswered();
             Dispatch(events);
         } else if (endedHere) {
             return;
         } else if (!ok || ++emptyWakes_ >= EmptyWakeLimit) {
             emptyWakes_ = 0;
-            if (!Failed()) stopping_ = true;
+            if (!RetryAfterFailure()) stopping_ = true;
         }
     }
 
     // Dispatches one wake: RxChar only for bytes not yet announced (or for an
-    // empty queue, which no hook hears), Error at most once per interval.
+    // empty queue, which no hook hears), Error folded, and with it any line
+    // error that the count found.
     void Dispatch(std::uint16_t events) {
         bool rx = events & ComEvents::RxChar;
-        events &= ~ComEvents::RxChar;
-        if (events & ComEvents::Error) {
-            if (ErrorQuiet())
-                events &= ~ComEvents::Error; // told less than an interval ago
-            else
-                StartErrorQuiet();
-        }
-        if (rx && (Look(false) || t_->RxCount <= 0)) events |= ComEvents::RxChar;
+        bool error = events & ComEvents::Error;
+        events &= ~(ComEvents::RxChar | ComEvents::Error);
+        if (rx && (CountQueue(false) || t_->RxCount <= 0)) events |= ComEvents::RxChar;
+        if (rx && t_->Owner->TakeLineErrors()) error = true;
+        if (error && FoldError()) events |= ComEvents::Error;
         t_->LastEvents = events;
         t_->DispatchEvents();
     }
 
+    // --- the receive side ---
+
+    void EnterRx(RxPhase next, DWORD now) {
+        rx_ = next;
+        switch (next) {
+        case RxPhase::Listening:
+            Arm(RxDue, now + QuietLook);
+            break;
+        case RxPhase::Holding:
+            Arm(RxDue, now + RxRecheck);
+            break;
+        case RxPhase::Watching:
+            watchEnd_ = now + RxWatch;
+            Arm(RxDue, now + RxWatchStep);
+            break;
+        }
+    }
+
     // Counts the queue: true when its bytes are to be announced, being new
-    // (or any, when force). While bytes wait the loop holds; an empty queue
-    // ends the hold.
-    bool Look(bool force) {
+    // (or any, when force). Bytes waiting move the receive side to Holding;
+    // an empty queue ends a hold.
+    bool CountQueue(bool force) {
         if (!(t_->FullMask & EV_RXCHAR)) return false;
         bool fresh = t_->TakeNewBytes();
+        DWORD now = device_->TickCount();
         if (t_->RxCount <= 0) {
-            rxHeld_ = false;
+            if (rx_ == RxPhase::Holding) EnterRx(RxPhase::Listening, now);
             return false;
         }
         bool announce = fresh || force;
-        if (announce || !rxHeld_) rxLookAt_ = GetTickCount() + RxRecheck;
-        rxHeld_ = true;
-        watching_ = false;
+        if (announce || rx_ != RxPhase::Holding) EnterRx(RxPhase::Holding, now);
         return announce;
     }
 
-    void Announce() {
-        t_->LastEvents = ComEvents::RxChar;
+    // The one step that looks at the queue outside a wake: bytes to announce
+    // are announced, and line errors that this count (or the owner's) found
+    // in the driver's error flags are told, folded as EV_ERR is: some drivers
+    // latch them without raising EV_ERR.
+    void LookAndAnnounce(bool force) {
+        std::uint16_t events = CountQueue(force) ? ComEvents::RxChar : 0;
+        if (t_->Owner->TakeLineErrors() && FoldError()) events |= ComEvents::Error;
+        if (!events) return;
+        t_->LastEvents = events;
         t_->DispatchEvents();
     }
 
     // The owner has read (force: or has not, for RxRecheck). While bytes
     // wait the hold goes on, announcing them again when forced or new; once
     // the queue is empty the loop watches it for RxWatch.
-    void Resume(bool force) {
-        if (Look(force)) {
-            Announce();
-            return;
-        }
-        if (rxHeld_ || watching_) return;
+    void OwnerRead(bool force) {
+        LookAndAnnounce(force);
+        if (rx_ != RxPhase::Listening) return;
         if (!(t_->FullMask & EV_RXCHAR) || (mask_ & EV_RXCHAR)) return;
-        watching_ = true;
-        watchUntil_ = GetTickCount() + RxWatch;
-        watchAt_ = GetTickCount() + RxWatchStep;
+        EnterRx(RxPhase::Watching, device_->TickCount());
     }
 
     // A count while watching: an arrival is announced (and held); a queue
-    // empty for RxWatch gets EV_RXCHAR back and is counted once more, since
-    // an arrival just before that raised nothing.
-    void Watch(DWORD now) {
-        if (Look(false)) {
-            Announce();
+    // empty for RxWatch gets the receive events back and is counted once
+    // more, since an arrival just before that raised nothing.
+    void WatchStep(DWORD now) {
+        LookAndAnnounce(false);
+        if (rx_ != RxPhase::Watching) return; // bytes wait: the hold goes on
+        if (!Reached(now, watchEnd_)) {
+            Arm(RxDue, now + RxWatchStep);
             return;
         }
-        if (rxHeld_) return; // bytes already announced wait: the hold goes on
-        if (!Reached(now, watchUntil_)) {
-            watchAt_ = now + RxWatchStep;
-            return;
-        }
-        watching_ = false;
+        EnterRx(RxPhase::Listening, now);
         SettleMask();
-        if (!stopping_ && Look(false)) Announce();
+        if (!stopping_) LookAndAnnounce(false);
     }
 
-    void StartErrorQuiet() {
-        errorQuiet_ = true;
-        errorQuietUntil_ = GetTickCount() + ErrorInterval;
-    }
+    // --- line errors and failure reports: folded to one OnError per interval ---
 
-    // Whether an error was told less than ErrorInterval ago.
-    bool ErrorQuiet() {
-        if (errorQuiet_ && Reached(GetTickCount(), errorQuietUntil_)) errorQuiet_ = false;
-        return errorQuiet_;
-    }
-
-    // OnError for a failure, folded like line errors unless this is the last
-    // word of a loop that ends; false when folded.
-    bool ReportError(bool last = false) {
-        if (ErrorQuiet() && !last) return false;
-        StartErrorQuiet();
-        t_->LastEvents = ComEvents::Error;
-        t_->DispatchEvents();
+    // An error to tell: true when it is told now, false when it is folded
+    // into one told less than ErrorInterval ago.
+    bool FoldError() {
+        if (fold_ == ErrorFold::Quiet) return false;
+        fold_ = ErrorFold::Quiet; // EV_ERR leaves the mask until the interval ends
+        Arm(ErrorFoldEnds, device_->TickCount() + ErrorInterval);
         return true;
     }
 
-    // The time until the nearest deadline.
-    DWORD Timeout() const {
-        DWORD now = GetTickCount();
-        LONG best = -1;
-        auto consider = [&](bool active, DWORD deadline) {
-            if (!active) return;
-            LONG left = LONG(deadline - now);
-            if (left < 0) left = 0;
-            if (best < 0 || left < best) best = left;
-        };
-        consider(rxHeld_, rxLookAt_);
-        consider(watching_, watchAt_);
-        consider(Quiet(), quietLookAt_);
-        consider(errorQuiet_, errorQuietUntil_);
-        consider(failures_ > 0 && issued_, issuedAt_ + SettledAfter);
-        return best < 0 ? INFINITE : DWORD(best);
+    void EndErrorInterval() {
+        fold_ = ErrorFold::Open;
+        Disarm(ErrorFoldEnds);
     }
 
-    void Deadlines() {
-        DWORD now = GetTickCount();
-        ErrorQuiet();
-        if (failures_ > 0 && issued_ && Reached(now, issuedAt_ + SettledAfter)) {
+    void TellError() {
+        t_->LastEvents = ComEvents::Error;
+        t_->DispatchEvents();
+    }
+
+    // --- the device link ---
+
+    // The one place the link changes state. A link that reaches
+    // FailureReported has been told to the owner; one that comes back to
+    // Healthy lets the next failure be told (DeviceAnswers).
+    void SetLink(LinkState next) {
+        if (next == LinkState::Healthy) {
             failures_ = 0;
-            failureReported_ = false;
-            t_->Owner->DeviceAnswers();
+            Disarm(LinkSettles);
+            t_->Owner->DeviceAnswers(); // also ends a failure the owner's read told
         }
-        if (rxHeld_ && Reached(now, rxLookAt_)) Resume(true);
-        if (watching_ && Reached(now, watchAt_)) Watch(now);
-        if (Quiet() && Reached(now, quietLookAt_)) {
-            quietLookAt_ = now + QuietLook;
-            if (Look(false)) Announce();
-        }
+        link_ = next;
     }
 
-    // A wait is pending and no received bytes are being followed.
-    bool Quiet() const { return issued_ && !rxHeld_ && !watching_; }
+    // A wake with events: the device answers.
+    void DeviceAnswered() {
+        emptyWakes_ = 0;
+        SetLink(LinkState::Healthy);
+    }
 
     // One more failure in a row: report once they persist, pause, then look
     // at the queue (bytes may have come meanwhile). False when the loop must
     // end: the stop came, or even it cannot be waited for.
-    bool Failed() {
+    bool RetryAfterFailure() {
         ++failures_;
-        bool persistent = failures_ >= FailureLimit;
-        // Folded into a line error just told, it is told at the next try;
-        // one the owner's read has told already is not told again.
-        if (persistent && !failureReported_ && !ErrorQuiet())
-            failureReported_ = !t_->Owner->TellFailure() || ReportError();
+        if (link_ == LinkState::Healthy) SetLink(LinkState::Retrying);
+        // Folded into an error just told, it is told at the next try; one the
+        // owner's read has told already is not told again.
+        if (link_ == LinkState::Retrying && failures_ >= FailureLimit && fold_ == ErrorFold::Open) {
+            if (t_->Owner->TellFailure() && FoldError()) TellError();
+            SetLink(LinkState::FailureReported);
+        }
+        CheckState();
         HANDLE stop = t_->StopEvent.Get();
-        DWORD r = device_->WaitForAny(1, &stop, persistent ? SlowRetry : RetryPause);
+        DWORD pause = failures_ >= FailureLimit ? SlowRetry : RetryPause;
+        DWORD r = device_->WaitForAny(1, &stop, pause);
         if (r == WAIT_TIMEOUT) {
-            if (Look(false)) Announce();
+            LookAndAnnounce(false);
             return true;
         }
-        if (r != WAIT_OBJECT_0 && !failureReported_) ReportError(true);
+        if (r != WAIT_OBJECT_0 && link_ != LinkState::FailureReported) TellError();
         stopping_ = true;
         return false;
+    }
+
+    // The invariants of EventThread.h; checked in debug builds.
+    void CheckState() const {
+        assert((link_ == LinkState::Healthy) == (failures_ == 0));
+        assert(!due_[LinkSettles].armed || (link_ != LinkState::Healthy && issued_));
+        assert(due_[ErrorFoldEnds].armed == (fold_ != ErrorFold::Open));
+        assert(rx_ == RxPhase::Listening || (due_[RxDue].armed && (t_->FullMask & EV_RXCHAR)));
     }
 
     // SetCommMask(h, 0) also ends a pending wait; let it end before its
@@ -414,21 +461,16 @@ class EventLoop {
     ComDevice* device_;
     HANDLE h_;
     CommWait* wait_;
-    DWORD mask_;              // the device's mask as last set
-    bool issued_ = false;     // a wait was started and its end not yet collected
-    DWORD issuedAt_ = 0;      // when
-    bool stopping_ = false;   // the loop ends
-    bool rxHeld_ = false;     // bytes announced and not yet read: EV_RXCHAR out
-    DWORD rxLookAt_ = 0;      // when to look again if the owner has not read
-    DWORD quietLookAt_ = 0;   // when to count the queue of a quiet line
-    bool watching_ = false;   // the queue read empty: the loop counts it, EV_RXCHAR out
-    DWORD watchUntil_ = 0;    // when EV_RXCHAR goes back
-    DWORD watchAt_ = 0;       // the next count
-    bool errorQuiet_ = false; // an error told: EV_ERR out until errorQuietUntil_
-    DWORD errorQuietUntil_ = 0;
-    int failures_ = 0; // failed waits in a row
-    bool failureReported_ = false;
+    DWORD mask_;            // the device's mask as last set
+    bool issued_ = false;   // a wait was started and its end not yet collected
+    bool stopping_ = false; // the loop ends
+    RxPhase rx_ = RxPhase::Listening;
+    DWORD watchEnd_ = 0; // Watching: when the receive events go back
+    ErrorFold fold_ = ErrorFold::Open;
+    LinkState link_ = LinkState::Healthy;
+    int failures_ = 0;   // failed waits in a row
     int emptyWakes_ = 0; // wakes in a row with nothing set
+    Due due_[DeadlineCount];
 };
 
 } // namespace
@@ -514,7 +556,7 @@ void EventThread::DispatchEvents() {
     if (port->SyncMethod == SyncWindow) {
         // A bounded send: the window's thread may be the one that is closing
         // the port and waiting for this thread.
-        for (const DispatchStep& step : DispatchOrder)
+        for (const ComEventBit& step : ComEventTable)
             if (events & step.member)
                 SendMessageTimeoutA(port->NotifyWindow, ComPortEventMessage, step.win32, 0,
                                     SMTO_NORMAL, 1000, nullptr);

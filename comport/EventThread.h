@@ -1,5 +1,44 @@
 // EventThread: the thread of an open port that waits for line events and
 // calls the port's hooks for them in a fixed order.
+//
+// Threads: the owner's thread runs StartEventThread, BeginRead and EndRead
+// (from ReadText) and Destroy (the stop sequence, from Close); the event
+// thread runs Loop and DispatchEvents, and through them the port's event
+// hooks and the port calls listed in ComPort.h. The hand-overs:
+// - Stop: the owner sets StopEvent and waits for the thread to end. Every wait
+//   and pause of the loop includes StopEvent (only a driver that will not end
+//   a wait at a mask change delays it, by a bounded time).
+// - Reads: BeginRead and EndRead bump ReadSeq and add to BytesRead
+//   (interlocked; the loop only reads them); EndRead sets ReadDone, which the
+//   loop waits for while it holds announced bytes and resets as it counts.
+// - FullMask and Owner are set before the thread starts and never change.
+// LastEvents, RxCount, AnnouncedTotal and the loop's state below belong to
+// the event thread alone.
+//
+// The loop's state, three parts that change independently:
+//
+// RxPhase, the receive side, with one deadline (RxDue):
+//   Listening --bytes announced--> Holding --owner read, queue empty--> Watching
+//   Watching --arrival announced--> Holding;  Watching --empty RxWatch--> Listening
+//   Holding --queue found empty (purged)--> Listening
+//   Listening: EV_RXCHAR and EV_RXFLAG in the mask; RxDue is the quiet look.
+//   Holding:   both out of the mask; RxDue is the look again if the owner
+//              has not read; the loop also waits for ReadDone.
+//   Watching:  both out of the mask; RxDue is the next count of the queue.
+//   Holding and Watching happen only when Events holds RxChar.
+// ErrorFold, line errors and failure reports (deadline ErrorFoldEnds, armed
+// only in Quiet):
+//   Open --error, told--> Quiet --ErrorInterval--> Open
+//   Quiet: EV_ERR out of the mask; an error found meanwhile (in a wake that
+//   carries other events, or in the driver's error flags) joins the one told.
+// LinkState, the device link (deadline LinkSettles, armed only while a wait
+// is pending outside Healthy):
+//   Healthy --failed wait--> Retrying(count) --FailureLimit in a row--> FailureReported
+//   Retrying, FailureReported --events, or a wait pending SettledAfter--> Healthy
+//   Healthy has a count of 0 and only Healthy has; FailureReported has been
+//   told to the owner (by the loop or by the owner's own read). A later
+//   handler for a device that is gone for good hooks into the one place the
+//   link changes state (SetLink in EventThread.cpp).
 #pragma once
 
 #include "framework/BaseObject.h"
@@ -8,6 +47,10 @@
 #include <cstdint>
 
 class ComPort;
+
+enum class RxPhase : std::uint8_t { Listening, Holding, Watching };
+enum class ErrorFold : std::uint8_t { Open, Quiet };
+enum class LinkState : std::uint8_t { Healthy, Retrying, FailureReported };
 
 class EventThread : public BaseObject {
   public:

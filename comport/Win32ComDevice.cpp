@@ -51,6 +51,7 @@ class Kernel32Device final : public ComDevice {
     DWORD WaitForAny(DWORD count, const HANDLE* handles, DWORD timeoutMs) override {
         return ::WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
     }
+    DWORD TickCount() override { return ::GetTickCount(); }
 };
 
 // Stateless and constant-initialized, so it needs no start-up code and is

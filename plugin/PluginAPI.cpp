@@ -8,6 +8,8 @@
 #include "plugin/Mailbox.h"
 #include "plugin/Unit1.h"
 #include "plugin/Unit2.h"
+#include <climits>
+#include <cstring>
 #include <initializer_list>
 
 LibraryState Library;
@@ -18,19 +20,48 @@ const char InfoText[] = "Quillon Tarvex\r\n";
 const char ShortInfoText[] = "Quillon Minvex";
 const char CopyrightText[] = "Copyright (c) 2026 Quillon. All rights reserved.";
 
-// A copy of a text the host hands over. lstrlenA measures it without a
-// fault: it answers 0 for an address it cannot read (a small number, a freed
-// page, a text without its zero), so 0 is taken as "" only when the first
-// byte can be read and is the zero. A copy that cannot be made is refused.
-// False leaves copy alone.
+// Whether the region that info describes can be read without a fault. A
+// guard page is not: the first read would disarm it (the host may rely on it
+// to grow a stack), and under wine lstrlenA and IsBadReadPtr catch only
+// access violations, so the guard exception would end the host.
+bool Readable(const MEMORY_BASIC_INFORMATION& info) {
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return info.State == MEM_COMMIT && (info.Protect & readable) &&
+           !(info.Protect & (PAGE_GUARD | PAGE_NOACCESS));
+}
+
+// The length of a zero-terminated text, found without touching memory that
+// is not readable: each region is asked about before any of its bytes are
+// read. False for a text that runs into such memory (or into the end of the
+// address space, or past the longest text a copy can hold).
+bool MeasureHostText(const char* text, int& length) {
+    const char* at = text;
+    for (;;) {
+        MEMORY_BASIC_INFORMATION info;
+        if (!VirtualQuery(at, &info, sizeof info) || !Readable(info)) return false;
+        const char* end = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+        if (end <= at) return false; // wrapped around
+        if (const void* zero = std::memchr(at, 0, size_t(end - at))) {
+            size_t n = size_t(static_cast<const char*>(zero) - text);
+            if (n > size_t(INT_MAX)) return false;
+            length = int(n);
+            return true;
+        }
+        if (size_t(end - text) > size_t(INT_MAX)) return false;
+        at = end;
+    }
+}
+
+// A copy of a text the host hands over: null is the empty text; a text that
+// cannot be measured safely, or copied, is refused. False leaves copy alone.
 bool CopyHostText(const char* text, Text& copy) {
     if (!text) {
         copy = Text();
         return true;
     }
-    int length = lstrlenA(text);
-    if (length == 0 && (IsBadReadPtr(text, 1) || *text != 0)) return false;
-    return copy.TryAssign(text, length);
+    int length = 0;
+    return MeasureHostText(text, length) && copy.TryAssign(text, length);
 }
 
 } // namespace

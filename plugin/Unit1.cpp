@@ -63,17 +63,24 @@ void PostToForm1(PortComponent* c, UINT message) {
     PostMessageA(c->Window, message, 0, 0);
 }
 
+// The relay's one-shot timer, armed from any thread (Timer may be switched
+// from several): the next relay tick comes a relay interval on.
+void ArmRelay(PortComponent* c) {
+    c->RelayTimer->SetEnabled(true);
+}
+
 // Asks again for what a lost message may have left undone; see the top of
 // the file. Changes neither the mailbox nor the port's state.
 void Recover(PortComponent* c) {
     Mailbox::Recover();
     if (!c) return;
     if (c->ErrorRaised) PostToForm1(c, ErrorMessage);
-    if (c->Port->Connected && c->Port->InputCount() > 0) c->RelayTimer->SetEnabled(true);
+    if (c->Port->Connected && c->Port->InputCount() > 0) ArmRelay(c);
 }
 
-// The component for a host call, which is also a chance to recover.
-PortComponent* Component() {
+// Recovers what a lost message may have left undone (re-posts, arms the
+// relay) and returns the component of the moment: the start of a host call.
+PortComponent* RecoverComponent() {
     Recover(Library.Component);
     return Library.Component;
 }
@@ -98,6 +105,11 @@ bool TakeRaisedError(PortComponent* c) {
     return InterlockedExchange(&c->ErrorRaised, 0) != 0;
 }
 
+// Tells an error the event thread raised, once, on the host's thread.
+void TellRaisedError(PortComponent* c) {
+    if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
+}
+
 // The relay, on the host's thread: everything waiting in the driver becomes
 // one "str#" notification, or joins the one the host has not fetched yet.
 // While the mailbox holds a notice, or notices wait their turn, the bytes
@@ -106,7 +118,7 @@ void Relay(PortComponent* c) {
     c->RelayTimer->SetEnabled(false);
     Mailbox::Recover();
     // An error whose message was lost goes before the bytes that came after it.
-    if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
+    TellRaisedError(c);
     if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
     std::int32_t waiting = 0;
     bool failed = !c->Port->ReadInputCount(waiting);
@@ -132,7 +144,7 @@ void Relay(PortComponent* c) {
     // device fails, and tell a failure that persists, once.
     if (++c->RelayFailures == RelayFailureLimit && c->Port->TellFailure())
         Mailbox::Post(Notice::Error);
-    c->RelayTimer->SetEnabled(true);
+    ArmRelay(c);
 }
 
 void EndAndFree(PortComponent* c);
@@ -156,7 +168,7 @@ void StartupTick(PortComponent* c) {
 // A wake: the next waiting notice, or bytes left in the driver for the relay
 // of the component of the moment, if there is one.
 void OnWake(WPARAM ticket) {
-    if (Mailbox::Wake(ticket) && Library.Component) Library.Component->RelayTimer->SetEnabled(true);
+    if (Mailbox::Wake(ticket) && Library.Component) ArmRelay(Library.Component);
 }
 
 // The library's applet outlives every component: when one ends with
@@ -240,7 +252,7 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
         Relay(c);
         return true;
     case ErrorMessage:
-        if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
+        TellRaisedError(c);
         return true;
     case Mailbox::WakeMessage:
         // Bytes left in the driver go with the next relay, 50 ms on as ever.
@@ -265,7 +277,7 @@ void OnRelayTimer(void* context, BaseObject*) {
     PostMessageA(c->Window, RelayTickMessage, 0, 0);
 }
 void OnRxChar(void* context, BaseObject*, std::int32_t) {
-    static_cast<PortComponent*>(context)->RelayTimer->SetEnabled(true);
+    ArmRelay(static_cast<PortComponent*>(context));
 }
 void OnAfterOpen(void*, BaseObject*) {
     Mailbox::Post(Notice::Open);
@@ -373,7 +385,7 @@ void ComponentSetParentWindow(HWND window) {
     // A component still waiting for its move ends with the window it was
     // given, as a shown one does with the window it lives in; its close
     // notice goes to that window, and the new one gets a fresh component.
-    if (PortComponent* c = Component(); c && !c->Shown && !IsWindow(previous)) EndAndFree(c);
+    if (PortComponent* c = RecoverComponent(); c && !c->Shown && !IsWindow(previous)) EndAndFree(c);
     Library.HostWindow = window;
     const char* caption = GetParent(window) ? "pluginedit" : "pluginreal";
     if (Library.Component) {
@@ -394,7 +406,7 @@ void ComponentSetParentWindow(HWND window) {
 }
 
 void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height) {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (!c) return;
     Library.DrawRect = {left, top, width, height};
     SetWindowPos(c->Window, HWND_BOTTOM, left, top, width, height, SWP_NOZORDER);
@@ -411,40 +423,50 @@ void RelayBeforeClose(PortComponent* c) {
 
 } // namespace
 
+// A setting the device refuses on an open port leaves the line as it was:
+// the host is told, as a refused open is, and the setting goes back to the
+// value the line still has, which the get export then reports.
+void SetOrTell(ComPort* port, std::uint8_t& field, bool (ComPort::*set)(std::uint8_t), int index) {
+    std::uint8_t old = field;
+    if ((port->*set)(std::uint8_t(index))) return;
+    field = old;
+    Mailbox::Post(Notice::Error);
+}
+
 void SerialSetBaudRate() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     int i = IndexOf(BaudRateValues, Library.IntMailbox, 1);
-    if (c && i > 0) c->Port->SetBaudRateIndex(std::uint8_t(i));
+    if (c && i > 0) SetOrTell(c->Port, c->Port->BaudRateIndex, &ComPort::SetBaudRateIndex, i);
 }
 
 void SerialGetBaudRate() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (c && c->Port->BaudRateIndex >= 1 && c->Port->BaudRateIndex <= 15)
         Library.IntMailbox = static_cast<std::int32_t>(BaudRateValues[c->Port->BaudRateIndex]);
 }
 
 void SerialSetDataBits() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     int i = IndexOf(DataBitsValues, Library.IntMailbox);
-    if (c && i >= 0) c->Port->SetDataBitsIndex(std::uint8_t(i));
+    if (c && i >= 0) SetOrTell(c->Port, c->Port->DataBitsIndex, &ComPort::SetDataBitsIndex, i);
 }
 
 void SerialGetDataBits() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (c && c->Port->DataBitsIndex < DataBitsCount)
         Library.IntMailbox = DataBitsValues[c->Port->DataBitsIndex];
 }
 
 void SerialSetStopBits() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     int i = StopBitsCount - 1;
     while (i >= 0 && StopBitCode(i) != Library.IntMailbox)
         --i;
-    if (c && i >= 0) c->Port->SetStopBitsIndex(std::uint8_t(i));
+    if (c && i >= 0) SetOrTell(c->Port, c->Port->StopBitsIndex, &ComPort::SetStopBitsIndex, i);
 }
 
 void SerialGetStopBits() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (c && c->Port->StopBitsIndex < StopBitsCount)
         Library.IntMailbox = StopBitCode(c->Port->StopBitsIndex);
 }
@@ -452,7 +474,7 @@ void SerialGetStopBits() {
 // A write that fails or stops short is told; what did go out is not sent
 // again (the host cannot know which bytes those were, the far end can).
 void SerialSendString() {
-    PortComponent* c = Component();
+    PortComponent* c = RecoverComponent();
     if (!c) return;
     Text text = Mailbox::Content();
     if (c->Port->WriteText(text) != text.Length()) Mailbox::Post(Notice::Error);
@@ -460,7 +482,7 @@ void SerialSendString() {
 
 void SerialSetPort() {
     // A copy: the reopen's notifications replace the mailbox.
-    if (PortComponent* c = Component()) {
+    if (PortComponent* c = RecoverComponent()) {
         Text name = Mailbox::Content();
         RelayBeforeClose(c);
         c->Port->SetPortName(name);
@@ -468,20 +490,20 @@ void SerialSetPort() {
 }
 
 void SerialGetPort() {
-    if (PortComponent* c = Component()) Mailbox::Write(c->Port->PortName);
+    if (PortComponent* c = RecoverComponent()) Mailbox::Write(c->Port->PortName);
 }
 
 // A device that cannot take its settings fails the open (the port closes
 // and OnError tells it here, on the host's thread).
 void SerialOpen() {
-    if (PortComponent* c = Component()) {
+    if (PortComponent* c = RecoverComponent()) {
         c->RelayFailures = 0;
         c->Port->Open();
     }
 }
 
 void SerialClose() {
-    if (PortComponent* c = Component()) {
+    if (PortComponent* c = RecoverComponent()) {
         RelayBeforeClose(c);
         c->Port->Close();
     }

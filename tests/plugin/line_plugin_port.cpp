@@ -65,14 +65,57 @@ TEST_CASE("settings reach the line at once on an open port") {
 
     host.plugin.SetData(19200);
     host.plugin.Call("setbaudrate");
-    host.plugin.SetData(7);
+    // 5 bits: the rig's pty refuses 6 and 7 (wine's SetCommState fails with
+    // ERROR_INVALID_PARAMETER), and a refused setting is an error.
+    host.plugin.SetData(5);
     host.plugin.Call("setdatabit");
     host.plugin.SetData(3);
     host.plugin.Call("setstopbit");
     t = peer.Termios(1);
     CHECK(t.baud == 19200);
-    CHECK(t.csize == 7);
+    CHECK(t.csize == 5);
     CHECK(t.cstopb);
+}
+
+// A device that refuses new settings: on an open port the setter is an error
+// and the get export reports what the line still has; on a closed port a
+// setter only stores, as ever (the open will tell).
+TEST_CASE("a setting the device refuses: one error on an open port, the old value kept") {
+    struct Row {
+        const char* set;
+        const char* get;
+        std::int32_t value, old;
+    };
+    const Row rows[] = {{"setbaudrate", "getbaudrate", 19200, 9600},
+                        {"setdatabit", "getdatabit", 7, 8},
+                        {"setstopbit", "getstopbit", 3, 1}};
+    for (const Row& row : rows) {
+        CAPTURE(row.set);
+        OpenHost h;
+        REQUIRE(h.peer.Fail(1, "tcsetattr", h.peer.Uses(1, "tcsetattr") + 1, true, "EIO"));
+        h.host.plugin.SetData(row.value);
+        h.host.plugin.Call(row.set);
+        h.host.Pump(300);
+        CHECK(h.host.Texts() == Texts{"err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#"});
+        h.host.plugin.SetData(0);
+        h.host.plugin.Call(row.get);
+        CHECK(h.host.plugin.GetData() == row.old);
+        CHECK(h.peer.Termios(1).baud == 9600);
+        REQUIRE(h.peer.FailOff(1));
+
+        // Closed, the same setter stores without a word.
+        h.host.plugin.Call("Close");
+        REQUIRE(h.host.WaitNotifications(2));
+        h.host.received.clear();
+        REQUIRE(h.peer.Fail(1, "tcsetattr", h.peer.Uses(1, "tcsetattr") + 1, true, "EIO"));
+        h.host.plugin.SetData(row.value);
+        h.host.plugin.Call(row.set);
+        h.host.Pump(200);
+        CHECK(h.host.Texts().empty());
+        h.host.plugin.Call(row.get);
+        CHECK(h.host.plugin.GetData() == row.value);
+        REQUIRE(h.peer.FailOff(1));
+    }
 }
 
 TEST_CASE("WM_CLOSE to Form1 sets 300 baud, then the component ends and the port closes") {

@@ -206,19 +206,29 @@ TEST_CASE("text mailboxes: null, empty, 1 MiB and random bytes") {
 }
 
 // Pointers a host may pass by mistake: a small number, an unreadable page, a
-// text that runs into one without its zero. Each leaves the mailbox alone.
+// text that runs into one without its zero, and the same with a guard page
+// (under wine lstrlenA catches only access violations, so a guard page hit
+// would end the host). Each leaves the mailbox alone, and the host's guard
+// page stays armed.
 TEST_CASE("text mailboxes: unreadable texts are refused quietly") {
     Plugin plugin;
     SYSTEM_INFO si;
     GetSystemInfo(&si);
     const DWORD page = si.dwPageSize;
+    // x...x | no access | x...x | guard
     auto* pages = static_cast<char*>(
-        VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        VirtualAlloc(nullptr, 4 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     REQUIRE(pages != nullptr);
-    std::memset(pages, 'x', page); // no zero before the unreadable page
+    std::memset(pages, 'x', 4 * page); // no zero before the unreadable pages
     DWORD old = 0;
     REQUIRE(VirtualProtect(pages + page, page, PAGE_NOACCESS, &old));
-    const char* bad[] = {reinterpret_cast<const char*>(0x10), pages + page, pages + page - 5};
+    REQUIRE(VirtualProtect(pages + 3 * page, page, PAGE_READWRITE | PAGE_GUARD, &old));
+    const char* bad[] = {reinterpret_cast<const char*>(0x10),
+                         pages + page,
+                         pages + page - 5,
+                         pages + 3 * page - 5,
+                         pages + 3 * page,
+                         pages + 2 * page};
     for (const char* text : bad) {
         CAPTURE(static_cast<const void*>(text));
         plugin.SetFile("kept");
@@ -226,6 +236,9 @@ TEST_CASE("text mailboxes: unreadable texts are refused quietly") {
         CHECK(std::string(plugin.GetFile()) == "kept");
         plugin.SetPath(text);
     }
+    MEMORY_BASIC_INFORMATION info;
+    REQUIRE(VirtualQuery(pages + 3 * page, &info, sizeof info));
+    CHECK((info.Protect & PAGE_GUARD) != 0);
     VirtualFree(pages, 0, MEM_RELEASE);
 }
 

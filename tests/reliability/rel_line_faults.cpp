@@ -152,3 +152,84 @@ TEST_CASE("setport to another line while bytes stream") {
     CHECK(peer.Read(1, 100, 200).empty());
     CheckHostGoesOn(host, peer);
 }
+
+namespace {
+
+// "err#" notices from index `from` on.
+int ErrorsFrom(const TestHost& host, size_t from) {
+    int n = 0;
+    for (size_t i = from; i < host.received.size(); ++i)
+        if (host.received[i].text == ErrorText) ++n;
+    return n;
+}
+
+} // namespace
+
+TEST_CASE("a line error is told once whatever failed and recovered before it") {
+    // The device fails at one moment (a long failure of the modem-status call
+    // behind wine's wait, or one failed look at the error counters), then
+    // bytes flow both ways, and gapMs later a framing error comes. After an
+    // earlier line error the counters no longer start at 0.
+    enum When { AsItOpens, WhileOpen, AfterALineError, WithTheError };
+    struct Row {
+        const char* name;
+        const char* call;
+        bool always;
+        When when;
+        DWORD gapMs;
+    };
+    const Row rows[] = {
+        {"the wait fails for 2 s as the port opens", "TIOCMGET", true, AsItOpens, 3000},
+        {"the wait fails for 2 s after a line error", "TIOCMGET", true, AfterALineError, 3000},
+        {"the wait fails for 2 s while open", "TIOCMGET", true, WhileOpen, 3000},
+        {"the error counters fail for 2 s while open", "TIOCGICOUNT", true, WhileOpen, 3000},
+        {"the error counters fail for 2 s after a line error", "TIOCGICOUNT", true, AfterALineError,
+         3000},
+        {"one error-counter look fails a second before", "TIOCGICOUNT", false, AfterALineError,
+         1000},
+        {"one error-counter look fails as the error comes", "TIOCGICOUNT", false, WithTheError, 0},
+    };
+    for (const Row& row : rows) {
+        CAPTURE(row.name);
+        PeerClient peer;
+        TestHost host;
+        REQUIRE(host.Adopt());
+        REQUIRE(peer.Attach(1));
+        host.plugin.SetData(115200);
+        host.plugin.Call("setbaudrate");
+        if (row.when == AsItOpens) REQUIRE(peer.Fail(1, row.call, 1, row.always, "EIO"));
+        host.plugin.Call("open");
+        REQUIRE(host.PumpUntil([&] { return Has(host, "sts#Open#"); }, 5000));
+        if (row.when != AsItOpens && row.when != WhileOpen) {
+            host.Pump(200);
+            size_t from = host.received.size();
+            REQUIRE(peer.Error(1, "frame"));
+            REQUIRE(host.PumpUntil([&] { return ErrorsFrom(host, from) > 0; }, 3000));
+            host.Pump(300);
+        }
+        if (row.when == AfterALineError || row.when == WhileOpen)
+            REQUIRE(peer.Fail(1, row.call, peer.Uses(1, row.call) + 1, row.always, "EIO"));
+        if (row.always) {
+            host.Pump(2000);
+            REQUIRE(peer.FailOff(1));
+        }
+        // Bytes flow both ways again.
+        REQUIRE(peer.Write(1, "back"));
+        REQUIRE(host.PumpUntil([&] { return Has(host, "str#back#"); }, 5000));
+        host.plugin.SetFile("out");
+        host.plugin.Call("sendstring");
+        CHECK(peer.Read(1, 3, 3000) == "out");
+        host.Pump(row.gapMs);
+
+        size_t from = host.received.size();
+        if (row.when == WithTheError)
+            REQUIRE(peer.Fail(1, row.call, peer.Uses(1, row.call) + 1, row.always, "EIO"));
+        REQUIRE(peer.Error(1, "frame"));
+        host.PumpUntil([&] { return ErrorsFrom(host, from) > 0; }, 3000);
+        host.Pump(500); // a second notice would have come by now
+        CHECK(ErrorsFrom(host, from) == 1);
+        REQUIRE(peer.FailOff(1));
+        host.plugin.Call("Close");
+        host.Pump(100);
+    }
+}

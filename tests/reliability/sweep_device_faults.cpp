@@ -26,7 +26,6 @@ const char* const Calls[] = {"read",     "write",       "tcsetattr",    "tcgetat
                              "tcflush",  "TIOCMGET",    "TIOCMSET",     "TIOCINQ",
                              "TIOCOUTQ", "TIOCGICOUNT", "TIOCSERGETLSR"};
 
-
 struct Site {
     std::string call;
     long nth;
@@ -154,7 +153,12 @@ class Exchange {
             hostSent_ += bytes;
             std::string got = peer_.ReadStamped(1, 8, open ? 500 : 100).bytes;
             peerGot_ += got;
-            host_.Pump(1);
+            // A short write's notice is posted as sendstring returns, and the
+            // host's loop may take a while to deliver it.
+            if (got.size() < bytes.size())
+                host_.PumpUntil([&] { return DeviceErrors() > errors; }, 1000);
+            else
+                host_.Pump(1);
             if (got.size() < bytes.size() && DeviceErrors() == errors)
                 Problem("sendstring " + std::to_string(session * 2 + line) + " short and no err#");
         }

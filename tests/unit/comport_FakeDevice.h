@@ -37,6 +37,8 @@ class FakeComDevice final : public ComDevice {
     bool waitsFail = false;     // the event thread's waits fail
     bool countFails = false;    // ClearCommError fails
     DWORD commErrors = 0;       // CE_* bits ClearCommError reports, then clears
+    bool coarseClock = false;   // as Windows without finer timers: the clock moves in
+                                // 15.6 ms steps and a timed wait lasts whole steps
     std::string refused;        // "SetupComm", "SetCommState" or "SetCommTimeouts" fails
     std::string rxData;         // what reads deliver
     std::string txData;         // what writes delivered
@@ -218,7 +220,21 @@ class FakeComDevice final : public ComDevice {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
+        if (coarseClock && timeoutMs && timeoutMs != INFINITE) {
+            DWORD r = WaitForMultipleObjects(count, handles, FALSE, 0);
+            if (r != WAIT_TIMEOUT) return r;
+            // An event ends the wait early; a time-out only at a clock step.
+            DWORD until = TickCount() + timeoutMs;
+            do {
+                r = WaitForMultipleObjects(count, handles, FALSE, 16);
+            } while (r == WAIT_TIMEOUT && LONG(TickCount() - until) < 0);
+            return r;
+        }
         return WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+    }
+    DWORD TickCount() override {
+        DWORD now = GetTickCount();
+        return coarseClock ? DWORD(DWORD(now * 10ull / 156) * 156ull / 10) : now;
     }
     // Bytes arrive: reads deliver them, and a pending wait hears EV_RXCHAR.
     void Arrive(const std::string& bytes) {

@@ -225,6 +225,15 @@ TEST_CASE("a wait that keeps failing is reported once, retried slowly, and comes
         f.device.modemStatus = MS_DSR_ON;
         Wake(f, EV_DSR);
         CHECK(EventHooks(f.journal).back() == "OnDSRChange(1)");
+
+        // A second failure that persists is a new one: told again, once.
+        f.device.waitStartFails = row.startFails ? -1 : 0;
+        f.device.emptyWakes = !row.startFails;
+        f.device.resultFails = row.unreadable ? -1 : 0;
+        f.device.Raise(EV_TXEMPTY); // ends the pending wait
+        REQUIRE(f.journal.WaitFor("OnError", 2, 5000));
+        Sleep(600);
+        CHECK(f.journal.Count("OnError") == 2);
         f.port->Close();
         CHECK(f.journal.Count("CloseHandle") == 1);
     }
@@ -314,8 +323,13 @@ TEST_CASE("a line that keeps failing: one OnError per interval, no spinning, byt
 namespace {
 
 // A received-bytes test on a driver of each kind: EV_RXCHAR once per arrival
-// (Windows) or for as long as bytes wait (wine with a real port).
-const bool LevelKinds[] = {false, true};
+// (Windows) or for as long as bytes wait (wine with a real port); and on
+// Windows without finer timers, where the clock moves in 15.6 ms steps and
+// a 1 ms wait lasts a whole step.
+struct DriverKind {
+    bool level, coarse;
+};
+const DriverKind DriverKinds[] = {{false, false}, {true, false}, {false, true}};
 
 // How many looks again ReadDone-less holds allow: one per RxRecheck (150 ms).
 int Rechecks(DWORD since) {
@@ -323,9 +337,10 @@ int Rechecks(DWORD since) {
 }
 
 // An open port whose first arrival, "abc", has been announced.
-void AnnounceFirst(FakePort& f, bool level) {
+void AnnounceFirst(FakePort& f, DriverKind kind) {
     RecordHooks(f.port, &f.journal);
-    f.device.levelRxChar = level;
+    f.device.levelRxChar = kind.level;
+    f.device.coarseClock = kind.coarse;
     f.port->Open();
     REQUIRE(f.journal.WaitFor("WaitCommEvent"));
     f.device.Arrive("abc");
@@ -335,10 +350,11 @@ void AnnounceFirst(FakePort& f, bool level) {
 } // namespace
 
 TEST_CASE("announced bytes hold EV_RXCHAR until the owner reads; then arrivals come at once") {
-    for (bool level : LevelKinds) {
-        CAPTURE(level);
+    for (DriverKind kind : DriverKinds) {
+        CAPTURE(kind.level);
+        CAPTURE(kind.coarse);
         FakePort f;
-        AnnounceFirst(f, level);
+        AnnounceFirst(f, kind);
         REQUIRE(f.journal.WaitFor("WaitCommEvent", 2)); // the held wait
         int waits = f.journal.Count("WaitCommEvent");
         DWORD start = GetTickCount();
@@ -377,10 +393,11 @@ TEST_CASE("announced bytes hold EV_RXCHAR until the owner reads; then arrivals c
 }
 
 TEST_CASE("announced bytes the owner does not read are announced again every few intervals") {
-    for (bool level : LevelKinds) {
-        CAPTURE(level);
+    for (DriverKind kind : DriverKinds) {
+        CAPTURE(kind.level);
+        CAPTURE(kind.coarse);
         FakePort f;
-        AnnounceFirst(f, level);
+        AnnounceFirst(f, kind);
         DWORD start = GetTickCount();
         Sleep(1000); // the owner's tick was lost, say
         int announced = f.journal.Count("OnRxChar(3)");
@@ -400,5 +417,85 @@ TEST_CASE("an arrival the driver cannot count is announced, so the owner's read 
     f.device.Arrive("abc");
     CHECK(f.journal.WaitFor("OnRxChar(1)"));
     f.device.countFails = false;
+    f.port->Close();
+}
+
+TEST_CASE("while announced bytes are held, zero bytes (EV_RXFLAG) wake nothing either") {
+    FakePort f;
+    AnnounceFirst(f, {false, false});
+    REQUIRE(f.journal.WaitFor("WaitCommEvent", 2)); // the held wait
+    // Every event but the two receive events stays asked for.
+    CHECK(f.journal.Count("SetCommMask 5FC") >= 1);
+    int waits = f.journal.Count("WaitCommEvent");
+    f.device.Raise(EV_RXFLAG); // a zero byte on Windows, with event character 0
+    Sleep(50);
+    CHECK(f.journal.Count("OnRxFlag") == 0);
+    CHECK(f.journal.Count("WaitCommEvent") == waits);
+    // Read and left empty, the queue gets both back.
+    Text got;
+    CHECK(f.port->ReadText(got, 3) == 3);
+    REQUIRE(f.journal.WaitFor("SetCommMask 5FF", 2));
+    f.port->Close();
+}
+
+TEST_CASE("a line error in a count's error flags is told, folded as EV_ERR is") {
+    struct Row {
+        const char* name;
+        DWORD flags;
+        bool arrival; // counted at an arrival; else by the look at a quiet line
+        int errors;
+    };
+    const Row rows[] = {
+        {"framing, at an arrival", CE_FRAME, true, 1},
+        {"overrun, at an arrival", CE_OVERRUN, true, 1},
+        {"parity, at an arrival", CE_RXPARITY, true, 1},
+        {"framing, on a quiet line", CE_FRAME, false, 1},
+        {"queue overflow alone is no line error", CE_RXOVER, true, 0},
+    };
+    for (const Row& row : rows) {
+        CAPTURE(row.name);
+        FakePort f;
+        RecordHooks(f.port, &f.journal);
+        f.port->Open();
+        REQUIRE(f.journal.WaitFor("WaitCommEvent"));
+        f.device.commErrors = row.flags;
+        if (row.arrival) {
+            f.device.Arrive("a");
+            REQUIRE(f.journal.WaitFor("OnRxChar(1)"));
+        }
+        f.journal.WaitFor("OnError", 1, row.errors ? 3000 : 700);
+        CHECK(f.journal.Count("OnError") == row.errors);
+        f.port->Close();
+    }
+
+    // A driver that latches an error at every count: one OnError per interval.
+    FakePort f;
+    RecordHooks(f.port, &f.journal);
+    f.port->Open();
+    REQUIRE(f.journal.WaitFor("WaitCommEvent"));
+    DWORD start = GetTickCount();
+    for (int i = 0; i < 40; ++i) {
+        f.device.commErrors = CE_FRAME;
+        f.device.Arrive("x");
+        Sleep(5);
+        Text got;
+        f.port->ReadText(got, 100);
+    }
+    int intervals = int((GetTickCount() - start) / 50) + 2;
+    CHECK(f.journal.Count("OnError") >= 1);
+    CHECK(f.journal.Count("OnError") <= intervals);
+    f.port->Close();
+}
+
+TEST_CASE("with a coarse clock the watch after a read counts once per clock step") {
+    FakePort f;
+    AnnounceFirst(f, {false, true});
+    Text got;
+    CHECK(f.port->ReadText(got, 3) == 3);
+    int counts = f.journal.Count("ClearCommError");
+    // The watch lasts a relay interval (50 ms): four steps and the count as
+    // the mask comes back, not fifty.
+    REQUIRE(f.journal.WaitFor("SetCommMask 5FF", 2));
+    CHECK(f.journal.Count("ClearCommError") - counts <= 8);
     f.port->Close();
 }

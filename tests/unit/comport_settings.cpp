@@ -73,67 +73,67 @@ namespace {
 // One setter of the table below: what it changes and which apply step follows.
 struct SetterCase {
     const char* name;
-    std::function<void(ComPort*)> change; // to a value other than the initial one
-    std::function<void(ComPort*)> same;   // to the stored (initial) value
+    std::function<bool(ComPort*)> change; // to a value other than the initial one
+    std::function<bool(ComPort*)> same;   // to the stored (initial) value
     const char* apply;
 };
 
 std::vector<SetterCase> SetterCases() {
     return {
-        {"BaudRateIndex", [](ComPort* p) { p->SetBaudRateIndex(9); },
-         [](ComPort* p) { p->SetBaudRateIndex(7); }, "SetCommState"},
-        {"CustomBaudRate", [](ComPort* p) { p->SetCustomBaudRate(300); },
-         [](ComPort* p) { p->SetCustomBaudRate(9600); }, "SetCommState"},
-        {"DataBitsIndex", [](ComPort* p) { p->SetDataBitsIndex(2); },
-         [](ComPort* p) { p->SetDataBitsIndex(3); }, "SetCommState"},
-        {"StopBitsIndex", [](ComPort* p) { p->SetStopBitsIndex(2); },
-         [](ComPort* p) { p->SetStopBitsIndex(0); }, "SetCommState"},
-        {"DiscardNull", [](ComPort* p) { p->SetDiscardNull(true); },
-         [](ComPort* p) { p->SetDiscardNull(false); }, "SetCommState"},
-        {"EventChar", [](ComPort* p) { p->SetEventChar('\n'); },
-         [](ComPort* p) { p->SetEventChar(0); }, "SetCommState"},
-        {"Bits", [](ComPort* p) { p->Parity->SetBits(2); },
-         [](ComPort* p) { p->Parity->SetBits(0); }, "SetCommState"},
-        {"Check", [](ComPort* p) { p->Parity->SetCheck(true); },
-         [](ComPort* p) { p->Parity->SetCheck(false); }, "SetCommState"},
-        {"Replace", [](ComPort* p) { p->Parity->SetReplace(true); },
-         [](ComPort* p) { p->Parity->SetReplace(false); }, "SetCommState"},
-        {"ReplaceChar", [](ComPort* p) { p->Parity->SetReplaceChar('?'); },
-         [](ComPort* p) { p->Parity->SetReplaceChar(0); }, "SetCommState"},
-        {"OutCtsFlow", [](ComPort* p) { p->FlowControl->SetOutCtsFlow(true); },
-         [](ComPort* p) { p->FlowControl->SetOutCtsFlow(false); }, "SetCommState"},
-        {"OutDsrFlow", [](ComPort* p) { p->FlowControl->SetOutDsrFlow(true); },
-         [](ComPort* p) { p->FlowControl->SetOutDsrFlow(false); }, "SetCommState"},
-        {"DtrControl", [](ComPort* p) { p->FlowControl->SetDtrControl(1); },
-         [](ComPort* p) { p->FlowControl->SetDtrControl(0); }, "SetCommState"},
-        {"RtsControl", [](ComPort* p) { p->FlowControl->SetRtsControl(3); },
-         [](ComPort* p) { p->FlowControl->SetRtsControl(0); }, "SetCommState"},
-        {"OutX", [](ComPort* p) { p->FlowControl->SetOutX(true); },
-         [](ComPort* p) { p->FlowControl->SetOutX(false); }, "SetCommState"},
-        {"InX", [](ComPort* p) { p->FlowControl->SetInX(true); },
-         [](ComPort* p) { p->FlowControl->SetInX(false); }, "SetCommState"},
-        {"DsrSensitivity", [](ComPort* p) { p->FlowControl->SetDsrSensitivity(true); },
-         [](ComPort* p) { p->FlowControl->SetDsrSensitivity(false); }, "SetCommState"},
-        {"TxContinueOnXoff", [](ComPort* p) { p->FlowControl->SetTxContinueOnXoff(true); },
-         [](ComPort* p) { p->FlowControl->SetTxContinueOnXoff(false); }, "SetCommState"},
-        {"XonChar", [](ComPort* p) { p->FlowControl->SetXonChar('Q'); },
-         [](ComPort* p) { p->FlowControl->SetXonChar(0x11); }, "SetCommState"},
-        {"XoffChar", [](ComPort* p) { p->FlowControl->SetXoffChar('S'); },
-         [](ComPort* p) { p->FlowControl->SetXoffChar(0x13); }, "SetCommState"},
-        {"ReadInterval", [](ComPort* p) { p->Timeouts->SetReadInterval(5); },
-         [](ComPort* p) { p->Timeouts->SetReadInterval(MAXDWORD); }, "SetCommTimeouts"},
-        {"ReadTotalMultiplier", [](ComPort* p) { p->Timeouts->SetReadTotalMultiplier(5); },
-         [](ComPort* p) { p->Timeouts->SetReadTotalMultiplier(0); }, "SetCommTimeouts"},
-        {"ReadTotalConstant", [](ComPort* p) { p->Timeouts->SetReadTotalConstant(5); },
-         [](ComPort* p) { p->Timeouts->SetReadTotalConstant(0); }, "SetCommTimeouts"},
-        {"WriteTotalMultiplier", [](ComPort* p) { p->Timeouts->SetWriteTotalMultiplier(5); },
-         [](ComPort* p) { p->Timeouts->SetWriteTotalMultiplier(100); }, "SetCommTimeouts"},
-        {"WriteTotalConstant", [](ComPort* p) { p->Timeouts->SetWriteTotalConstant(5); },
-         [](ComPort* p) { p->Timeouts->SetWriteTotalConstant(1000); }, "SetCommTimeouts"},
-        {"InputSize", [](ComPort* p) { p->Buffer->SetInputSize(4096); },
-         [](ComPort* p) { p->Buffer->SetInputSize(1024); }, "SetupComm 4096 1024"},
-        {"OutputSize", [](ComPort* p) { p->Buffer->SetOutputSize(4096); },
-         [](ComPort* p) { p->Buffer->SetOutputSize(1024); }, "SetupComm 1024 4096"},
+        {"BaudRateIndex", [](ComPort* p) { return p->SetBaudRateIndex(9); },
+         [](ComPort* p) { return p->SetBaudRateIndex(7); }, "SetCommState"},
+        {"CustomBaudRate", [](ComPort* p) { return p->SetCustomBaudRate(300); },
+         [](ComPort* p) { return p->SetCustomBaudRate(9600); }, "SetCommState"},
+        {"DataBitsIndex", [](ComPort* p) { return p->SetDataBitsIndex(2); },
+         [](ComPort* p) { return p->SetDataBitsIndex(3); }, "SetCommState"},
+        {"StopBitsIndex", [](ComPort* p) { return p->SetStopBitsIndex(2); },
+         [](ComPort* p) { return p->SetStopBitsIndex(0); }, "SetCommState"},
+        {"DiscardNull", [](ComPort* p) { return p->SetDiscardNull(true); },
+         [](ComPort* p) { return p->SetDiscardNull(false); }, "SetCommState"},
+        {"EventChar", [](ComPort* p) { return p->SetEventChar('\n'); },
+         [](ComPort* p) { return p->SetEventChar(0); }, "SetCommState"},
+        {"Bits", [](ComPort* p) { return p->Parity->SetBits(2); },
+         [](ComPort* p) { return p->Parity->SetBits(0); }, "SetCommState"},
+        {"Check", [](ComPort* p) { return p->Parity->SetCheck(true); },
+         [](ComPort* p) { return p->Parity->SetCheck(false); }, "SetCommState"},
+        {"Replace", [](ComPort* p) { return p->Parity->SetReplace(true); },
+         [](ComPort* p) { return p->Parity->SetReplace(false); }, "SetCommState"},
+        {"ReplaceChar", [](ComPort* p) { return p->Parity->SetReplaceChar('?'); },
+         [](ComPort* p) { return p->Parity->SetReplaceChar(0); }, "SetCommState"},
+        {"OutCtsFlow", [](ComPort* p) { return p->FlowControl->SetOutCtsFlow(true); },
+         [](ComPort* p) { return p->FlowControl->SetOutCtsFlow(false); }, "SetCommState"},
+        {"OutDsrFlow", [](ComPort* p) { return p->FlowControl->SetOutDsrFlow(true); },
+         [](ComPort* p) { return p->FlowControl->SetOutDsrFlow(false); }, "SetCommState"},
+        {"DtrControl", [](ComPort* p) { return p->FlowControl->SetDtrControl(1); },
+         [](ComPort* p) { return p->FlowControl->SetDtrControl(0); }, "SetCommState"},
+        {"RtsControl", [](ComPort* p) { return p->FlowControl->SetRtsControl(3); },
+         [](ComPort* p) { return p->FlowControl->SetRtsControl(0); }, "SetCommState"},
+        {"OutX", [](ComPort* p) { return p->FlowControl->SetOutX(true); },
+         [](ComPort* p) { return p->FlowControl->SetOutX(false); }, "SetCommState"},
+        {"InX", [](ComPort* p) { return p->FlowControl->SetInX(true); },
+         [](ComPort* p) { return p->FlowControl->SetInX(false); }, "SetCommState"},
+        {"DsrSensitivity", [](ComPort* p) { return p->FlowControl->SetDsrSensitivity(true); },
+         [](ComPort* p) { return p->FlowControl->SetDsrSensitivity(false); }, "SetCommState"},
+        {"TxContinueOnXoff", [](ComPort* p) { return p->FlowControl->SetTxContinueOnXoff(true); },
+         [](ComPort* p) { return p->FlowControl->SetTxContinueOnXoff(false); }, "SetCommState"},
+        {"XonChar", [](ComPort* p) { return p->FlowControl->SetXonChar('Q'); },
+         [](ComPort* p) { return p->FlowControl->SetXonChar(0x11); }, "SetCommState"},
+        {"XoffChar", [](ComPort* p) { return p->FlowControl->SetXoffChar('S'); },
+         [](ComPort* p) { return p->FlowControl->SetXoffChar(0x13); }, "SetCommState"},
+        {"ReadInterval", [](ComPort* p) { return p->Timeouts->SetReadInterval(5); },
+         [](ComPort* p) { return p->Timeouts->SetReadInterval(MAXDWORD); }, "SetCommTimeouts"},
+        {"ReadTotalMultiplier", [](ComPort* p) { return p->Timeouts->SetReadTotalMultiplier(5); },
+         [](ComPort* p) { return p->Timeouts->SetReadTotalMultiplier(0); }, "SetCommTimeouts"},
+        {"ReadTotalConstant", [](ComPort* p) { return p->Timeouts->SetReadTotalConstant(5); },
+         [](ComPort* p) { return p->Timeouts->SetReadTotalConstant(0); }, "SetCommTimeouts"},
+        {"WriteTotalMultiplier", [](ComPort* p) { return p->Timeouts->SetWriteTotalMultiplier(5); },
+         [](ComPort* p) { return p->Timeouts->SetWriteTotalMultiplier(100); }, "SetCommTimeouts"},
+        {"WriteTotalConstant", [](ComPort* p) { return p->Timeouts->SetWriteTotalConstant(5); },
+         [](ComPort* p) { return p->Timeouts->SetWriteTotalConstant(1000); }, "SetCommTimeouts"},
+        {"InputSize", [](ComPort* p) { return p->Buffer->SetInputSize(4096); },
+         [](ComPort* p) { return p->Buffer->SetInputSize(1024); }, "SetupComm 4096 1024"},
+        {"OutputSize", [](ComPort* p) { return p->Buffer->SetOutputSize(4096); },
+         [](ComPort* p) { return p->Buffer->SetOutputSize(1024); }, "SetupComm 1024 4096"},
     };
 }
 
@@ -157,6 +157,27 @@ TEST_CASE("a setter stores, and applies its own group only when open and changed
         CHECK(f.journal.Entries() == std::vector<std::string>{c.apply});
         c.change(f.port); // equal again
         CHECK(f.journal.Entries().size() == 1);
+    }
+}
+
+TEST_CASE("a setter answers whether the driver took its group, and stores the value anyway") {
+    for (const SetterCase& c : SetterCases()) {
+        std::string name = c.name;
+        CAPTURE(name);
+        FakePort f;
+        f.port->Events = 0;
+        CHECK(c.change(f.port)); // closed: stored, nothing to refuse
+        CHECK(c.same(f.port));
+        f.port->Open();
+        std::string call = c.apply;
+        f.device.refused = call.substr(0, call.find(' '));
+        f.journal.Clear();
+        CHECK_FALSE(c.change(f.port));
+        CHECK(f.journal.Entries() == std::vector<std::string>{c.apply});
+        CHECK(c.change(f.port)); // stored: equal now, nothing applied
+        CHECK(f.journal.Entries().size() == 1);
+        f.device.refused.clear();
+        CHECK(c.same(f.port));
     }
 }
 
