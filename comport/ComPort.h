@@ -179,7 +179,10 @@ class ComPort : public BaseObject {
     // returns how many (always 0..count). Under "return at once" read
     // time-outs ReadText takes only what waits. failed, when given, tells
     // whether the device refused the count or the read: bytes may still wait.
-    std::int32_t WriteText(const Text& text);
+    // A write takes the line's time; whilePending, when set, runs on the
+    // calling thread every WritePendingMs until the write has completed.
+    static constexpr DWORD WritePendingMs = 50;
+    std::int32_t WriteText(const Text& text, const EventSlot<void()>& whilePending = {});
     std::int32_t ReadText(Text& text, std::int32_t count, bool* failed = nullptr);
     // Bytes waiting in the driver; also clears the device's error state. A
     // count the driver cannot give is 0; ReadInputCount tells it apart.

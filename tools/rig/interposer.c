@@ -590,7 +590,9 @@ int tcdrain(int fd) {
  * beyond what the line is still sending, and waits for room first when there
  * is none. So a WriteFile completes when its last bytes have gone into that
  * queue, a few ms before the line is done with them, as on a UART with a
- * FIFO. Wine retries the rest of a partial write itself.
+ * FIFO. Wine writes the rest of a partial write itself, and it does so inside
+ * WriteFile, even an overlapped one, for as long as the device takes bytes:
+ * the thread that writes stays there for the line's time.
  *
  * When the line will be free is kept per process and slot, under a spinlock
  * that is never held across a system call; only the process that has the
