@@ -5,8 +5,9 @@
 // Threads, and how work passes between them:
 // - The host's GUI thread runs every export and Form1's window procedure. It
 //   alone reads and writes the text mailbox, opens, closes, configures,
-//   reads and writes the port, moves Form1 and posts the clicks. While
-//   sendstring waits for its write, it relays on that thread too.
+//   reads and writes the port, moves Form1 and posts the clicks. sendstring
+//   hands its write to a thread of the port's own and relays on this thread
+//   until the write has completed.
 // - The multimedia timer thread runs the two OnTimer handlers. Each only hands
 //   a private message to Form1's window and never waits for it: the relay
 //   tick disarms its one-shot timer and posts RelayTickMessage; the start-up
