@@ -71,11 +71,13 @@ start_environment() {
     wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 }
 
-# ./run.sh rig [--echo N]... [--no-build]: the test environment, for a host of
-# one's own, until Ctrl-C. The lines to paste go to stdout; tools/rig/farend
-# finds the rig through $BUILD/rig/peer.port.
+# ./run.sh rig [--echo N]... [--instant] [--no-build]: the test environment,
+# for a host of one's own, until Ctrl-C. The lines to paste go to stdout;
+# tools/rig/farend finds the rig through $BUILD/rig/peer.port. Lines run at
+# their baud rate unless --instant gives the bare pty (farend --help).
 rig() {
     local echo=() no_build= a
+    export COMRELAY_RIG_LINE=paced
     while [ $# -gt 0 ]; do
         case $1 in
         --echo)
@@ -88,7 +90,8 @@ rig() {
             shift 2
             ;;
         --no-build) no_build=1; shift ;;
-        *) echo "usage: $0 rig [--echo N]... [--no-build]" >&2; exit 2 ;;
+        --instant) COMRELAY_RIG_LINE=instant; shift ;;
+        *) echo "usage: $0 rig [--echo N]... [--instant] [--no-build]" >&2; exit 2 ;;
         esac
     done
     # A shell that has sourced an earlier rig's env file must not hand that
@@ -122,7 +125,9 @@ rig() {
     } >"$env_file"
     local echoing=
     [ ${#echo[@]} -gt 0 ] && echoing=" (echoing: $(printf 'COM%s ' "${echo[@]}" | sed 's/ $//'))"
-    echo "== the rig is up: COM1 to COM4 of the virtual null-modem$echoing"
+    local pace="paced at their baud rate"
+    [ "$COMRELAY_RIG_LINE" = instant ] && pace="instant ptys"
+    echo "== the rig is up: COM1 to COM4 of the virtual null-modem, $pace$echoing"
     echo "   Run your host from another shell:"
     echo "     . $env_file"
     echo "     wine yourhost.exe"
@@ -219,7 +224,7 @@ soak)
     ;;
 *)
     echo "usage: $0 build | test | demo | dist | bench [--long] [program...] | soak [minutes] |" >&2
-    echo "       rig [--echo N]... [--no-build]" >&2
+    echo "       rig [--echo N]... [--instant] [--no-build]" >&2
     exit 2
     ;;
 esac

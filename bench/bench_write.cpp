@@ -1,7 +1,9 @@
 // Writing: 64 KiB through comrelay.dll as a host sends it (SetFile, then
 // sendstring) beside a raw overlapped WriteFile of the same bytes on the same
 // line. Two figures each: when the call returned, and when the peer had read
-// every byte (its clock, mapped onto ours). Every byte is checked.
+// every byte (its clock, mapped onto ours). Every byte is checked. Then a
+// 16 KiB sendstring on the paced line at 9600 and 115200 baud beside the
+// line's own time for those bytes (ten bits a byte, 8N1).
 //
 // Threads: the main thread writes; a helper thread holds a second peer
 // connection whose stamped read is under way before the write starts.
@@ -19,10 +21,13 @@ constexpr int kCom = 1;
 constexpr int kBytes = 64 * 1024;
 constexpr int kRounds = 3;
 
+constexpr int kPacedBytes = 16 * 1024;
+constexpr int kPacedBauds[] = {9600, 115200};
+
 // No zero byte: SetFile takes the text up to its first zero.
-std::string Payload() {
-    std::string s(kBytes, '\0');
-    for (int i = 0; i < kBytes; ++i)
+std::string Payload(int size = kBytes) {
+    std::string s(size, '\0');
+    for (int i = 0; i < size; ++i)
         s[i] = static_cast<char>(1 + (i * 7 + i / 251) % 255);
     return s;
 }
@@ -32,9 +37,11 @@ std::string Payload() {
 struct PeerRead {
     PeerClient::StampedRead result;
     HANDLE thread = nullptr;
+    int count = kBytes;
     static DWORD WINAPI Run(void* self) {
         PeerClient peer;
-        static_cast<PeerRead*>(self)->result = peer.ReadStamped(kCom, kBytes, 30000);
+        auto* read = static_cast<PeerRead*>(self);
+        read->result = peer.ReadStamped(kCom, read->count, 60000);
         return 0;
     }
     void Start() {
@@ -90,19 +97,45 @@ int main() {
         }
     }
 
-    RelayHost r(256000, kCom);
-    if (!r.ready) return 1;
-    PeerClock clock;
-    clock.Calibrate(r.peer);
-    for (int i = 0; i < kRounds; ++i) {
-        PeerRead read;
-        read.Start();
-        r.host.plugin.SetFile(payload.c_str());
-        double t0 = NowMs();
-        r.host.plugin.Call("sendstring");
-        double t1 = NowMs();
-        read.Finish();
-        relay.Add(t0, t1, read, clock, payload);
+    {
+        // One component at a time: it ends with its host window.
+        RelayHost r(256000, kCom);
+        if (!r.ready) return 1;
+        PeerClock clock;
+        clock.Calibrate(r.peer);
+        for (int i = 0; i < kRounds; ++i) {
+            PeerRead read;
+            read.Start();
+            r.host.plugin.SetFile(payload.c_str());
+            double t0 = NowMs();
+            r.host.plugin.Call("sendstring");
+            double t1 = NowMs();
+            read.Finish();
+            relay.Add(t0, t1, read, clock, payload);
+        }
+    }
+
+    // The paced line: 17 s a round at 9600 baud, so one there, three above.
+    std::vector<double> pacedMs, lineMs;
+    int pacedWrong = 0;
+    const std::string paced = Payload(kPacedBytes);
+    for (int baud : kPacedBauds) {
+        RelayHost p(baud, kCom);
+        if (!p.ready) return 1;
+        std::vector<double> took;
+        for (int i = 0; i < (baud < 19200 ? 1 : kRounds); ++i) {
+            PeerRead read;
+            read.count = kPacedBytes;
+            read.Start();
+            p.host.plugin.SetFile(paced.c_str());
+            double t0 = NowMs();
+            p.host.plugin.Call("sendstring");
+            took.push_back(NowMs() - t0);
+            read.Finish();
+            if (read.result.bytes != paced) ++pacedWrong;
+        }
+        pacedMs.push_back(Percentile(took, 50));
+        lineMs.push_back(10000.0 * kPacedBytes / baud);
     }
 
     std::printf("write of %d bytes, median of %d (ms; %d raw and %d relay rounds wrong):\n", kBytes,
@@ -111,6 +144,11 @@ int main() {
                 Percentile(raw.returned, 50), Percentile(raw.delivered, 50));
     std::printf("  sendstring         returned %7.2f  peer had all %7.2f\n",
                 Percentile(relay.returned, 50), Percentile(relay.delivered, 50));
+    std::printf("sendstring of %d bytes on a paced line (ms; %d rounds wrong):\n", kPacedBytes,
+                pacedWrong);
+    for (size_t i = 0; i < pacedMs.size(); ++i)
+        std::printf("  %6d baud        returned %9.2f  the line's time %9.2f  (%+.2f%%)\n",
+                    kPacedBauds[i], pacedMs[i], lineMs[i], 100.0 * (pacedMs[i] / lineMs[i] - 1));
     BenchJson json;
     json.Number("bytes", kBytes);
     json.Number("raw_returned_ms", Percentile(raw.returned, 50));
@@ -118,6 +156,11 @@ int main() {
     json.Number("relay_returned_ms", Percentile(relay.returned, 50));
     json.Number("relay_delivered_ms", Percentile(relay.delivered, 50));
     json.Number("wrong", raw.wrong + relay.wrong);
+    json.Number("paced_bytes", kPacedBytes);
+    json.Numbers("paced_baud", std::vector<double>(std::begin(kPacedBauds), std::end(kPacedBauds)));
+    json.Numbers("paced_returned_ms", pacedMs);
+    json.Numbers("paced_line_ms", lineMs);
+    json.Number("paced_wrong", pacedWrong);
     json.Save("write");
-    return raw.wrong || relay.wrong ? 1 : 0;
+    return raw.wrong || relay.wrong || pacedWrong ? 1 : 0;
 }

@@ -186,6 +186,14 @@ def build_table(build, data):
               note="sendstring (after SetFile) beside a raw overlapped WriteFile")
         t.add("write 64 KiB: peer had every byte", wr["relay_delivered_ms"],
               wr["raw_delivered_ms"], "ms", "exact", wr["wrong"] == 0)
+    if wr and "paced_returned_ms" in wr:
+        for baud, took, line in zip(wr["paced_baud"], wr["paced_returned_ms"],
+                                    wr["paced_line_ms"]):
+            t.add("sendstring %d KiB at %d baud" % (wr["paced_bytes"] // 1024, baud), took, line,
+                  "ms", "within 2% of the line", abs(took / line - 1) <= 0.02 and
+                  wr["paced_wrong"] == 0,
+                  note="the rig's paced line; baseline: the line's own time, ten bits a byte "
+                       "(%+.2f%%)" % (100.0 * (took / line - 1)))
 
     size, imports = dll_facts(build)
     t.add("DLL size", size, None, "bytes", note="imports: " + ", ".join(imports))

@@ -419,7 +419,37 @@ void ComPort::NotifyLineSignals(bool on) {
 
 // --- data ---
 
-std::int32_t ComPort::WriteText(const Text& text) {
+namespace {
+
+// A write with a hook runs on a thread of its own, and the caller's thread
+// waits for that thread's end: wine completes an overlapped write to a serial
+// port inside WriteFile for as long as the device takes bytes, where Windows
+// returns at once, so only then is the caller's thread free for the hook.
+struct WriteJob {
+    ComPort* port;
+    const Text* text;
+    std::int32_t count = 0;
+    static DWORD Run(void* context, BaseObject*) {
+        auto* job = static_cast<WriteJob*>(context);
+        job->count = job->port->WriteText(*job->text);
+        return 0;
+    }
+};
+
+} // namespace
+
+std::int32_t ComPort::WriteText(const Text& text, const EventSlot<void()>& whilePending) {
+    if (whilePending) {
+        WriteJob job{this, &text};
+        WorkerThread* writer = Device->StartThread(WriteJob::Run, &job);
+        if (writer->ThreadHandle) {
+            while (WaitForSingleObject(writer->ThreadHandle, WritePendingMs) == WAIT_TIMEOUT)
+                whilePending(this);
+            Free(writer);
+            return job.count;
+        }
+        Free(writer); // no thread: the write runs here, without the hook
+    }
     HANDLE h = Handle;
     AsyncRecord record;
     // Without its own event the request would signal the device handle

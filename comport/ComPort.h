@@ -12,6 +12,10 @@
 // ReadText tells the event thread what it reads (BeginRead, EndRead). Each
 // transfer has its own OVERLAPPED and event, so the owner's read or write and
 // the event thread's wait may be in flight at once on the one handle.
+// A write given a whilePending hook runs on a thread of its own (WriteJob),
+// which reads Handle and the text only; the owner's thread runs the hook
+// meanwhile, so it may read while its write is in flight, and waits for
+// that thread's end before the write returns.
 // Hooks, SyncMethod and NotifyWindow must be set before Open and not change
 // while the port is open. Close waits for the event thread to end, so a hook
 // running there must not Close, reopen or rename the port.
@@ -194,7 +198,10 @@ class ComPort : public BaseObject {
     // returns how many (always 0..count). Under "return at once" read
     // time-outs ReadText takes only what waits. failed, when given, tells
     // whether the device refused the count or the read: bytes may still wait.
-    std::int32_t WriteText(const Text& text);
+    // A write takes the line's time; whilePending, when set, runs on the
+    // calling thread every WritePendingMs until the write has completed.
+    static constexpr DWORD WritePendingMs = 50;
+    std::int32_t WriteText(const Text& text, const EventSlot<void()>& whilePending = {});
     std::int32_t ReadText(Text& text, std::int32_t count, bool* failed = nullptr);
     // Bytes waiting in the driver; also clears the device's error state. A
     // count the driver cannot give is 0; ReadInputCount tells it apart.

@@ -5,7 +5,9 @@
 // Threads, and how work passes between them:
 // - The host's GUI thread runs every export and Form1's window procedure. It
 //   alone reads and writes the text mailbox, opens, closes, configures,
-//   reads and writes the port, moves Form1 and posts the clicks.
+//   reads and writes the port, moves Form1 and posts the clicks. sendstring
+//   hands its write to a thread of the port's own and relays on this thread
+//   until the write has completed.
 // - The multimedia timer thread runs the two OnTimer handlers. Each only hands
 //   a private message to Form1's window and never waits for it: the relay
 //   tick disarms its one-shot timer and posts RelayTickMessage; the start-up
@@ -471,13 +473,25 @@ void SerialGetStopBits() {
         Library.IntMailbox = StopBitCode(c->Port->StopBitsIndex);
 }
 
+// A long write holds the host's thread for the line's time (16 KiB at 9600
+// baud: 17 s), and no relay tick is served meanwhile; an echoing device would
+// fill the driver's input queue behind it. So the write relays from here,
+// as a tick would, whenever it has waited a relay interval.
+namespace {
+void RelayWhileWriting(void* context, BaseObject*) {
+    Relay(static_cast<PortComponent*>(context));
+}
+} // namespace
+
 // A write that fails or stops short is told; what did go out is not sent
 // again (the host cannot know which bytes those were, the far end can).
 void SerialSendString() {
     PortComponent* c = RecoverComponent();
     if (!c) return;
     Text text = Mailbox::Content();
-    if (c->Port->WriteText(text) != text.Length()) Mailbox::Post(Notice::Error);
+    EventSlot<void()> relay;
+    relay.Set(RelayWhileWriting, c);
+    if (c->Port->WriteText(text, relay) != text.Length()) Mailbox::Post(Notice::Error);
 }
 
 void SerialSetPort() {

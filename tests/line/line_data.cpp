@@ -47,6 +47,34 @@ TEST_CASE("line_write: WriteText reaches the far end byte for byte") {
     CHECK(l.port->WriteText(Text()) == 0);
 }
 
+// 1000 bytes take 1.04 s on the paced line at 9600 baud: the hook runs about
+// every 50 ms meanwhile, on the writing thread, and the write still
+// completes whole. Wide margin on the count: a busy machine wakes late.
+TEST_CASE("line_write: a write in progress runs its hook on the writing thread") {
+    LinePort l(1);
+    l.port->SetBaudRateIndex(7);
+    l.port->Open();
+    struct Calls {
+        DWORD writer = GetCurrentThreadId();
+        int count = 0;
+        bool otherThread = false;
+    } calls;
+    EventSlot<void()> hook;
+    hook.Set(
+        [](void* context, BaseObject*) {
+            auto* c = static_cast<Calls*>(context);
+            ++c->count;
+            c->otherThread |= GetCurrentThreadId() != c->writer;
+        },
+        &calls);
+    const std::string bytes(1000, 'w');
+    CHECK(l.port->WriteText(Text(bytes.data(), int(bytes.size())), hook) == int(bytes.size()));
+    CHECK(calls.count >= 8);
+    CHECK(calls.count <= 40);
+    CHECK_FALSE(calls.otherThread);
+    CHECK(l.peer.Read(1, int(bytes.size()), kLong) == bytes);
+}
+
 TEST_CASE("line_read: ReadText gives what the far end sent, zeros included") {
     LinePort l(1);
     l.port->Open();

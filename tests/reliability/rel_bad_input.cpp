@@ -378,6 +378,7 @@ TEST_CASE("sendstring of 1 MiB and of random bytes reaches the line whole") {
     OpenHost h(256000);
     TestHost& host = h.host;
     PeerClient& peer = h.peer;
+    REQUIRE(peer.Pace(1, false)); // 1 MiB would take 41 s on the line
     std::mt19937 rng(RunSeed() + 2);
     MESSAGE("seed " << RunSeed());
     for (size_t length : {size_t(1) << 20, size_t(1), size_t(4095), size_t(4097), size_t(65536)}) {
@@ -406,6 +407,10 @@ TEST_CASE("a seeded random run of 10,000 export calls while the peer streams") {
     // an attached COM4 that no one drained made a long sendstring wait for its
     // write time-out, 100 ms a byte.
     REQUIRE(peer.Attach(4));
+    // Texts up to 1 MiB at any rate down to 110 baud: no line could carry
+    // them in the time, so the lines are the instant pty.
+    for (int n : {1, 2, 4})
+        REQUIRE(peer.Pace(n, false));
     TestHost host;
     REQUIRE(host.Adopt());
     HWND gone = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);

@@ -1,7 +1,7 @@
 // The serial line rig itself, proven with raw Win32 calls on \\.\COM1: bytes
 // both ways, EV_RXCHAR once per arrival, the far end's lines, DTR/RTS, line
-// settings, error counters and an error storm, and the busy, missing and
-// pulled-out ports.
+// settings, error counters and an error storm, the busy, missing and
+// pulled-out ports, and a line paced at its baud rate with its input queue.
 #include <doctest/doctest.h>
 
 #include "framework/OwnedHandle.h"
@@ -482,4 +482,114 @@ TEST_CASE("a pulled adapter fails the port's calls and ends what was pending") {
     REQUIRE(again.Configure());
     REQUIRE(peer.Write(1, std::string("\0z", 2)));
     CHECK(again.Read(2, kLong) == std::string("\0z", 2));
+}
+
+// A write on a paced line takes start, data, parity and stop bits per byte at
+// the baud rate; the instant pty takes it at once. The margin below the
+// line's time is the transmit queue (16 bytes or 10 ms). The peer reads
+// afterwards, so each write fits into what a pty holds (about 13 KiB).
+TEST_CASE("a paced line takes a write in the line's time; the instant pty at once") {
+    struct Row {
+        LineSetup setup;
+        int bits; // per byte on the wire
+        size_t size;
+        bool paced;
+    };
+    const Row rows[] = {
+        {{9600, 8, NOPARITY, ONESTOPBIT}, 10, 2000, true},
+        {{19200, 7, EVENPARITY, TWOSTOPBITS}, 11, 4000, true},
+        {{115200, 8, NOPARITY, ONESTOPBIT}, 10, 12000, true},
+        {{9600, 8, NOPARITY, ONESTOPBIT}, 10, 12000, false},
+    };
+    PeerClient peer;
+    for (const Row& row : rows) {
+        CAPTURE(row.setup.baud);
+        CAPTURE(row.paced);
+        REQUIRE(peer.Attach(1));
+        REQUIRE(peer.Pace(1, row.paced));
+        Port port(1);
+        REQUIRE(port.Configure(row.setup));
+        std::string bytes(row.size, 'p');
+        const double lineMs = 1000.0 * row.bits * row.size / row.setup.baud;
+        LARGE_INTEGER f, t0, t1;
+        QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&t0);
+        REQUIRE(port.Write(bytes));
+        QueryPerformanceCounter(&t1);
+        const double tookMs = 1000.0 * (t1.QuadPart - t0.QuadPart) / f.QuadPart;
+        CAPTURE(tookMs);
+        CAPTURE(lineMs);
+        if (row.paced) {
+            CHECK(tookMs >= lineMs - 20);
+            CHECK(tookMs < lineMs * 1.5 + 2000);
+        } else {
+            CHECK(tookMs < lineMs / 4);
+        }
+        CHECK(PeerRead(peer, 1, bytes.size(), kLong) == bytes);
+    }
+}
+
+// The driver's input queue holds what the program has not read; a paced
+// line loses the far end's bytes past it and counts an overrun (EV_ERR),
+// while a stream waits for room and the instant pty keeps all.
+TEST_CASE("a paced line loses unread input past the input queue, as an overrun") {
+    struct Row {
+        bool paced;
+        long queue; // 0: the line's default
+        size_t sent, kept;
+    };
+    const Row rows[] = {
+        {true, 0, 20000, 16384},
+        {true, 1000, 1500, 1000},
+        {false, 1000, 1500, 1500}, // the instant pty has no queue limit
+    };
+    PeerClient peer;
+    for (const Row& row : rows) {
+        CAPTURE(row.paced);
+        CAPTURE(row.queue);
+        REQUIRE(peer.Attach(1));
+        REQUIRE(peer.Pace(1, row.paced));
+        if (row.queue) REQUIRE(peer.SetInQueue(1, row.queue));
+        Port port(1);
+        REQUIRE(port.Configure());
+        PurgeComm(port.Get(), PURGE_RXCLEAR); // as an opening port does
+        REQUIRE(SetCommMask(port.Get(), EV_ERR));
+        REQUIRE(port.StartWait());
+        std::string bytes;
+        for (size_t i = 0; i < row.sent; i++)
+            bytes += static_cast<char>(PeerClient::PatternByte(3, i));
+        REQUIRE(peer.Write(1, bytes));
+        const bool lost = row.kept < row.sent;
+        CHECK(port.WaitEnded(lost ? kLong : kQuiet) == lost);
+        if (lost) CHECK(port.Events() == EV_ERR);
+        // Wine leaves a read of an empty queue pending: read only what waits.
+        CHECK(port.Read(row.kept, kLong) == bytes.substr(0, row.kept));
+        CHECK(port.InQueue() == 0);
+        PeerClient::InputQueue q = peer.Queue(1);
+        REQUIRE(q.ok);
+        CHECK(q.dropped == static_cast<long>(row.sent - row.kept));
+        CHECK(q.unread == 0);
+    }
+    // A stream is a sender under flow control: it waits for room, loses nothing.
+    REQUIRE(peer.Attach(1));
+    REQUIRE(peer.SetInQueue(1, 2000));
+    Port port(1);
+    REQUIRE(port.Configure());
+    PurgeComm(port.Get(), PURGE_RXCLEAR);
+    REQUIRE(peer.Stream(1, 50000, 9));
+    std::string got;
+    DWORD start = GetTickCount();
+    while (got.size() < 50000 && GetTickCount() - start < 30000) {
+        long waiting = port.InQueue();
+        if (waiting > 0)
+            got += port.Read(static_cast<size_t>(waiting), 0);
+        else
+            Sleep(10);
+    }
+    REQUIRE(got.size() == 50000);
+    long wrong = 0;
+    for (long i = 0; i < 50000; i++)
+        wrong += static_cast<unsigned char>(got[i]) != PeerClient::PatternByte(9, i);
+    CHECK(wrong == 0);
+    CHECK(peer.Queue(1).dropped == 0);
 }

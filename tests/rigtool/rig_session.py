@@ -233,6 +233,13 @@ def session_with_ctrl_c():
         check(rc == 0 and "19200 baud 8N1" in out, "settings shows the host's line", out)
         rc, out = farend("fail", "1", "count")
         check(rc == 0 and " read=" in out and " write=" in out, "fail count shows the uses", out)
+        rc, out = farend("queue", "1")
+        check(rc == 0 and "input queue 16384 bytes, 0 bytes unread, 0 lost" in out,
+              "queue shows the host's input queue of a paced line", out)
+        rc, out = farend("pace", "1", "off")
+        check(rc == 0 and "instant pty" in out, "pace off gives the instant pty", out)
+        rc, out = farend("pace", "1", "on")
+        check(rc == 0 and "paced" in out, "pace on paces the line again", out)
 
         rc, out = farend("error", "1", "frame")
         check(rc == 0, "error frame")
@@ -278,6 +285,7 @@ def session_with_sigterm():
         display = display_of_rig()
         require(display is not None, "the env file gives the display")
         check("echoing" not in rig.text(), "no port echoes unasked")
+        check("paced at their baud rate" in rig.text(), "lines are paced unless asked", rig.text())
         # A second start on the same build would take this one's peer and
         # wineserver down with its own setup.
         second = Rig()
@@ -301,10 +309,11 @@ def session_with_sigterm():
 def main():
     rc, out = farend("--help")
     check(rc == 0 and all(v in out for v in ("send-hex", "recv", "lines", "pull", "settings",
-                                             "storm", "fail")),
+                                             "storm", "fail", "pace", "queue")),
           "farend --help lists the verbs")
     for args in (["send", "5", "x"], ["recv", "1", "--count"], ["flip", "1"],
-                 ["lines", "1", "dtr=1"], ["send", "1", r"bad\q"], ["fail", "1", "read", "0"]):
+                 ["lines", "1", "dtr=1"], ["send", "1", r"bad\q"], ["fail", "1", "read", "0"],
+                 ["pace", "1", "fast"], ["queue", "1", "-3"]):
         rc, out = farend(*args)
         check(rc == 2, "a wrong command line ends with status 2: %s" % " ".join(args))
     seed_prefix()

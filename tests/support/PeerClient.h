@@ -34,6 +34,12 @@ class PeerClient {
         bool done = false;
     };
 
+    struct InputQueue {
+        bool ok = false;
+        long size = 0, unread = 0, dropped = 0;
+        bool paced = false;
+    };
+
     // Peer times are CLOCK_MONOTONIC_RAW nanoseconds (see peer.py).
     struct Stamped {
         bool ok = false;
@@ -187,6 +193,20 @@ class PeerClient {
     bool Fail(int n, const std::string& call, long nth, bool always, const char* err) {
         return Ok(Request("fail " + std::to_string(n) + " " + call + " " + std::to_string(nth) +
                           (always ? " always " : " once ") + err));
+    }
+    // A paced line (attach's default) takes the program's writes in the
+    // line's time and loses unread input past its queue; off, the bare pty.
+    bool Pace(int n, bool on) { return Ok(Request("pace " + std::to_string(n) + " " + Bit(on))); }
+    bool SetInQueue(int n, long bytes) {
+        return Ok(Request("inqueue " + std::to_string(n) + " " + std::to_string(bytes)));
+    }
+    InputQueue Queue(int n) {
+        std::string reply = Request("queue " + std::to_string(n));
+        InputQueue q;
+        q.ok = Ok(reply);
+        q.size = Field(reply, "size"), q.unread = Field(reply, "unread");
+        q.dropped = Field(reply, "dropped"), q.paced = Field(reply, "paced") != 0;
+        return q;
     }
     bool FailOff(int n) { return Ok(Request("fail " + std::to_string(n) + " off")); }
     // Uses of call on line n since Attach ("fired": uses failed); -1 if the

@@ -23,6 +23,23 @@ TEST_CASE("WriteText hands over every byte, zeros included") {
     CHECK(f.journal.Count("WriteFile 0") == 1);
 }
 
+// A write with a hook goes through a thread of its own; without one (the
+// system refuses a thread) it goes out on the caller's thread all the same.
+TEST_CASE("WriteText with a hook hands over every byte, with or without its thread") {
+    for (bool threadFails : {false, true}) {
+        CAPTURE(threadFails);
+        FakePort f;
+        f.port->Events = 0;
+        f.port->Open();
+        f.device.threadFails = threadFails;
+        EventSlot<void()> hook;
+        hook.Set([](void*, BaseObject*) {}, nullptr);
+        const char raw[] = {'a', 0, 'b'};
+        CHECK(f.port->WriteText(Text(raw, 3), hook) == 3);
+        CHECK(f.device.txData == std::string(raw, 3));
+    }
+}
+
 TEST_CASE("ReadText gives what the driver holds, up to the count") {
     struct Case {
         std::string held;

@@ -3,8 +3,9 @@
  * and counter ioctls that a pty lacks, makes EV_RXCHAR edge-triggered (unless
  * the peer asks for wine's own level behaviour on a line), records
  * the line settings a pty hides, plays "port in use", "port missing",
- * "adapter pulled" and an error storm (a wrong baud rate), and fails the
- * N-th use of a device call on request.
+ * "adapter pulled" and an error storm (a wrong baud rate), makes the
+ * program's writes take the time a line at its baud rate takes, and fails
+ * the N-th use of a device call on request.
  *
  * Processes and threads: the 32-bit wine program does the device calls (any
  * of its threads, notably wine's WaitCommEvent poll thread); the 64-bit
@@ -34,6 +35,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 /* The shared file's layout. peer.py packs the same offsets: keep them equal. */
@@ -58,7 +60,8 @@ struct rig_slot {
     uint32_t flushes;            /* 72 input purges by the program (programs) */
     uint32_t generation;         /* 76 bumped by the peer at each attach */
     uint32_t level;              /* 80 EV_RXCHAR as wine raises it: while bytes wait */
-    uint32_t reserved[9];        /* to 120 */
+    uint32_t paced;              /* 84 writes take the line's time at its rate (peer) */
+    uint32_t reserved[8];        /* to 120 */
     uint32_t storm;              /* 120 the frame error count grows at every look (peer) */
     uint32_t custom_rate;        /* 124 rate of the last SetCommState if not a Bxxx one, else 0 */
 };
@@ -72,6 +75,7 @@ struct rig_state {
 _Static_assert(sizeof(struct rig_slot) == 128, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, generation) == 76, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, level) == 80, "slot layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_slot, paced) == 84, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, storm) == 120, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, custom_rate) == 124, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_state, slot) == 128, "header layout is shared with peer.py");
@@ -577,6 +581,131 @@ int tcdrain(int fd) {
     return real(fd);
 }
 
+/* ---- a line at its rate ----------------------------------------------------- */
+
+/* A pty takes a write at once; a line takes start bit, data bits, parity and
+ * stop bits per byte at its baud rate. On a paced line the program's writes
+ * are let through no faster: each write() takes only what fits into a short
+ * transmit queue (PACE_QUEUE_NS of line time, at least PACE_QUEUE_MIN bytes)
+ * beyond what the line is still sending, and waits for room first when there
+ * is none. So a WriteFile completes when its last bytes have gone into that
+ * queue, a few ms before the line is done with them, as on a UART with a
+ * FIFO. Wine writes the rest of a partial write itself, and it does so inside
+ * WriteFile, even an overlapped one, for as long as the device takes bytes:
+ * the thread that writes stays there for the line's time.
+ *
+ * When the line will be free is kept per process and slot, under a spinlock
+ * that is never held across a system call; only the process that has the
+ * port open writes to it. */
+#define PACE_QUEUE_NS 10000000ull /* 10 ms */
+#define PACE_QUEUE_MIN 16
+
+struct pace {
+    uint32_t generation; /* of the slot, as for the edge memory */
+    uint64_t free_at;    /* CLOCK_MONOTONIC ns at which the line has sent all */
+};
+static struct pace paces[RIG_SLOTS];
+static int pace_lock;
+
+static uint64_t monotonic_ns(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
+}
+
+static uint32_t rate_of(speed_t speed) {
+    static const struct {
+        speed_t code;
+        uint32_t rate;
+    } rates[] = {{B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},
+                 {B150, 150},       {B200, 200},       {B300, 300},         {B600, 600},
+                 {B1200, 1200},     {B1800, 1800},     {B2400, 2400},       {B4800, 4800},
+                 {B9600, 9600},     {B19200, 19200},   {B38400, 38400},     {B57600, 57600},
+                 {B115200, 115200}, {B230400, 230400}, {B460800, 460800},   {B500000, 500000},
+                 {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B2000000, 2000000},
+                 {B4000000, 4000000}};
+    for (size_t k = 0; k < sizeof rates / sizeof rates[0]; k++)
+        if (rates[k].code == speed) return rates[k].rate;
+    return 0;
+}
+
+/* The time one byte takes on the line in ns, from the rate and format the
+ * program set; 0 (not paced) when the rate cannot be told. The pty shows
+ * the rate and the stop bits; data bits and parity come from the recorded
+ * line-control call, 8N when none was recorded. */
+static uint64_t byte_time_ns(struct rig_slot* s, int fd) {
+    static int (*get)(int, struct termios*);
+    if (!get) get = (int (*)(int, struct termios*))next_symbol("tcgetattr");
+    struct termios t;
+    if (get(fd, &t) != 0) return 0;
+    uint32_t rate = LOAD(s->custom_rate);
+    if (!rate) rate = rate_of(cfgetospeed(&t));
+    if (!rate) return 0;
+    uint32_t line = LOAD(s->cflag_seq) ? LOAD(s->cflag) : (uint32_t)(CS8);
+    unsigned data = (line & CSIZE) == CS5 ? 5 : (line & CSIZE) == CS6 ? 6 : (line & CSIZE) == CS7 ? 7 : 8;
+    unsigned bits = 1 + data + ((line & PARENB) ? 1 : 0) + ((t.c_cflag & CSTOPB) ? 2 : 1);
+    return (uint64_t)bits * 1000000000ull / rate;
+}
+
+/* The slot of a paced line that fd leads to, or -1. Cheap for every other fd
+ * of the process while no line is paced, and for fds the rig never saw. */
+static int paced_slot(struct rig_state* st, int fd) {
+    if (!st || !any_flag(st, offsetof(struct rig_slot, paced)) || !is_known_fd(fd)) return -1;
+    int i = slot_of_fd(st, fd);
+    return i >= 0 && LOAD(st->slot[i].paced) ? i : -1;
+}
+
+static void lock_paces(void) {
+    while (__atomic_exchange_n(&pace_lock, 1, __ATOMIC_ACQUIRE)) {
+    }
+}
+
+static void unlock_paces(void) {
+    __atomic_store_n(&pace_lock, 0, __ATOMIC_RELEASE);
+}
+
+static ssize_t paced_write(struct rig_slot* s, int i, int fd, const void* buf, size_t n) {
+    uint64_t byte_ns = byte_time_ns(s, fd);
+    if (!byte_ns || !n) return real_write()(fd, (void*)buf, n);
+    uint64_t queue_ns = PACE_QUEUE_NS;
+    if (queue_ns < PACE_QUEUE_MIN * byte_ns) queue_ns = PACE_QUEUE_MIN * byte_ns;
+    struct pace* p = &paces[i];
+    size_t take;
+    for (;;) {
+        lock_paces();
+        uint32_t generation = LOAD(s->generation);
+        if (p->generation != generation) {
+            p->generation = generation;
+            p->free_at = 0;
+        }
+        uint64_t now = monotonic_ns();
+        if (p->free_at < now) p->free_at = now;
+        uint64_t backlog = p->free_at - now;
+        if (backlog + byte_ns <= queue_ns) {
+            /* Room: the bytes are booked on the line before they are written. */
+            take = (size_t)((queue_ns - backlog) / byte_ns);
+            if (take > n) take = n;
+            p->free_at += take * byte_ns;
+            unlock_paces();
+            break;
+        }
+        unlock_paces();
+        /* Full: wait until half the queue has gone, so that each write
+         * moves a useful amount. */
+        uint64_t wait = backlog - queue_ns / 2;
+        struct timespec ts = {(time_t)(wait / 1000000000ull), (long)(wait % 1000000000ull)};
+        nanosleep(&ts, NULL);
+    }
+    ssize_t r = real_write()(fd, (void*)buf, take);
+    size_t unsent = r < 0 ? take : take - (size_t)r;
+    if (unsent) {
+        lock_paces();
+        if (p->generation == LOAD(s->generation)) p->free_at -= unsent * byte_ns;
+        unlock_paces();
+    }
+    return r;
+}
+
 /* ---- read / write ---------------------------------------------------------- */
 
 ssize_t read(int fd, void* buf, size_t n) {
@@ -599,6 +728,8 @@ ssize_t write(int fd, const void* buf, size_t n) {
     FAIL_IF_VANISHED(fd);
     struct rig_state* st = state();
     FAIL_IF_INJECTED(st, fault_slot(st, fd), CALL_WRITE);
+    int i = paced_slot(st, fd);
+    if (i >= 0) return paced_write(&st->slot[i], i, fd, buf, n);
     return real_write()(fd, (void*)buf, n);
 }
 

@@ -34,6 +34,16 @@ After `storm N 1` every look at the line's error counters finds one more
 framing error, so a pending WaitCommEvent ends with EV_ERR at wine's first
 poll, again and again, until `storm N 0` or `attach`.
 
+A line is paced (unless the peer runs with --line instant, or after `pace N
+0`): the program's writes take the time its baud rate and byte format take
+(a WriteFile of 16 KiB at 9600 baud 8N1 about 17 s), and the far end's bytes
+that the program leaves unread beyond the driver's input queue (16384 bytes,
+the plug-in's size; `inqueue` sets another) are lost, each loss counted as an
+overrun, so a pending WaitCommEvent ends with EV_ERR. `write` and `echo` lose
+them; a stream waits for room instead. The far end's bytes are not paced in
+time: a stream is as fast as the program reads. The instant pty takes every
+write at once and holds whatever the kernel holds.
+
 Environment (set by tools/setup.d/rig.sh, which runs inside ./run.sh):
     COMRELAY_PEER_PORT  TCP port on 127.0.0.1 (also in $BUILD/rig/peer.port,
                         which PeerClient reads when the variable is unset)
@@ -93,6 +103,13 @@ hex. N is the COM number.
                                                TIOCMGET TIOCMSET (also BIS,
                                                BIC) TIOCINQ TIOCOUTQ
                                                TIOCGICOUNT TIOCSERGETLSR
+    pace N <0|1>                          -> ok  1: paced line (attach's default),
+                                               0: the instant pty
+    inqueue N <bytes>                     -> ok  the input queue of a paced line
+                                               (16384 at attach; 0: no limit)
+    queue N                               -> ok size=<n> unread=<n> dropped=<n>
+                                               paced=<0|1>  bytes the program has
+                                               not read, and those lost so far
     fail N off                            -> ok  no more failures (counts go on)
     fail N count                          -> ok read=<n> write=<n> ... fired=<n>
                                                uses of each call since attach,
@@ -143,6 +160,7 @@ F_CONSUMED, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ, F_ABSENT, F_FLUSHES = (
     48, 52, 56, 60, 64, 68, 72)
 F_GENERATION = 76
 F_LEVEL = 80
+F_PACED = 84
 F_STORM = 120
 F_CUSTOM_RATE = 124
 
@@ -163,6 +181,9 @@ CBAUD, BOTHER = 0o010017, 0o010000
 STATE_LOCK = threading.Lock()
 state = None  # mmap of the shared file
 rig_dir = None
+# Whether attach gives a paced line (--line); the plug-in's input queue size.
+default_paced = True
+INQUEUE = 16384
 
 
 def field_addr(n, off):
@@ -182,7 +203,7 @@ def bump(n, off):
         put(n, off, get(n, off) + 1)
 
 
-def reset_slot(n, rdev, absent):
+def reset_slot(n, rdev, absent, paced=0):
     """Clears a slot and gives it a device; the device number goes in last so
     that the interposer never sees it beside stale lines or switches."""
     with STATE_LOCK:
@@ -200,6 +221,7 @@ def reset_slot(n, rdev, absent):
         # gives a new pty the number of one just closed.
         put(n, F_GENERATION, get(n, F_GENERATION) + 1)
         put(n, F_ABSENT, absent)
+        put(n, F_PACED, paced)
         put(n, F_RDEV_HI, rdev >> 32)
         put(n, F_RDEV_LO, rdev)
 
@@ -325,6 +347,18 @@ class Line:
         self.echo_thread = None
         self.echo_stop = threading.Event()
         self.link = os.path.join(rig_dir, "links", "com%d" % n)
+        # The input queue of the driver behind the line (see unread()).
+        self.count_lock = threading.Lock()
+        self.inqueue = INQUEUE
+        self.delivered = 0  # bytes put into the pty since attach, mod 2**32
+        self.discount = 0  # of those, bytes a purge discarded
+        self.flushes_seen = 0
+        self.dropped = 0
+        # The pty holds less than a driver's queue (about 13 KiB): what it
+        # cannot take yet waits here, and a feeder thread moves it on.
+        self.backlog = bytearray()
+        self.feeder = None
+        self.feeder_lock = threading.Lock()
 
     def need_master(self):
         if self.master is None:
@@ -366,7 +400,11 @@ class Line:
             # The peer keeps the slave open so the pty and its settings live
             # while no program has the port open.
             self.master, self.slave = master, slave
-            reset_slot(self.n, os.fstat(slave).st_rdev, 1)
+            with self.count_lock:
+                self.inqueue = INQUEUE
+                self.delivered = self.discount = self.flushes_seen = self.dropped = 0
+                self.backlog = bytearray()
+            reset_slot(self.n, os.fstat(slave).st_rdev, 1, 1 if default_paced else 0)
             self.point_link(path)
             with STATE_LOCK:
                 put(self.n, F_ABSENT, 0)
@@ -421,13 +459,99 @@ class Line:
             if self.stream_stop.is_set() and threading.current_thread() is self.stream_thread:
                 break
             try:
-                done += os.write(master, data[done:done + 4096])
+                wrote = os.write(master, data[done:done + 4096])
+                done += wrote
+                with self.count_lock:
+                    self.delivered = (self.delivered + wrote) & 0xFFFFFFFF
             except BlockingIOError:
                 left = deadline - time.monotonic()
                 if left <= 0:
                     break
                 select.select([], [master], [], min(left, 0.1))
         return done
+
+    def paced(self):
+        return get(self.n, F_PACED) != 0
+
+    def unread(self):
+        """Bytes put into the line that the program has neither read nor
+        purged. The pty cannot tell (its input count stops at 4 KiB, the rest
+        waits in the kernel's buffers), so it is counted: delivered here,
+        read as the interposers count, and after a purge only what the pty
+        holds by then."""
+        with self.count_lock:
+            consumed = get(self.n, F_CONSUMED)
+            flushes = get(self.n, F_FLUSHES)
+            if flushes != self.flushes_seen and self.slave is not None:
+                # A purge empties the driver's queue, the part held here too.
+                self.flushes_seen = flushes
+                self.backlog = bytearray()
+                raw = fcntl.ioctl(self.slave, termios.FIONREAD, bytes(4))
+                held = struct.unpack("i", raw)[0]
+                self.discount = (self.delivered - consumed - held) & 0xFFFFFFFF
+            left = (self.delivered - consumed - self.discount) & 0xFFFFFFFF
+            return (0 if left >= 1 << 31 else left) + len(self.backlog)
+
+    def enqueue(self, data):
+        """Into the driver's queue: the pty, and past what it takes, the
+        backlog."""
+        with self.count_lock:
+            self.backlog += data
+        if not self.feed():
+            with self.feeder_lock:  # not the line's: stop_echo joins under that
+                if self.feeder is None or not self.feeder.is_alive():
+                    self.feeder = threading.Thread(target=self.run_feeder, daemon=True)
+                    self.feeder.start()
+
+    def feed(self):
+        """Moves the backlog into the pty as far as it takes it; whether
+        all went."""
+        master = self.master
+        with self.count_lock:
+            while self.backlog and master is not None:
+                try:
+                    wrote = os.write(master, bytes(self.backlog[:4096]))
+                except BlockingIOError:
+                    return False
+                del self.backlog[:wrote]
+                self.delivered = (self.delivered + wrote) & 0xFFFFFFFF
+            return True
+
+    def run_feeder(self):
+        try:
+            while not self.feed():
+                time.sleep(0.005)
+        except (OSError, ValueError):
+            pass  # the pty went (detach, vanish)
+
+    def deliver(self, data, deadline, wait_for_room):
+        """Puts data on the line. A paced line holds no more unread input
+        than the driver's input queue: a device that just sends (write, echo)
+        loses the rest, which the driver counts as an overrun; a stream waits
+        for room, as a sender under flow control would. Returns the count the
+        far end sent."""
+        if not self.paced() or self.inqueue <= 0:
+            return self.write(data, deadline)
+        done = 0
+        while done < len(data):
+            room = self.inqueue - self.unread()
+            if room <= 0:
+                if not wait_for_room:
+                    with self.count_lock:
+                        self.dropped += len(data) - done
+                    bump(self.n, F_OVERRUN)
+                    return len(data)
+                if time.monotonic() >= deadline or self.stream_stop.wait(0.005):
+                    break
+                continue
+            piece = data[done:done + room]
+            self.enqueue(piece)
+            done += len(piece)
+        return done
+
+    def queue_status(self):
+        return "size=%d unread=%d dropped=%d paced=%d" % (
+            self.inqueue, self.unread(), self.dropped, 1 if self.paced() else 0)
 
     def read(self, limit, timeout):
         master = self.need_master()
@@ -499,7 +623,7 @@ class Line:
         try:
             while self.sent < count and not self.stream_stop.is_set():
                 data = pattern(seed, self.sent, min(chunk, count - self.sent))
-                self.sent += self.write(data, time.monotonic() + 3600)
+                self.sent += self.deliver(data, time.monotonic() + 3600, True)
                 if gap and self.sent < count:
                     self.stream_stop.wait(gap)
         except (OSError, RigError):
@@ -525,7 +649,7 @@ class Line:
                 due = min(count, int((time.monotonic() - start) * rate))
                 if due > self.sent:
                     data = pattern(seed, self.sent, due - self.sent)
-                    self.sent += self.write(data, time.monotonic() + 3600)
+                    self.sent += self.deliver(data, time.monotonic() + 3600, True)
                 if self.sent < count:
                     self.stream_stop.wait(tick)
         except (OSError, RigError):
@@ -569,13 +693,8 @@ class Line:
                     continue
                 if not data:
                     break
-                done = 0
-                while done < len(data) and not self.echo_stop.is_set():
-                    try:
-                        done += os.write(master, data[done:])
-                    except BlockingIOError:
-                        select.select([], [master], [], 0.05)
-        except (OSError, ValueError):
+                self.deliver(data, time.monotonic() + 10, False)
+        except (OSError, ValueError, RigError):
             pass  # the pty went (detach, vanish): the echo ends with it
 
     def stop_echo(self):
@@ -643,7 +762,8 @@ def command(words):
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
             "streampaced": 3, "streamrate": 2, "writestamp": 1, "readstamp": 2, "streamstatus": 0,
             "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
-            "error": 1, "busy": 1, "vanish": 1, "rxmode": 1, "storm": 1, "fail": 1}
+            "error": 1, "busy": 1, "vanish": 1, "rxmode": 1, "storm": 1, "fail": 1, "pace": 1,
+            "inqueue": 1, "queue": 0}
     if cmd not in need:
         raise RigError("unknown command")
     if len(args) < need[cmd]:
@@ -655,14 +775,14 @@ def command(words):
         return ""
     if cmd == "write":
         data = bytes.fromhex(args[0])
-        done = line.write(data, time.monotonic() + 10)
+        done = line.deliver(data, time.monotonic() + 10, False)
         if done < len(data):
             raise RigError("line full after %d bytes" % done)
         return str(done)
     if cmd == "writestamp":
         data = bytes.fromhex(args[0])
         before = now_ns()
-        done = line.write(data, time.monotonic() + 10)
+        done = line.deliver(data, time.monotonic() + 10, False)
         after = now_ns()
         if done < len(data):
             raise RigError("line full after %d bytes" % done)
@@ -736,6 +856,18 @@ def command(words):
         return ""
     if cmd == "fail":
         return fault_request(n, args)
+    if cmd == "pace":
+        with STATE_LOCK:
+            put(n, F_PACED, flag(args[0]))
+        return ""
+    if cmd == "inqueue":
+        size = int(args[0])
+        if size < 0:
+            raise RigError("expected a size in bytes, 0 for no limit")
+        line.inqueue = size
+        return ""
+    if cmd == "queue":
+        return line.queue_status()
     if cmd == "vanish":
         if flag(args[0]):
             line.vanish()
@@ -767,7 +899,11 @@ def main():
     ap = argparse.ArgumentParser(description="virtual null-modem peer")
     ap.add_argument("--dir", required=True, help="rig directory (state, links, peer.port)")
     ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--line", choices=("paced", "instant"), default="paced",
+                    help="what attach gives: a line at its baud rate, or the bare pty")
     opts = ap.parse_args()
+    global default_paced
+    default_paced = opts.line == "paced"
     rig_dir = os.path.abspath(opts.dir)
     os.makedirs(os.path.join(rig_dir, "links"), exist_ok=True)
     with open(os.path.join(rig_dir, "links", "absent"), "w") as f:

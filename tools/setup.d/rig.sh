@@ -23,7 +23,8 @@ rig_setup() {
     # A peer left over from an interrupted run goes first (its pid is ours).
     rig_stop_peer
     rm -f "$dir/peer.port"
-    python3 "$src/peer.py" --dir "$dir" </dev/null >"$dir/peer.log" 2>&1 &
+    # COMRELAY_RIG_LINE=instant gives the bare pty on every attach.
+    python3 "$src/peer.py" --dir "$dir" --line "${COMRELAY_RIG_LINE:-paced}" </dev/null >"$dir/peer.log" 2>&1 &
     local i
     for i in $(seq 100); do
         [ -s "$dir/peer.port" ] && break
