@@ -1,4 +1,4 @@
-// The component: Form1 inside the host's window, the serial port, the two
+// The component: Form1 inside the host's window, the serial port, the three
 // timers, and the serial exports. The notifications themselves go through
 // the mailbox (Mailbox.cpp).
 //
@@ -8,20 +8,21 @@
 //   reads and writes the port, moves Form1 and posts the clicks. sendstring
 //   hands its write to a thread of the port's own and relays on this thread
 //   until the write has completed.
-// - The multimedia timer thread runs the two OnTimer handlers. Each only hands
-//   a private message to Form1's window and never waits for it: the relay
-//   tick disarms its one-shot timer and posts RelayTickMessage; the start-up
-//   tick sends StartupTickMessage with SendNotifyMessage, since until it has
-//   run Form1 is a top-level window whose posted messages a host loop that
-//   takes only its own window's messages never dispatches, while a message
-//   sent from another thread is served by every kind of loop. The tick's
-//   work runs on the host's thread. So a relay can never read a port that
-//   Close is closing, and GetFile's pointer stays valid until the host calls
-//   an export or dispatches messages again.
+// - The multimedia timer thread runs the three OnTimer handlers. Each only
+//   hands a private message to Form1's window and never waits for it: the
+//   relay tick disarms its one-shot timer and posts RelayTickMessage; the
+//   search tick, while a lost device is looked for, posts SearchTickMessage;
+//   the start-up tick sends StartupTickMessage with SendNotifyMessage, since
+//   until it has run Form1 is a top-level window whose posted messages a
+//   host loop that takes only its own window's messages never dispatches,
+//   while a message sent from another thread is served by every kind of
+//   loop. The tick's work runs on the host's thread. So a relay can never
+//   read a port that Close is closing, and GetFile's pointer stays valid
+//   until the host calls an export or dispatches messages again.
 // - The port's event thread runs OnRxChar, which arms RelayTimer (Timer may
 //   be switched from several threads; the relay itself arms it again on the
-//   host's thread after a failed count or read), and OnError for line errors, which
-//   sets ErrorRaised and posts ErrorMessage to Form1's window. The host's
+//   host's thread after a failed count or read), and OnError for line
+//   errors and failures, which sets ErrorRaised and posts ErrorMessage to Form1's window. The host's
 //   thread takes ErrorRaised back with an interlocked exchange, there, at a
 //   relay, or when the port closes, so that an error is told once, and never
 //   after the close of the port that raised it.
@@ -30,8 +31,8 @@
 // the mailbox re-posts a click or wake, an error still raised is posted
 // again, and bytes waiting in the driver arm the relay. Each of these is
 // harmless when nothing was lost.
-// PortComponent::Window is stored before either timer or the port can run
-// and is never read after both timers are stopped and the port is closed.
+// PortComponent::Window is stored before any timer or the port can run and
+// is never read after the timers are stopped and the port is closed.
 #include "plugin/Unit1.h"
 
 #include "comport/ComPort.h"
@@ -48,7 +49,14 @@ struct PortComponent : BaseObject {
     Timer* StartupTimer = nullptr;
     ComPort* Port = nullptr;
     Timer* RelayTimer = nullptr;
-    bool Shown = false;            // the start-up move has run
+    Timer* SearchTimer = nullptr; // looks for a lost device, twice a second
+    bool Shown = false;           // the start-up move has run
+    // The host opened the port and has not closed it, but its device failed
+    // for good (a USB adapter pulled out): the dead handle is closed and the
+    // port is looked for by name until it opens again or the host calls
+    // Close or open. Only ever true while Port is not Connected and
+    // SearchTimer runs.
+    bool DeviceLost = false;
     HWND Window = nullptr;         // Form1's window, the target of the private messages
     volatile LONG ErrorRaised = 0; // set by the event thread, taken by the host's
     int RelayFailures = 0;         // ticks in a row whose count or read failed
@@ -60,6 +68,7 @@ namespace {
 constexpr UINT StartupTickMessage = WM_APP + 0x101;
 constexpr UINT RelayTickMessage = WM_APP + 0x102;
 constexpr UINT ErrorMessage = WM_APP + 0x103;
+constexpr UINT SearchTickMessage = WM_APP + 0x105;
 
 void PostToForm1(PortComponent* c, UINT message) {
     PostMessageA(c->Window, message, 0, 0);
@@ -71,13 +80,18 @@ void ArmRelay(PortComponent* c) {
     c->RelayTimer->SetEnabled(true);
 }
 
+void SearchIfDeviceLost(PortComponent* c);
+void SearchTick(PortComponent* c);
+
 // Asks again for what a lost message may have left undone; see the top of
-// the file. Changes neither the mailbox nor the port's state.
+// the file. Changes neither the mailbox nor the port's state, unless its
+// device turns out to be gone for good.
 void Recover(PortComponent* c) {
     Mailbox::Recover();
     if (!c) return;
     if (c->ErrorRaised) PostToForm1(c, ErrorMessage);
     if (c->Port->Connected && c->Port->InputCount() > 0) ArmRelay(c);
+    SearchIfDeviceLost(c);
 }
 
 // Recovers what a lost message may have left undone (re-posts, arms the
@@ -146,6 +160,8 @@ void Relay(PortComponent* c) {
     // device fails, and tell a failure that persists, once.
     if (++c->RelayFailures == RelayFailureLimit && c->Port->TellFailure())
         Mailbox::Post(Notice::Error);
+    SearchIfDeviceLost(c);
+    if (c->DeviceLost) return;
     ArmRelay(c);
 }
 
@@ -214,6 +230,7 @@ void EndComponent(PortComponent* c) {
     c->Port->Close();
     c->StartupTimer->Stop();
     c->RelayTimer->Stop();
+    c->SearchTimer->Stop();
     // A component built meanwhile (a handler reached while the stops waited)
     // has the mailbox already; otherwise what still waits is woken through
     // the library's own window.
@@ -255,6 +272,10 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
         return true;
     case ErrorMessage:
         TellRaisedError(c);
+        SearchIfDeviceLost(c);
+        return true;
+    case SearchTickMessage:
+        SearchTick(c);
         return true;
     case Mailbox::WakeMessage:
         // Bytes left in the driver go with the next relay, 50 ms on as ever.
@@ -278,6 +299,9 @@ void OnRelayTimer(void* context, BaseObject*) {
     c->RelayTimer->SetEnabled(false);
     PostMessageA(c->Window, RelayTickMessage, 0, 0);
 }
+void OnSearchTimer(void* context, BaseObject*) {
+    PostToForm1(static_cast<PortComponent*>(context), SearchTickMessage);
+}
 void OnRxChar(void* context, BaseObject*, std::int32_t) {
     ArmRelay(static_cast<PortComponent*>(context));
 }
@@ -288,8 +312,9 @@ void OnAfterOpen(void*, BaseObject*) {
 // goes before the close when it would have to wait anyway, and is dropped
 // otherwise, since the close would replace it at once.
 void OnAfterClose(void* context, BaseObject*) {
-    if (TakeRaisedError(static_cast<PortComponent*>(context)) && Mailbox::NoticesWait())
-        Mailbox::Post(Notice::Error);
+    auto* c = static_cast<PortComponent*>(context);
+    if (c->DeviceLost) return; // the host still counts the port as open
+    if (TakeRaisedError(c) && Mailbox::NoticesWait()) Mailbox::Post(Notice::Error);
     Mailbox::Post(Notice::Close);
 }
 // A failed open reports on the host's thread inside open; line errors and a
@@ -297,12 +322,53 @@ void OnAfterClose(void* context, BaseObject*) {
 void OnError(void* context, BaseObject*) {
     auto* c = static_cast<PortComponent*>(context);
     if (GetWindowThreadProcessId(c->Window, nullptr) == GetCurrentThreadId()) {
-        Mailbox::Post(Notice::Error);
+        // A device still missing while it is looked for was told once.
+        if (!c->DeviceLost) Mailbox::Post(Notice::Error);
         return;
     }
     InterlockedExchange(&c->ErrorRaised, 1);
     PostToForm1(c, ErrorMessage);
 }
+// A lost device is looked for at this pace: a USB adapter plugged back in
+// takes about a second to come up anyway.
+constexpr UINT SearchInterval = 500;
+
+// Ends the search for a lost device, if one runs; the port stays closed.
+void EndSearch(PortComponent* c) {
+    c->SearchTimer->SetEnabled(false);
+    c->DeviceLost = false;
+}
+
+// Closes the port without a close notice, for a device that failed for good.
+// An error the event thread raised on its way out is still told.
+void CloseQuietly(PortComponent* c) {
+    c->DeviceLost = true;
+    c->Port->Close();
+    TellRaisedError(c);
+}
+
+// The device's failure has been told and its handle no longer answers even
+// a count of the queue: a handle like that stays dead (Windows keeps a
+// pulled USB adapter's handle failing, and the adapter, plugged back in,
+// needs a new one), so it is closed and the port looked for by name. A
+// failure the handle survives (a wait that fails for a while) is left to
+// the event thread, which goes on by itself when the device answers.
+void SearchIfDeviceLost(PortComponent* c) {
+    std::int32_t waiting = 0;
+    if (!c->Port->Connected || !c->Port->FailureTold || c->Port->ReadInputCount(waiting)) return;
+    CloseQuietly(c);
+    c->SearchTimer->SetEnabled(true);
+}
+
+// Each try opens the port by its name with every setting it had; a try that
+// fails is not told again, and one that succeeds is told as an open.
+void SearchTick(PortComponent* c) {
+    if (!c->DeviceLost) return;
+    c->RelayFailures = 0;
+    c->Port->Open();
+    if (c->Port->Connected) EndSearch(c);
+}
+
 void OnForm1Close(void* context, BaseObject*, bool&) {
     static_cast<PortComponent*>(context)->Port->SetBaudRateIndex(2);
 }
@@ -376,6 +442,10 @@ void BuildComponent() {
     c->RelayTimer->Periodic = 0;
     AddToAutoFree(form, c->RelayTimer);
     c->RelayTimer->OnTimer.Set(OnRelayTimer, c);
+
+    c->SearchTimer = NewTimer(SearchInterval);
+    AddToAutoFree(form, c->SearchTimer);
+    c->SearchTimer->OnTimer.Set(OnSearchTimer, c);
 
     form->AttachMessageHook(Form1Hook);
 }
@@ -511,14 +581,24 @@ void SerialGetPort() {
 // and OnError tells it here, on the host's thread).
 void SerialOpen() {
     if (PortComponent* c = RecoverComponent()) {
+        // What is left of a failed device goes quietly: the host has had
+        // its error, and hears of the fresh open.
+        if (c->Port->Connected && c->Port->FailureTold) CloseQuietly(c);
+        EndSearch(c);
         c->RelayFailures = 0;
         c->Port->Open();
     }
 }
 
 void SerialClose() {
-    if (PortComponent* c = RecoverComponent()) {
-        RelayBeforeClose(c);
-        c->Port->Close();
+    PortComponent* c = RecoverComponent();
+    if (!c) return;
+    if (c->DeviceLost) {
+        // The device closed long ago; the host hears it now, as it asked.
+        EndSearch(c);
+        Mailbox::Post(Notice::Close);
+        return;
     }
+    RelayBeforeClose(c);
+    c->Port->Close();
 }

@@ -233,3 +233,64 @@ TEST_CASE("a line error is told once whatever failed and recovered before it") {
         host.Pump(100);
     }
 }
+
+// A pulled adapter whose handle fails for good, as a USB adapter's does on
+// Windows: once plugged back in, the port comes back by itself, without a
+// Close, and is told as opened again after its error. Pulled briefly and
+// pulled for a minute; and Close while the port is being looked for stops
+// the search.
+TEST_CASE("a pulled adapter plugged back in carries bytes again without Close") {
+    const DWORD pulledFor[] = {300, 60000};
+    for (DWORD pulled : pulledFor) {
+        CAPTURE(pulled);
+        OpenHost h(115200);
+        REQUIRE(h.peer.Write(1, "before"));
+        REQUIRE(WaitLast(h.host, "str#before#"));
+        REQUIRE(h.peer.Vanish(1, true));
+        REQUIRE(WaitLast(h.host, ErrorText));
+        h.host.Pump(pulled);
+        REQUIRE(h.peer.Vanish(1, false));
+        // Looked for twice a second: back well within a few seconds.
+        REQUIRE(WaitLast(h.host, "sts#Open#", 10000));
+        // The error came once, before the open; nothing between them.
+        size_t errors = 0;
+        for (const Notification& n : h.host.received)
+            errors += n.text == ErrorText;
+        CHECK(errors == 1);
+        CHECK(h.host.received.size() == 3);
+        REQUIRE(h.peer.Write(1, "back"));
+        CHECK(WaitLast(h.host, "str#back#"));
+        h.host.plugin.SetFile("out");
+        h.host.plugin.Call("sendstring");
+        CHECK(h.peer.Read(1, 100, 3000) == "out");
+        CheckHostGoesOn(h.host, h.peer);
+    }
+}
+
+TEST_CASE("Close or open while a pulled adapter is looked for") {
+    SUBCASE("Close stops the search: plugged back in, the port stays closed") {
+        OpenHost h(115200);
+        REQUIRE(h.peer.Vanish(1, true));
+        REQUIRE(WaitLast(h.host, ErrorText));
+        h.host.plugin.Call("Close");
+        REQUIRE(WaitLast(h.host, "sts#Close#"));
+        REQUIRE(h.peer.Vanish(1, false));
+        h.host.Pump(2000);
+        CHECK(h.host.received.back().text == "sts#Close#");
+        CHECK(h.peer.Write(1, "nobody"));
+        h.host.Pump(500);
+        CHECK(h.host.received.back().text == "sts#Close#");
+        CheckHostGoesOn(h.host, h.peer);
+    }
+    SUBCASE("open on a port whose device failed opens afresh") {
+        OpenHost h(115200);
+        REQUIRE(h.peer.Vanish(1, true));
+        REQUIRE(WaitLast(h.host, ErrorText));
+        REQUIRE(h.peer.Vanish(1, false));
+        h.host.plugin.Call("open");
+        REQUIRE(WaitLast(h.host, "sts#Open#", 10000));
+        REQUIRE(h.peer.Write(1, "fresh"));
+        CHECK(WaitLast(h.host, "str#fresh#"));
+        CheckHostGoesOn(h.host, h.peer);
+    }
+}
