@@ -227,7 +227,10 @@ TEST_CASE("a host that never calls GetFile: memory and handles stay bounded, not
         sent = now;
     }
     CHECK(sent < total);
-    CHECK(PrivateBytes() < memory + (4 << 20));
+    // Under wine's heap checking the heap grows in 4 MB steps, and one such
+    // step may fall in this window after the cases before it (seen twice
+    // under load); the bound is for growth that follows the traffic.
+    CHECK(PrivateBytes() < memory + (8 << 20));
     CHECK(HandleCount() < handles + 20);
 
     // The host starts to answer: the open text first, then every byte.
