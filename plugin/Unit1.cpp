@@ -38,6 +38,7 @@
 #include "framework/WindowObject.h"
 #include "plugin/Mailbox.h"
 #include "plugin/PluginAPI.h"
+#include "plugin/Trace.h"
 
 // The component record: Form1 owns it and everything it refers to.
 struct PortComponent : BaseObject {
@@ -282,9 +283,11 @@ void OnAfterClose(void* context, BaseObject*) {
 void OnError(void* context, BaseObject*) {
     auto* c = static_cast<PortComponent*>(context);
     if (GetWindowThreadProcessId(c->Window, nullptr) == GetCurrentThreadId()) {
+        TraceLine("comrelay: device failure: the port did not open");
         Mailbox::Post(Notice::Error);
         return;
     }
+    TraceLine("comrelay: device failure or line error");
     InterlockedExchange(&c->ErrorRaised, 1);
     PostToForm1(c, ErrorMessage);
 }
