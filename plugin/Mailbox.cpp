@@ -357,10 +357,12 @@ void Release() {
 
 void Post(Notice notice) {
     State& m = mailbox;
-    // An error over an unfetched close would hide that the port closed (a
-    // move to a port that then fails to open).
-    bool behindClose = notice == Notice::Error && m.click != Click::Idle && m.kind == Kind::Close;
-    if (NoticesWait() || behindClose) {
+    // An error over an unfetched open or close would hide the port's state
+    // (a move to a port that then fails to open, a line error right after an
+    // open): it waits its turn.
+    bool behindStatus = notice == Notice::Error && m.click != Click::Idle && m.kind != Kind::Data &&
+                        m.kind != Kind::Error;
+    if (NoticesWait() || behindStatus) {
         m.waiting.Push(notice, Library.HostWindow);
         TraceLine("comrelay: notice %s waits", TextOf(notice));
         CheckState();

@@ -1,8 +1,9 @@
 // The text mailbox and the plug-in's notifications through it: a tagged text
 // written into the mailbox, then a click posted to the host's window.
 //
-// Threads: everything here runs on the host's GUI thread. The timer and event
-// threads never touch the mailbox; they post their work to Form1's window.
+// Threads: everything here runs on the host's GUI thread, the message hook
+// that ends the host's own text included. The timer and event threads never
+// touch the mailbox; they post their work to Form1's window.
 //
 // What the host has been told is one state, the click's:
 //
@@ -37,8 +38,13 @@
 // The host's own text, written over an announced one, is one optional value
 // beside it: every export reads it for the rest of the handler that wrote it
 // (until the thread takes its next message). Notices that come while data is
-// announced wait in a short queue and follow, one per fetch. CheckState
-// states the invariants.
+// announced wait in a short queue and follow, one per fetch.
+//
+// Invariants (CheckState, compiled in with COMRELAY_CHECKED): the host's own
+// text exists only while a text is announced; Posted and Returned have a
+// window and a numbered probe; a text is clicked again on the grace at most
+// once; announced data is one whole "str#...#" text; at most four notices
+// wait, never two errors in a row.
 #pragma once
 
 #include "framework/Text.h"
@@ -64,8 +70,8 @@ void Release();               // unload
 
 // The plug-in's side. A notice replaces the mailbox and clicks, unless
 // received data the host has been told of is still unfetched: then it waits
-// its turn behind that data. An error waits behind an unfetched close too,
-// so that a host always reads that its port closed.
+// its turn behind that data. An error waits behind an unfetched open or
+// close too, so that the last status a host reads is the port's.
 void Post(Notice notice);
 // Whether received bytes may go into the mailbox now. When not, they wait in
 // the driver, and the mailbox wakes Form1 once the host has fetched.
