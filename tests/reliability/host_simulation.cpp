@@ -132,10 +132,13 @@ class Simulation {
     void Fail(const std::string& what) {
         if (!ok_) return;
         ok_ = false;
+        Note("FAILED: " + what);
         std::printf("seed %u: FAILED: %s\n", seed_, what.c_str());
         std::printf("  last texts:");
         for (size_t i = texts_.size() > 8 ? texts_.size() - 8 : 0; i < texts_.size(); ++i)
             std::printf(" [%.40s]", texts_[i].c_str());
+        std::printf("\n  bytes: %zu written, %zu read, %zu may drop", written_.size(), next_,
+                    drop_);
         std::printf("\n  statuses told:");
         for (size_t i = statuses_.size() > 6 ? statuses_.size() - 6 : 0; i < statuses_.size(); ++i)
             std::printf(" %s%s", i == told_ ? "^" : "", statuses_[i].c_str());
@@ -229,7 +232,7 @@ class Simulation {
     void FetchNow() {
         std::string t = plugin_.GetFile();
         texts_.push_back(t);
-        Note("fetched " + t.substr(0, 12));
+        Note("fetched " + t.substr(0, 12) + " (" + std::to_string(t.size()) + ")");
         if (lateDue_) {
             lateDue_ = false;
             // Answered later than the grace (this program was held up on the
@@ -243,7 +246,8 @@ class Simulation {
             // host counts.
             spareClick_ = false;
             bool data = t.rfind("str#", 0) == 0 && t.size() >= 5;
-            bool newData = data && written_.compare(next_, t.size() - 5, t, 4, t.size() - 5) == 0;
+            bool newData =
+                data && written_.find(t.substr(4, t.size() - 5), next_) != std::string::npos;
             bool newStatus = !data && std::find(statuses_.begin() + static_cast<long>(told_),
                                                 statuses_.end(), t) != statuses_.end();
             if (!newData && !newStatus) return;
@@ -264,6 +268,7 @@ class Simulation {
                 if (at > drop_) return Fail("bytes lost at " + std::to_string(next_));
             }
             next_ = at + bytes.size();
+            Note("data " + std::to_string(at) + " to " + std::to_string(next_));
         } else if (t == "sts#Open#" || t == "sts#Close#") {
             // Notices that came with nothing unfetched replace one another,
             // and each click reads the newest: the same status again.
@@ -302,7 +307,8 @@ class Simulation {
     void Step() {
         if (lateDue_) FetchNow(); // before any other export of its own
         int a = Random(100);
-        Note("step " + std::to_string(a));
+        Note("step " + std::to_string(a) + (open_ ? " open " : " closed ") + port_ + " " +
+             std::to_string(written_.size()));
         if (a < 22) {
             Pump(Random(120));
         } else if (a < 40) {
@@ -418,6 +424,7 @@ class Simulation {
         DWORD start = GetTickCount();
         while (ok_ && GetTickCount() - quietSince < 2500) {
             Pump(250);
+            Note("settle: a host call");
             plugin_.Call("getbaudrate"); // a host call: lets a passed click be clicked again
             if (texts_.size() != seen) seen = texts_.size(), quietSince = GetTickCount();
             if (GetTickCount() - start > 30000) return Fail("the texts never settle");
