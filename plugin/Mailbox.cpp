@@ -1,15 +1,18 @@
 // The text mailbox and the notifications through it. A notification replaces
 // the mailbox, except that announced data stays until the host has fetched it
 // (GetFile); notices that come meanwhile wait in a short queue and follow,
-// each with its own click. A text the host writes over an announced one is
-// used as written, and the announced one comes back once an export has read
-// it. Every posted click and wake may be lost; Recover asks again.
+// each with its own click. Whether and where to click again is decided in one
+// place, ClickAgainIfDue, from the click's state (see the header).
 //
-// Threads: the host's GUI thread alone, as the header says.
+// Threads: the host's GUI thread alone, as the header says; the hook that
+// ends the host's own text runs there too, inside its GetMessage or
+// PeekMessage.
 #include "plugin/Mailbox.h"
 
 #include "plugin/PluginAPI.h"
-#include <utility>
+#include "plugin/Trace.h"
+#include <cassert>
+#include <optional>
 
 namespace {
 
@@ -26,35 +29,112 @@ constexpr int MaxData = 1 << 20;
 // past this many the queue folds to the latest state of the port.
 constexpr int MaxWaiting = 4;
 
-enum class Held { Nothing, Data, Notice };
+// How long a click may lie passed and unanswered before it is posted again.
+// A host may answer a click late on purpose (from its next timer tick or
+// idle moment): a second click before its fetch would make it read the same
+// text twice. Such hosts answer within a few tens of milliseconds; a host
+// that lost its click waits only this long, plus its next call or arrival.
+constexpr DWORD Grace = 500;
 
-struct Waiting {
-    Notice notice;
-    HWND host; // the host's window when it happened: its click goes there
+enum class Click { Idle, Posted, Returned, Passed, Owed };
+enum class Kind { Data, Open, Close, Error };
+
+// The notices that wait their turn behind an unfetched text, oldest first,
+// each with the host window of its moment (its click goes there).
+class NoticeQueue {
+  public:
+    struct Entry {
+        Notice notice;
+        HWND host;
+    };
+    bool Empty() const { return count_ == 0; }
+
+    // Repeated errors fold into one. A full queue keeps only the newest state
+    // of the port (dropping an error with it is allowed: an error never
+    // follows the close of the port it was raised on, but it may be left
+    // out).
+    void Push(Notice n, HWND host) {
+        if (n == Notice::Error && count_ > 0 && entries_[count_ - 1].notice == Notice::Error)
+            return;
+        if (count_ == MaxWaiting) {
+            int kept = 0;
+            for (int i = count_ - 1; i >= 0; --i)
+                if (entries_[i].notice != Notice::Error) {
+                    entries_[kept++] = entries_[i];
+                    break;
+                }
+            count_ = kept;
+        }
+        entries_[count_++] = {n, host};
+    }
+    Entry Pop() {
+        Entry first = entries_[0];
+        --count_;
+        for (int i = 0; i < count_; ++i)
+            entries_[i] = entries_[i + 1];
+        return first;
+    }
+    // What was told to a host window that is gone has no one left to read it.
+    void DropGone() {
+        int kept = 0;
+        for (int i = 0; i < count_; ++i)
+            if (IsWindow(entries_[i].host)) entries_[kept++] = entries_[i];
+        count_ = kept;
+    }
+    bool Valid() const {
+        for (int i = 1; i < count_; ++i)
+            if (entries_[i].notice == Notice::Error && entries_[i - 1].notice == Notice::Error)
+                return false;
+        return count_ >= 0 && count_ <= MaxWaiting;
+    }
+
+  private:
+    Entry entries_[MaxWaiting] = {};
+    int count_ = 0;
 };
 
 struct State {
-    Text box;                  // what GetFile, sendstring and setport read
-    Text kept;                 // the announced text while the host's own is in box
-    bool hostText = false;     // box holds the host's text, written over an announced one
-    Held held = Held::Nothing; // what the host has been told of and not fetched
-    HWND clicked = nullptr;    // where the click for it went
-    bool clickOwed = false;    // that click could not be posted
-    // The click may have passed unanswered (the announced text came back from
-    // aside, or the host gave a new window): the first wake posted from then
-    // on clicks again, unless a fetch came first. Posted messages come in
-    // order, so the old click, if it was still queued, has been answered by
-    // then.
-    bool checkClick = false;
-    WPARAM checkFrom = 0;
-    WPARAM wakes = 0; // the number of the last wake posted
-    Waiting waiting[MaxWaiting];
-    int waitingCount = 0;
+    // The announced text while the click is not Idle; otherwise the single
+    // slot that SetFile writes and GetFile reads.
+    Text box;
+    // The host's text written over an announced one: read instead of box
+    // until the thread takes its next message (ownHook sees that).
+    std::optional<Text> own;
+    HHOOK ownHook = nullptr;
+    Click click = Click::Idle;
+    Kind kind = Kind::Data; // what box announces, unless Idle
+    HWND clicked = nullptr; // where the last click went, or was meant to go
+    int graceClicks = 0;    // clicks posted again on the grace for the text announced
+    WPARAM probeFrom = 0;   // Posted: a probe this new or newer proves the click dispatched
+    DWORD since = 0;        // Posted, Returned: when the last probe went; Passed: when it came back
+    WPARAM probes = 0;      // the number of the last probe posted
+    NoticeQueue waiting;
     bool dataWaiting = false; // bytes left in the driver for later
     HWND window = nullptr;
 };
 
 State mailbox;
+
+// The invariants of the header's table. Compiled in where COMRELAY_CHECKED is
+// defined (the tests' checked build); every transition runs it.
+void CheckState() {
+#ifdef COMRELAY_CHECKED
+    const State& m = mailbox;
+    assert(m.waiting.Valid());
+    // The host's own text exists only over an announced one; its hook never
+    // outlives it.
+    assert(!m.own || m.click != Click::Idle);
+    assert(!m.ownHook || m.own);
+    // At most one click again on the grace for each text.
+    assert(m.graceClicks >= 0 && m.graceClicks <= 1);
+    // A posted click went to a window, and its probes are numbered.
+    assert((m.click != Click::Posted && m.click != Click::Returned) ||
+           (m.clicked && m.probeFrom != 0));
+    // Announced data is one whole "str#...#" text.
+    assert(m.click == Click::Idle || m.kind != Kind::Data ||
+           (m.box.Length() >= 5 && m.box.Data()[m.box.Length() - 1] == '#'));
+#endif
+}
 
 const char* TextOf(Notice n) {
     switch (n) {
@@ -68,77 +148,157 @@ const char* TextOf(Notice n) {
     return ErrorText;
 }
 
-// The window a click for something announced to `host` goes to: that
-// window while it lives, else the newest one.
-HWND Target(HWND host) {
-    return IsWindow(host) ? host : Library.HostWindow;
+Kind KindOf(Notice n) {
+    return n == Notice::Open ? Kind::Open : n == Notice::Close ? Kind::Close : Kind::Error;
 }
 
-// A click that cannot be posted (a full queue) is owed, and Recover posts it
-// at the next chance; the button-up alone is not worth a second try.
-void ClickHost(HWND target) {
-    State& m = mailbox;
-    const DrawRectangle& r = Library.DrawRect;
-    LPARAM point = static_cast<LPARAM>((static_cast<DWORD>(r.Top) << 16) |
-                                       (static_cast<DWORD>(r.Left) & 0xFFFF));
-    m.clicked = target;
-    m.clickOwed = !PostMessageA(target, WM_LBUTTONDOWN, MK_LBUTTON, point);
-    if (!m.clickOwed) PostMessageA(target, WM_LBUTTONUP, 0, point);
-}
-
-Text& Announced() {
-    return mailbox.hostText ? mailbox.kept : mailbox.box;
-}
-
-void Deliver(Held kind, const Text& text, HWND host) {
-    Announced() = text;
-    mailbox.held = kind;
-    mailbox.checkClick = false;
-    ClickHost(Target(host));
+DWORD Elapsed(DWORD since) {
+    return GetTickCount() - since;
 }
 
 // One wake may be lost or come late without harm: each checks the state it
 // finds, so several in flight do no more than one.
 void PostWake() {
     State& m = mailbox;
-    if (m.window) PostMessageA(m.window, Mailbox::WakeMessage, ++m.wakes, 0);
+    if (m.window) PostMessageA(m.window, Mailbox::WakeMessage, 0, 0);
 }
 
-// Repeated errors fold into one. A full queue keeps only the newest state of
-// the port (dropping an error with it is allowed: an error never follows the
-// close of the port it was raised on, but it may be left out).
-void Enqueue(Notice n) {
+// A numbered wake posted behind a click: posted messages of a thread come in
+// order, so when it comes back, the click before it has been dispatched.
+void PostProbe() {
     State& m = mailbox;
-    if (n == Notice::Error && m.waitingCount > 0 &&
-        m.waiting[m.waitingCount - 1].notice == Notice::Error)
+    m.since = GetTickCount();
+    if (m.window) PostMessageA(m.window, Mailbox::WakeMessage, ++m.probes, 0);
+}
+
+// A click that cannot be posted (a full queue, no live window) is owed; the
+// button-up alone is not worth a second try.
+void ClickHost(HWND target, bool again) {
+    State& m = mailbox;
+    const DrawRectangle& r = Library.DrawRect;
+    LPARAM point = static_cast<LPARAM>((static_cast<DWORD>(r.Top) << 16) |
+                                       (static_cast<DWORD>(r.Left) & 0xFFFF));
+    m.clicked = target;
+    if (!target || !PostMessageA(target, WM_LBUTTONDOWN, MK_LBUTTON, point)) {
+        m.click = Click::Owed;
+        TraceLine("comrelay: %s owed, window %08lX", again ? "re-click" : "click",
+                  static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(target)));
         return;
-    if (m.waitingCount == MaxWaiting) {
-        int kept = 0;
-        for (int i = m.waitingCount - 1; i >= 0; --i)
-            if (m.waiting[i].notice != Notice::Error) {
-                m.waiting[kept++] = m.waiting[i];
-                break;
-            }
-        m.waitingCount = kept;
     }
-    m.waiting[m.waitingCount++] = {n, Library.HostWindow};
+    PostMessageA(target, WM_LBUTTONUP, 0, point);
+    m.click = Click::Posted;
+    m.probeFrom = m.probes + 1;
+    if (m.probeFrom == 0) m.probeFrom = m.probes = 1; // 0 is the plain wake
+    PostProbe();
+    TraceLine("comrelay: %s window %08lX at (%d,%d)", again ? "re-click" : "click",
+              static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(target)), int(r.Left),
+              int(r.Top));
 }
 
-void CheckClick() {
-    State& m = mailbox;
-    m.checkClick = true;
-    m.checkFrom = m.wakes + 1;
-    PostWake();
+// Only posted messages are looked at, so no sent message is served here.
+bool ClickQueued() {
+    MSG queued;
+    return PeekMessageA(&queued, mailbox.clicked, WM_LBUTTONDOWN, WM_LBUTTONDOWN,
+                        PM_NOREMOVE | PM_NOYIELD | PM_QS_POSTMESSAGE) != FALSE;
 }
 
-// The host's own text has been read: the announced one is back in the
-// mailbox, and keeps the host's text alive behind it for GetFile's pointer.
-void PutBack() {
+// The newest live host window.
+HWND Newest() {
     State& m = mailbox;
-    if (!m.hostText) return;
-    std::swap(m.box, m.kept);
-    m.hostText = false;
-    CheckClick();
+    if (IsWindow(Library.HostWindow)) return Library.HostWindow;
+    return IsWindow(m.clicked) ? m.clicked : nullptr;
+}
+
+// Why the click is looked at again.
+enum class Chance {
+    Call,      // a host call, an arrival or a relay tick
+    PutBack,   // the announced text is back from under the host's own
+    NewWindow, // the host gave another window
+};
+
+// The one place that decides whether to click again, and where: always the
+// newest live host window, since the host may have moved its work there.
+void ClickAgainIfDue(Chance why) {
+    State& m = mailbox;
+    switch (m.click) {
+    case Click::Idle:
+        return;
+    case Click::Posted:
+    case Click::Returned:
+        if (IsWindow(m.clicked)) {
+            // The click is on its way, or the probe behind it was lost (a
+            // loop that throws that range away): then another probe.
+            if (Elapsed(m.since) >= Grace) PostProbe();
+            return;
+        }
+        break; // its window is gone, and the click with it
+    case Click::Passed:
+        if (!IsWindow(m.clicked)) break;
+        // A loop that filters may take the probe before the click.
+        if (ClickQueued()) return;
+        // A late answer is still allowed, unless the host has shown it has
+        // moved on: its own text has gone, or it gave a new window.
+        // Once: a host that lets the second click pass too does not answer
+        // clicks now, and is clicked again when it shows it is back.
+        if (why == Chance::Call && (Elapsed(m.since) < Grace || m.graceClicks > 0)) return;
+        if (why == Chance::Call) ++m.graceClicks;
+        break;
+    case Click::Owed:
+        break;
+    }
+    ClickHost(Newest(), true);
+    CheckState();
+}
+
+void Deliver(Kind kind, const Text& text, HWND host) {
+    State& m = mailbox;
+    m.box = text;
+    m.kind = kind;
+    m.graceClicks = 0;
+    TraceLine("comrelay: notice %s", kind == Kind::Data ? "str#" : text.Data());
+    ClickHost(IsWindow(host) ? host : Newest(), false);
+    CheckState();
+}
+
+LRESULT CALLBACK OnNextMessage(int code, WPARAM remove, LPARAM message);
+
+// The host's text has had its handler: the announced one is read again, and
+// clicked again if its click has passed meanwhile.
+void PutBack(bool clickNext = false) {
+    State& m = mailbox;
+    if (m.ownHook) UnhookWindowsHookEx(m.ownHook);
+    m.ownHook = nullptr;
+    if (!m.own) return;
+    m.own.reset();
+    TraceLine("comrelay: put back");
+    // A click still on its way is answered with the text back in place; one
+    // that has passed meanwhile, the probe behind it will tell.
+    if (m.click == Click::Posted)
+        m.click = Click::Returned;
+    else if (!clickNext)
+        ClickAgainIfDue(Chance::PutBack);
+    CheckState();
+}
+
+// The thread takes a message: the handler that wrote the host's text has
+// returned (or pumps the queue itself, which ends it as well).
+LRESULT CALLBACK OnNextMessage(int code, WPARAM remove, LPARAM message) {
+    if (code != HC_ACTION || remove != PM_REMOVE)
+        return CallNextHookEx(nullptr, code, remove, message);
+    // The message taken may be the click itself, out of the queue already.
+    const MSG* taken = reinterpret_cast<const MSG*>(message);
+    PutBack(taken->message == WM_LBUTTONDOWN && taken->hwnd == mailbox.clicked);
+    return CallNextHookEx(nullptr, code, remove, message);
+}
+
+void HookNextMessage() {
+    State& m = mailbox;
+    if (m.ownHook) return;
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&OnNextMessage), &self);
+    m.ownHook = SetWindowsHookExA(WH_GETMESSAGE, OnNextMessage, self, GetCurrentThreadId());
 }
 
 } // namespace
@@ -150,62 +310,71 @@ namespace Mailbox {
 void Attach(HWND window) {
     State& m = mailbox;
     m.window = window;
-    if (m.held != Held::Nothing && !IsWindow(m.clicked)) {
-        m.held = Held::Nothing;
-        m.hostText = m.clickOwed = m.checkClick = false;
-        m.kept = Text();
+    if (m.click != Click::Idle && !IsWindow(m.clicked)) {
+        m.click = Click::Idle;
+        m.own.reset();
+        PutBack();
     }
-    int kept = 0;
-    for (int i = 0; i < m.waitingCount; ++i)
-        if (IsWindow(m.waiting[i].host)) m.waiting[kept++] = m.waiting[i];
-    m.waitingCount = kept;
+    m.waiting.DropGone();
+    CheckState();
 }
 
 // Whatever waits goes next, after the host is done with the pointer GetFile
 // gave it, hence the posted wake.
 const char* Fetch() {
     State& m = mailbox;
-    if (m.hostText) {
-        PutBack();
-        return m.kept.Data();
-    }
-    m.held = Held::Nothing;
-    m.clickOwed = m.checkClick = false;
-    if (m.waitingCount > 0 || m.dataWaiting) PostWake();
+    if (m.own) return m.own->Data();
+    m.click = Click::Idle;
+    if (!m.waiting.Empty() || m.dataWaiting) PostWake();
+    CheckState();
     return m.box.Data();
 }
 
 void Write(const Text& text) {
     State& m = mailbox;
-    if (m.held != Held::Nothing && !m.hostText) {
-        m.kept = std::move(m.box);
-        m.hostText = true;
+    if (m.click == Click::Idle) {
+        m.box = text;
+        return;
     }
-    m.box = text;
+    m.own = text;
+    // The next message may be a click still queued (then the hook puts back
+    // before it is dispatched) or nothing at all: this wake makes sure there
+    // is one, and puts back itself should the hook be missing.
+    HookNextMessage();
+    PostWake();
+    CheckState();
 }
 
 Text Content() {
-    Text text = mailbox.box;
-    PutBack();
-    return text;
+    return mailbox.own ? *mailbox.own : mailbox.box;
 }
 
 void Release() {
+    mailbox.own.reset();
+    PutBack();
     mailbox.box = Text();
-    mailbox.kept = Text();
 }
 
 void Post(Notice notice) {
-    if (NoticesWait())
-        Enqueue(notice);
-    else
-        Deliver(Held::Notice, Text(TextOf(notice)), Library.HostWindow);
+    State& m = mailbox;
+    // An error over an unfetched open or close would hide the port's state
+    // (a move to a port that then fails to open, a line error right after an
+    // open): it waits its turn.
+    bool behindStatus = notice == Notice::Error && m.click != Click::Idle && m.kind != Kind::Data &&
+                        m.kind != Kind::Error;
+    if (NoticesWait() || behindStatus) {
+        m.waiting.Push(notice, Library.HostWindow);
+        TraceLine("comrelay: notice %s waits", TextOf(notice));
+        CheckState();
+    } else {
+        Deliver(KindOf(notice), Text(TextOf(notice)), Library.HostWindow);
+    }
 }
 
 bool AcceptsData() {
     State& m = mailbox;
-    bool accepts = m.waitingCount == 0 && m.held != Held::Notice &&
-                   (m.held == Held::Nothing || Announced().Length() < MaxData);
+    bool accepts = m.waiting.Empty() &&
+                   (m.click == Click::Idle || (m.kind == Kind::Data && m.box.Length() < MaxData));
     if (!accepts) m.dataWaiting = true;
     return accepts;
 }
@@ -213,70 +382,62 @@ bool AcceptsData() {
 void PostData(const Text& bytes) {
     State& m = mailbox;
     m.dataWaiting = false; // the relay has read everything there was
-    if (m.held != Held::Data) {
-        Deliver(Held::Data, Text("str#") + bytes + Text("#"), Library.HostWindow);
+    if (m.click == Click::Idle || m.kind != Kind::Data) {
+        Deliver(Kind::Data, Text("str#") + bytes + Text("#"), Library.HostWindow);
         return;
     }
     // In place: the closing "#" makes way for the new bytes and comes last.
     if (bytes.IsEmpty()) return;
-    Text& data = Announced();
-    data.SetLength(data.Length() - 1);
-    data.Append(bytes);
-    data.Append("#", 1);
+    m.box.SetLength(m.box.Length() - 1);
+    m.box.Append(bytes);
+    m.box.Append("#", 1);
+    CheckState();
 }
 
 bool DataUnfetched() {
-    return mailbox.held == Held::Data;
+    return mailbox.click != Click::Idle && mailbox.kind == Kind::Data;
 }
 
 bool NoticesWait() {
-    return mailbox.held == Held::Data || mailbox.waitingCount > 0;
+    return DataUnfetched() || !mailbox.waiting.Empty();
 }
 
 bool Pending() {
-    return mailbox.held != Held::Nothing || mailbox.waitingCount > 0;
+    return mailbox.click != Click::Idle || !mailbox.waiting.Empty();
 }
 
 void Recover() {
     State& m = mailbox;
-    if (m.held == Held::Nothing) {
-        if (m.waitingCount > 0 || m.dataWaiting) PostWake();
+    if (m.click == Click::Idle) {
+        if (!m.waiting.Empty() || m.dataWaiting) PostWake();
         return;
     }
-    // A click that was never posted, or that went to a window since gone,
-    // cannot be answered; one that is queued in a live window will be.
-    if (m.clickOwed || (!IsWindow(m.clicked) && IsWindow(Library.HostWindow)))
-        ClickHost(Target(m.clicked));
-    else if (m.checkClick)
-        PostWake();
+    ClickAgainIfDue(Chance::Call);
 }
 
 void Reannounce() {
-    State& m = mailbox;
-    if (m.held == Held::Nothing) return;
-    if (m.clickOwed || !IsWindow(m.clicked))
-        ClickHost(Library.HostWindow);
-    else
-        CheckClick();
+    ClickAgainIfDue(Chance::NewWindow);
 }
 
 bool Wake(WPARAM ticket) {
     State& m = mailbox;
-    if (m.held != Held::Nothing) {
-        if (m.clickOwed) {
-            ClickHost(Target(m.clicked));
-        } else if (m.checkClick && static_cast<LONG>(ticket - m.checkFrom) >= 0) {
-            m.checkClick = false;
-            ClickHost(Library.HostWindow);
-        }
-        return false; // its fetch wakes again
+    // Our window takes a message: the handler that wrote the host's text is
+    // over, even if the hook could not say so.
+    if (m.own) PutBack();
+    bool probe = ticket != 0 && (m.click == Click::Posted || m.click == Click::Returned) &&
+                 static_cast<LONG>(ticket - m.probeFrom) >= 0;
+    if (probe) {
+        bool returned = m.click == Click::Returned;
+        m.click = Click::Passed;
+        m.since = GetTickCount();
+        TraceLine("comrelay: click passed unanswered");
+        if (returned) ClickAgainIfDue(Chance::PutBack);
+        CheckState();
     }
-    if (m.waitingCount > 0) {
-        Waiting next = m.waiting[0];
-        --m.waitingCount;
-        for (int i = 0; i < m.waitingCount; ++i)
-            m.waiting[i] = m.waiting[i + 1];
-        Deliver(Held::Notice, Text(TextOf(next.notice)), next.host);
+    if (m.click != Click::Idle) return false; // its fetch wakes again
+    if (!m.waiting.Empty()) {
+        NoticeQueue::Entry next = m.waiting.Pop();
+        Deliver(KindOf(next.notice), Text(TextOf(next.notice)), next.host);
         return false;
     }
     bool relay = m.dataWaiting;

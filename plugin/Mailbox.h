@@ -1,8 +1,50 @@
 // The text mailbox and the plug-in's notifications through it: a tagged text
 // written into the mailbox, then a click posted to the host's window.
 //
-// Threads: everything here runs on the host's GUI thread. The timer and event
-// threads never touch the mailbox; they post their work to Form1's window.
+// Threads: everything here runs on the host's GUI thread, the message hook
+// that ends the host's own text included. The timer and event threads never
+// touch the mailbox; they post their work to Form1's window.
+//
+// What the host has been told is one state, the click's:
+//
+//   Idle      nothing announced is unfetched; the mailbox is a plain single slot
+//   Posted    a text is announced and its click posted, with a probe (a
+//             numbered wake to our own window) posted right behind it
+//   Returned  Posted, and the host's own text has gone from over the announced
+//             one since: should the click have passed, the text needs one now
+//   Passed    the probe came back with the text unfetched: the click has been
+//             dispatched and swallowed or left unanswered (unless it is still
+//             queued, behind a loop that filters)
+//   Owed      a click could not be posted (a full queue, no live window)
+//
+//   from               on                                       to
+//   any                a text announced (a notice, new data)    Posted (Owed)
+//   all but Idle       GetFile                                  Idle
+//   Posted             the host's own text put back             Returned
+//   Posted, Returned   its probe                                Passed
+//   Returned           its probe, the click not queued          Posted again, at once
+//   Posted, Returned   its window gone, at the next chance      Posted again
+//   Passed             a host call, arrival or relay tick       Posted again after Grace,
+//                                                               once per text
+//   Passed             a new host window, the host's own text   Posted again, at once
+//                      put back
+//   Owed               any chance                               Posted again (Owed)
+//
+// "Posted again" always goes to the newest live host window, and only
+// ClickAgainIfDue decides it. So a host that answers each click within its
+// handler never gets a second click for a text it has fetched, and a click
+// lost on the way, or swallowed, comes again.
+//
+// The host's own text, written over an announced one, is one optional value
+// beside it: every export reads it for the rest of the handler that wrote it
+// (until the thread takes its next message). Notices that come while data is
+// announced wait in a short queue and follow, one per fetch.
+//
+// Invariants (CheckState, compiled in with COMRELAY_CHECKED): the host's own
+// text exists only while a text is announced; Posted and Returned have a
+// window and a numbered probe; a text is clicked again on the grace at most
+// once; announced data is one whole "str#...#" text; at most four notices
+// wait, never two errors in a row.
 #pragma once
 
 #include "framework/Text.h"
@@ -19,16 +61,17 @@ namespace Mailbox {
 void Attach(HWND window);
 
 // The host's side. A text the host writes over an announced, unfetched one
-// is its own until an export has read it (GetFile, sendstring, setport);
-// the announced text waits aside meanwhile and then comes back.
+// is what GetFile, sendstring and setport read until the host's thread takes
+// its next message; then the announced text is back.
 const char* Fetch();          // GetFile
-void Write(const Text& text); // SetFile, getport: the host's own text
+void Write(const Text& text); // SetFile, getport
 Text Content();               // what sendstring and setport read
 void Release();               // unload
 
 // The plug-in's side. A notice replaces the mailbox and clicks, unless
 // received data the host has been told of is still unfetched: then it waits
-// its turn behind that data.
+// its turn behind that data. An error waits behind an unfetched open or
+// close too, so that the last status a host reads is the port's.
 void Post(Notice notice);
 // Whether received bytes may go into the mailbox now. When not, they wait in
 // the driver, and the mailbox wakes Form1 once the host has fetched.
@@ -43,20 +86,20 @@ bool NoticesWait();
 // Something announced is unfetched, or waits to be announced.
 bool Pending();
 
-// The host has given a new window. A click still queued in the old one is
-// answered there; one that can no longer be answered (its window gone, or
-// passed unanswered) is sent again to the new window.
+// The host has given a new window: a click that has passed unanswered, or
+// whose window is gone, goes to it; one still queued in a live window is
+// answered there.
 void Reannounce();
 
-// Asks again for what a lost message may have left undone: a click that
-// could not be posted or whose window is gone goes (again) to the newest
-// host window, and a lost wake is posted anew. Never changes the mailbox, so
-// any host call and every relay tick may run it.
+// A chance to ask again for what a lost message may have left undone: a
+// click that is owed, or passed unanswered longer than the grace, goes (again)
+// to the newest host window, and a lost wake is posted anew. Never changes
+// the mailbox, so any host call and every relay tick may run it.
 void Recover();
 
-// Form1's answer to WakeMessage (its wParam): delivers the next waiting
-// notice, clicks again for a text put back after its click had passed, or
-// says that bytes left in the driver may now be relayed.
+// Form1's answer to WakeMessage (its wParam): a probe says its click has
+// been dispatched; a wake delivers the next waiting notice, or says that
+// bytes left in the driver may now be relayed.
 bool Wake(WPARAM ticket);
 
 constexpr UINT WakeMessage = WM_APP + 0x104;

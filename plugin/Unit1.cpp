@@ -42,6 +42,7 @@
 #include "framework/WindowObject.h"
 #include "plugin/Mailbox.h"
 #include "plugin/PluginAPI.h"
+#include "plugin/Trace.h"
 
 // The component record: Form1 owns it and everything it refers to.
 struct PortComponent : BaseObject {
@@ -323,9 +324,12 @@ void OnError(void* context, BaseObject*) {
     auto* c = static_cast<PortComponent*>(context);
     if (GetWindowThreadProcessId(c->Window, nullptr) == GetCurrentThreadId()) {
         // A device still missing while it is looked for was told once.
-        if (!c->DeviceLost) Mailbox::Post(Notice::Error);
+        if (c->DeviceLost) return;
+        TraceLine("comrelay: device failure: the port did not open");
+        Mailbox::Post(Notice::Error);
         return;
     }
+    TraceLine("comrelay: device failure or line error");
     InterlockedExchange(&c->ErrorRaised, 1);
     PostToForm1(c, ErrorMessage);
 }

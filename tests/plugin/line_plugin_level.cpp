@@ -69,7 +69,9 @@ TEST_CASE("a level line: bytes held behind an unfetched notice cost no spin, the
     h.host.Pump(200);
     double share = CpuShareWhilePumping(h.host, 2000);
     CHECK(share < SpinShare);
-    CHECK(h.host.clicks == 2);
+    // The open's click comes once more, at most, having passed unanswered.
+    CHECK(h.host.clicks >= 2);
+    CHECK(h.host.clicks <= 3);
 
     h.host.answerClicks = true;
     h.host.Fetch();

@@ -5,6 +5,7 @@
 
 #include "plugin/OpenHost.h"
 #include "support/ImportPatch.h"
+#include <algorithm>
 
 namespace doctest {
 template <> struct StringMaker<std::vector<std::string>> {
@@ -105,6 +106,21 @@ TEST_CASE("the host's own round trip between a click and its fetch: its text goe
              CHECK(h.peer.Read(1, 10, 2000) == "cmd");
          },
          {}},
+        {"SetFile + GetFile + sendstring",
+         [](OpenHost& h) {
+             h.host.plugin.SetFile("cmd");
+             CHECK(std::string(h.host.plugin.GetFile()) == "cmd"); // a host logging its command
+             h.host.plugin.Call("sendstring");
+             CHECK(h.peer.Read(1, 10, 2000) == "cmd");
+         },
+         {}},
+        {"SetFile + GetFile twice",
+         [](OpenHost& h) {
+             h.host.plugin.SetFile("X");
+             CHECK(std::string(h.host.plugin.GetFile()) == "X");
+             CHECK(std::string(h.host.plugin.GetFile()) == "X");
+         },
+         {}},
         {"getport + GetFile",
          [](OpenHost& h) {
              h.host.plugin.Call("getport");
@@ -188,6 +204,16 @@ TEST_CASE("a new host window while a click is on its way: the bytes come once") 
         DestroyWindow(second);
         h.host.plugin.SetParentWindow(h.host.window);
     }
+    SUBCASE("a round trip, then the window clicked is gone") {
+        h.host.plugin.SetParentWindow(second);
+        REQUIRE(h.peer.Write(1, "once"));
+        REQUIRE(h.host.PumpUntilClickQueued(5000));
+        h.host.plugin.SetFile("cmd");
+        h.host.plugin.Call("sendstring");
+        CHECK(h.peer.Read(1, 10, 2000) == "cmd");
+        DestroyWindow(second);
+        h.host.plugin.SetParentWindow(h.host.window);
+    }
     CHECK(Settle(h) == std::vector<std::string>{"str#once#"});
     CHECK(h.host.clicks == 1);
     DestroyWindow(second);
@@ -200,6 +226,7 @@ TEST_CASE("one lost click, relay tick, wake or error message: the next host call
         void (*lose)(OpenHost&);
         std::vector<std::string> byCall, byArrival; // the arrival is "+"
         bool heldUp = true;                         // else the port's own look again recovers first
+        DWORD passMs = 0; // how long the loss has to show before the call or arrival
     };
     const Loss losses[] = {
         {"click",
@@ -209,6 +236,19 @@ TEST_CASE("one lost click, relay tick, wake or error message: the next host call
          },
          {"str#click#"},
          {"str#click+#"}},
+        {"click swallowed by the host",
+         [](OpenHost& h) {
+             REQUIRE(h.peer.Write(1, "swallowed"));
+             REQUIRE(h.host.PumpUntilClickQueued(5000));
+             // A host ignoring impatient clicks after a long job.
+             MSG m;
+             while (PeekMessageA(&m, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+             }
+         },
+         {"str#swallowed#"},
+         {"str#swallowed+#"},
+         true,
+         1500},
         {"relay tick",
          [](OpenHost& h) {
              REQUIRE(h.peer.Write(1, "tick"));
@@ -249,6 +289,7 @@ TEST_CASE("one lost click, relay tick, wake or error message: the next host call
                 CHECK(Settle(h).size() < want.size());
             else // the port looks again at bytes left unread, and they come
                 CHECK(h.host.WaitNotifications(1));
+            h.host.Pump(loss.passMs);
             if (byCall)
                 h.host.plugin.Call("getbaudrate");
             else
@@ -315,6 +356,59 @@ TEST_CASE("with nothing unfetched, each notice replaces the mailbox as before") 
     h.host.plugin.Call("Close"); // already closed: nothing
     h.host.Pump(200);
     CHECK(h.host.clicks == 3);
+}
+
+TEST_CASE("bytes held in the driver behind an unfetched notice come at the relay after its "
+          "fetch") {
+    OpenHost h(115200);
+    std::vector<DWORD> delays;
+    for (int round = 0; round < 7; ++round) {
+        CAPTURE(round);
+        h.host.answerClicks = false;
+        h.host.plugin.Call("Close");
+        h.host.plugin.Call("open"); // its notice left unfetched: the bytes wait in the driver
+        std::string bytes = "held" + std::to_string(round);
+        REQUIRE(h.peer.Write(1, bytes));
+        h.host.Pump(300);
+        size_t before = h.host.received.size();
+        h.host.answerClicks = true;
+        DWORD fetched = GetTickCount();
+        h.host.Fetch();
+        REQUIRE(h.host.WaitNotifications(before + 2, 3000));
+        CHECK(h.host.received.back().text == "str#" + bytes + "#");
+        delays.push_back(h.host.received.back().at - fetched);
+    }
+    // One relay interval (50 ms) after the fetch; the port's own look again
+    // at bytes left unread would take 150 ms and more. The median stands a
+    // busy machine's outliers.
+    std::sort(delays.begin(), delays.end());
+    MESSAGE("held bytes after the fetch: median " << delays[3] << " ms");
+    CHECK(delays[3] < 120);
+}
+
+TEST_CASE("setport that moves an open port to a line that fails: sts#Close#, then err#, each "
+          "with its click") {
+    struct Line {
+        const char* name;
+        bool (*prepare)(PeerClient&);
+    };
+    const Line lines[] = {
+        {"missing", [](PeerClient& p) { return p.Detach(2); }},
+        {"busy", [](PeerClient& p) { return p.Attach(2) && p.Busy(2, true); }},
+        {"refusing its settings",
+         [](PeerClient& p) { return p.Attach(2) && p.Fail(2, "tcsetattr", 1, true, "EIO"); }},
+    };
+    for (const Line& line : lines) {
+        CAPTURE(std::string(line.name));
+        OpenHost h(115200);
+        REQUIRE(line.prepare(h.peer));
+        h.host.plugin.SetFile("COM2");
+        h.host.plugin.Call("setport");
+        CHECK(Settle(h) == std::vector<std::string>{"sts#Close#", ErrorText});
+        CHECK(h.host.clicks == 2);
+        h.peer.Busy(2, false);
+        h.peer.FailOff(2);
+    }
 }
 
 TEST_CASE("an error storm: err# folds to about one per relay interval, and the bytes still come") {

@@ -136,7 +136,9 @@ TEST_CASE("a host that stops fetching holds a bounded notification and loses not
         sent = now;
     }
     CHECK(sent < total);
-    CHECK(h.host.clicks == 1);
+    // The click, and at most once more after it has passed unanswered.
+    CHECK(h.host.clicks >= 1);
+    CHECK(h.host.clicks <= 2);
     CHECK(PrivateBytes() < before + (8 << 20));
 
     h.host.answerClicks = true;
