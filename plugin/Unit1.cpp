@@ -22,10 +22,10 @@
 // - The port's event thread runs OnRxChar, which arms RelayTimer (Timer may
 //   be switched from several threads; the relay itself arms it again on the
 //   host's thread after a failed count or read), and OnError for line
-//   errors and failures, which sets ErrorRaised and posts ErrorMessage to Form1's window. The host's
-//   thread takes ErrorRaised back with an interlocked exchange, there, at a
-//   relay, or when the port closes, so that an error is told once, and never
-//   after the close of the port that raised it.
+//   errors and failures, which sets ErrorRaised and posts ErrorMessage to Form1's window. The
+//   host's thread takes ErrorRaised back with an interlocked exchange, there, at a relay, or when
+//   the port closes, so that an error is told once, and never after the close of the port that
+//   raised it.
 // Any posted message may be lost (a full queue, a host loop that throws a
 // range away). Every host call and relay tick therefore asks again (Recover):
 // the mailbox re-posts a click or wake, an error still raised is posted
@@ -360,6 +360,7 @@ void CloseQuietly(PortComponent* c) {
 void SearchIfDeviceLost(PortComponent* c) {
     std::int32_t waiting = 0;
     if (!c->Port->Connected || !c->Port->FailureTold || c->Port->ReadInputCount(waiting)) return;
+    TraceLine("comrelay: device gone: handle closed, the port looked for by name");
     CloseQuietly(c);
     c->SearchTimer->SetEnabled(true);
 }
@@ -370,7 +371,9 @@ void SearchTick(PortComponent* c) {
     if (!c->DeviceLost) return;
     c->RelayFailures = 0;
     c->Port->Open();
-    if (c->Port->Connected) EndSearch(c);
+    if (!c->Port->Connected) return;
+    TraceLine("comrelay: lost device back: port open again");
+    EndSearch(c);
 }
 
 void OnForm1Close(void* context, BaseObject*, bool&) {
