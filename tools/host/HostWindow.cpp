@@ -149,12 +149,18 @@ bool HostWindow::Create(int show) {
         while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
             if (m.message == WM_QUIT) {
                 PostQuitMessage(static_cast<int>(m.wParam));
+                closedWhileStarting_ = true;
                 return false;
             }
             Dispatch(m);
         }
     }
-    if (!window_) return false;
+    // Closed while the wait served its messages (the settings dialog may
+    // even have run in it).
+    if (!window_) {
+        closedWhileStarting_ = true;
+        return false;
+    }
     // Placed again now that it is ours: the first Draw moved it inside the
     // plug-in's own hidden window.
     drawn_ = RECT{};

@@ -21,7 +21,10 @@ class HostWindow {
 
     // Builds the window, hands it to the plug-in and waits until the
     // component has moved in (it does so a moment after SetParentWindow).
+    // False when the window could not be made, or was closed meanwhile
+    // (ClosedWhileStarting: the user's doing, not a failure).
     bool Create(int show);
+    bool ClosedWhileStarting() const { return closedWhileStarting_; }
     HWND Handle() const { return window_; }
     // False once the window has been destroyed.
     bool Alive() const { return window_ != nullptr; }
@@ -98,6 +101,7 @@ class HostWindow {
     bool open_ = false;
     std::int32_t baud_ = 0, dataBits_ = 0, stopCode_ = 0;
     bool inSettings_ = false, closeAfterSettings_ = false;
+    bool closedWhileStarting_ = false;
     std::string lastText_ = "(none yet)";
     std::string port_ = "COM1";
     std::vector<Entry> entries_;

@@ -81,7 +81,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
 
     HostWindow window(plugin);
     ScriptRunner runner(window, transcript);
-    if (!window.Create(show)) return Report(out, transcript, "cannot create the window", 2);
+    if (!window.Create(show))
+        return window.ClosedWhileStarting()
+                   ? 0
+                   : Report(out, transcript, "cannot create the window", 2);
 
     int status = 0;
     if (!options.steps.empty()) status = runner.Run(options);
