@@ -361,15 +361,22 @@ TEST_CASE("with nothing unfetched, each notice replaces the mailbox as before") 
 TEST_CASE("bytes held in the driver behind an unfetched notice come at the relay after its "
           "fetch") {
     OpenHost h(115200);
+    // The port looks again at bytes left unread every 150 ms, and a relay
+    // follows each look: bytes left to those looks would come up to 150 ms
+    // after the fetch, depending on where in that cycle the fetch falls. So
+    // the fetches step through one whole cycle, and about a third of them
+    // would come late.
+    constexpr int Rounds = 9;
+    constexpr DWORD Cycle = 150, Limit = 100;
     std::vector<DWORD> delays;
-    for (int round = 0; round < 7; ++round) {
+    for (int round = 0; round < Rounds; ++round) {
         CAPTURE(round);
         h.host.answerClicks = false;
         h.host.plugin.Call("Close");
         h.host.plugin.Call("open"); // its notice left unfetched: the bytes wait in the driver
         std::string bytes = "held" + std::to_string(round);
         REQUIRE(h.peer.Write(1, bytes));
-        h.host.Pump(300);
+        h.host.Pump(2 * Cycle + round * Cycle / Rounds);
         size_t before = h.host.received.size();
         h.host.answerClicks = true;
         DWORD fetched = GetTickCount();
@@ -378,12 +385,12 @@ TEST_CASE("bytes held in the driver behind an unfetched notice come at the relay
         CHECK(h.host.received.back().text == "str#" + bytes + "#");
         delays.push_back(h.host.received.back().at - fetched);
     }
-    // One relay interval (50 ms) after the fetch; the port's own look again
-    // at bytes left unread would take 150 ms and more. The median stands a
-    // busy machine's outliers.
+    // One relay interval (50 ms) after the fetch. One late round is a busy
+    // machine's outlier.
     std::sort(delays.begin(), delays.end());
-    MESSAGE("held bytes after the fetch: median " << delays[3] << " ms");
-    CHECK(delays[3] < 120);
+    MESSAGE("held bytes after the fetch: median " << delays[Rounds / 2] << " ms, slowest "
+                                                  << delays.back() << " ms");
+    CHECK(delays[Rounds - 2] <= Limit);
 }
 
 TEST_CASE("setport that moves an open port to a line that fails: sts#Close#, then err#, each "
