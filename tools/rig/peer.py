@@ -368,10 +368,15 @@ class Line:
     def close_pty(self):
         self.stop_stream()
         self.stop_echo()
-        for fd in (self.master, self.slave):
-            if fd is not None:
-                os.close(fd)
-        self.master = self.slave = None
+        # Under the count lock, which feed() writes under: a feeder can never
+        # write this pty's backlog into a closed fd, or into the next pty that
+        # reuses its number.
+        with self.count_lock:
+            for fd in (self.master, self.slave):
+                if fd is not None:
+                    os.close(fd)
+            self.master = self.slave = None
+            self.backlog = bytearray()
 
     def point_link(self, target):
         tmp = self.link + ".new"
@@ -497,17 +502,19 @@ class Line:
         backlog."""
         with self.count_lock:
             self.backlog += data
-        if not self.feed():
-            with self.feeder_lock:  # not the line's: stop_echo joins under that
-                if self.feeder is None or not self.feeder.is_alive():
-                    self.feeder = threading.Thread(target=self.run_feeder, daemon=True)
-                    self.feeder.start()
+        # The feeder lock (not the line's: stop_echo joins under that) spans
+        # the feeder's last feed and its end, so a backlog left behind by a
+        # feeder that is just ending always gets a new one.
+        with self.feeder_lock:
+            if not self.feed() and self.feeder is None:
+                self.feeder = threading.Thread(target=self.run_feeder, daemon=True)
+                self.feeder.start()
 
     def feed(self):
         """Moves the backlog into the pty as far as it takes it; whether
         all went."""
-        master = self.master
         with self.count_lock:
+            master = self.master
             while self.backlog and master is not None:
                 try:
                     wrote = os.write(master, bytes(self.backlog[:4096]))
@@ -518,11 +525,16 @@ class Line:
             return True
 
     def run_feeder(self):
-        try:
-            while not self.feed():
-                time.sleep(0.005)
-        except (OSError, ValueError):
-            pass  # the pty went (detach, vanish)
+        while True:
+            with self.feeder_lock:
+                try:
+                    done = self.feed()
+                except (OSError, ValueError):
+                    done = True  # the pty went (detach, vanish)
+                if done:
+                    self.feeder = None
+                    return
+            time.sleep(0.005)
 
     def deliver(self, data, deadline, wait_for_room):
         """Puts data on the line. A paced line holds no more unread input
