@@ -53,6 +53,31 @@ TEST_CASE("sendstring writes the whole mailbox, zero bytes included") {
     CHECK(h.peer.Read(1, 100, 2000) == std::string("str#A\0B#", 8));
 }
 
+// A host that sends a command every few ms for days must not grow: each
+// send gets its own write and the port's own wake after it.
+TEST_CASE("sendstring after sendstring leaves the process heap as it was") {
+    OpenHost h(115200);
+    const std::string text(32, 's');
+    h.host.plugin.SetFile(text.c_str());
+    auto sendRounds = [&](int rounds) {
+        for (int round = 0; round < rounds; ++round) {
+            for (int i = 0; i < 50; ++i) {
+                h.host.plugin.Call("sendstring");
+                h.host.Pump(10);
+            }
+            REQUIRE(h.peer.Read(1, 50 * text.size(), 3000).size() == 50 * text.size());
+        }
+    };
+    sendRounds(1); // buffers that the first sends make and keep
+    SIZE_T before = HeapInUse();
+    sendRounds(6);
+    const long grown = static_cast<long>(HeapInUse()) - static_cast<long>(before);
+    CAPTURE(grown);
+    CHECK(grown < 16 << 10); // 172 bytes a send would be 51 KB
+    for (const std::string& t : h.host.Texts())
+        CHECK(t.rfind("err#", 0) != 0);
+}
+
 // A send holds the host's thread for the line's time while an echoing far
 // end sends every byte back: unless the send relays meanwhile, the driver's
 // input queue (16 KiB) overflows behind it. The text avoids zero bytes, which

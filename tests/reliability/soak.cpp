@@ -34,22 +34,6 @@ struct Sample {
     DWORD handles;
 };
 
-// Bytes in live heap blocks of every heap of the process: tells a leak of
-// allocations (this grows) from address space that wine keeps (it does not).
-SIZE_T HeapInUse() {
-    HANDLE heaps[64];
-    DWORD n = GetProcessHeaps(64, heaps);
-    SIZE_T total = 0;
-    for (DWORD i = 0; i < n && i < 64; ++i) {
-        if (!HeapLock(heaps[i])) continue;
-        PROCESS_HEAP_ENTRY e = {};
-        while (HeapWalk(heaps[i], &e))
-            if (e.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += e.cbData;
-        HeapUnlock(heaps[i]);
-    }
-    return total;
-}
-
 struct ReaderState {
     volatile LONG stop = 0;
     volatile LONG bytes = 0;
