@@ -123,10 +123,14 @@ offset with `clock`. writestamp gives the time just before and just after
 the bytes went into the pty; readstamp the times its first and last byte
 came out (it waits up to timeout_ms for all count bytes).
 
-Threads: one per client connection (socketserver), one per running stream and
-one per line that echoes.
-Each line's fds and stream are guarded by that line's lock; the shared state
-file is written under STATE_LOCK. The interposers only read what the peer
+Threads: one per client connection (socketserver), one per running stream,
+one per line that echoes, and one per paced line whose backlog waits for room
+in the pty (the feeder).
+Each line's fds and stream are guarded by that line's lock; its byte counts,
+backlog and the closing of its fds by its count lock, which every write of the
+backlog into the pty holds; the feeder starts and ends under its feeder lock,
+taken before the count lock, never after. The shared state file is written
+under STATE_LOCK. The interposers only read what the peer
 writes; they write DTR/RTS, the recorded c_cflag and their read and purge
 counts, which the peer only reads or clears at attach.
 """
