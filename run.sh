@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 BUILD=${COMRELAY_BUILD:-$ROOT/build}
+OUTER_LD_PRELOAD=${LD_PRELOAD:-}
 
 PACKAGES=(cmake make python3 g++-mingw-w64-i686 wine wine32 wine64 xvfb gcc-multilib
           doctest-dev imagemagick x11-utils cppcheck gnuplot-nox fonts-wine)
@@ -31,44 +32,144 @@ build() {
     cmake --build "$BUILD" -j"$(nproc)"
 }
 
-XVFB_PID=
+# A world: a wine prefix with its own wineserver, an Xvfb display and a serial
+# line rig (peer, ptys, COM map, interposer), all under one directory. The
+# first world lives in $BUILD itself ($BUILD/wineprefix, $BUILD/rig) and is
+# the one that demo, bench, soak and rig use; the test suite adds one world
+# per parallel slot in $BUILD/worlds/K, each prefix a copy of the first.
+WORLDS=()
+XVFB_PIDS=()
 cleanup() {
     # Waited for, so that nothing of the run outlives it: wine's processes,
-    # the display and its lock file.
-    if [ -n "${WINEPREFIX:-}" ]; then
-        wineserver -k 2>/dev/null || true
-        wineserver -w 2>/dev/null || true
-    fi
-    if [ -n "$XVFB_PID" ]; then
-        kill "$XVFB_PID" 2>/dev/null || true
-        wait "$XVFB_PID" 2>/dev/null || true
-    fi
-    for f in "$ROOT"/tools/setup.d/*.stop; do [ -e "$f" ] && . "$f"; done
+    # the displays and their lock files, the rigs' peers.
+    local w pid f
+    for w in "${WORLDS[@]}"; do
+        WINEPREFIX="$w/wineprefix" wineserver -k 2>/dev/null || true
+        WINEPREFIX="$w/wineprefix" wineserver -w 2>/dev/null || true
+    done
+    for pid in "${XVFB_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    for w in "${WORLDS[@]}"; do
+        WORLD=$w
+        for f in "$ROOT"/tools/setup.d/*.stop; do [ -e "$f" ] && . "$f"; done
+    done
     return 0
 }
 
-# A private X display, a wine prefix per build directory and a persistent
-# wineserver, so that each wine start costs a fraction of a second.
-start_environment() {
-    export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A private X display on the first free number from 90; sets DISPLAY.
+start_display() {
     local n=90
     while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
     export DISPLAY=:$n
     Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    XVFB_PID=$!
-    trap cleanup EXIT
+    XVFB_PIDS+=($!)
     for _ in $(seq 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+}
+
+# The world in directory $1 on the display already in DISPLAY: its prefix
+# (made by wineboot, or copied from the first world's), the further pieces in
+# tools/setup.d and a persistent wineserver, so that each wine start costs a
+# fraction of a second. Exports the world's variables.
+start_world() {
+    export WORLD=$1
+    export WINEPREFIX="$WORLD/wineprefix"
+    # Not another world's rig: each world's setup starts its own.
+    unset COMRELAY_PEER_PORT COMRELAY_RIG_DIR
+    if [ -n "$OUTER_LD_PRELOAD" ]; then export LD_PRELOAD=$OUTER_LD_PRELOAD; else unset LD_PRELOAD; fi
+    if [ ! -f "$WINEPREFIX/system.reg" ] && [ "$WORLD" != "$BUILD" ]; then
+        # A copy takes seconds where wineboot takes a minute; its COM map
+        # moves to this world's rig, and the mount manager makes the links
+        # anew when the world's services start. The DLL stores (1.2 GB) are
+        # hard links: nothing but wineboot writes there.
+        local from="$BUILD/wineprefix" to="$WINEPREFIX.partial" d
+        rm -rf "$to"
+        mkdir -p "$to"
+        tar -C "$from" --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/syswow64 \
+            --exclude=./drive_c/windows/winsxs -cf - . | tar -C "$to" -xf -
+        for d in system32 syswow64 winsxs; do
+            cp -al "$from/drive_c/windows/$d" "$to/drive_c/windows/"
+        done
+        rm -f "$WINEPREFIX.partial"/dosdevices/com*
+        sed -i "s|\"$BUILD/rig/links/|\"$WORLD/rig/links/|" "$WINEPREFIX.partial/system.reg"
+        mv "$WINEPREFIX.partial" "$WINEPREFIX"
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "== creating wine prefix $WINEPREFIX"
         wineboot -i >/dev/null 2>&1 || true
         wineserver -w
     fi
     # Further pieces of the test environment (the serial line rig) hook in here.
+    local f
     for f in "$ROOT"/tools/setup.d/*.sh; do [ -e "$f" ] && . "$f"; done
     wineserver -p
     # The first program of a session starts wine's own services (and they keep
     # its output open); start them here, not under ctest.
     wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+# The first world, in $BUILD.
+start_environment() {
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    trap cleanup EXIT
+    WORLDS+=("$BUILD")
+    start_display
+    start_world "$BUILD"
+}
+
+# $1 worlds for the test suite's slots: world 0 is the first world; worlds 1
+# on start side by side once it stands. Each world's variables go to
+# $BUILD/worlds/K.env, which tools/world-env.sh reads for the test that ctest
+# runs in slot K; $BUILD/worlds/resources.json lists the slots for ctest.
+start_worlds() {
+    local count=$1 k dir
+    mkdir -p "$BUILD/worlds"
+    rm -f "$BUILD"/worlds/*.env
+    start_environment
+    write_world_env "$BUILD/worlds/0.env"
+    local displays=() pids=()
+    for ((k = 1; k < count; k++)); do
+        start_display
+        displays+=("$DISPLAY")
+        WORLDS+=("$BUILD/worlds/$k")
+    done
+    for ((k = 1; k < count; k++)); do
+        dir="$BUILD/worlds/$k"
+        mkdir -p "$dir"
+        (
+            export DISPLAY=${displays[k - 1]}
+            start_world "$dir"
+            write_world_env "$BUILD/worlds/$k.env"
+        ) >"$dir/setup.log" 2>&1 &
+        pids+=($!)
+    done
+    for ((k = 1; k < count; k++)); do
+        if ! wait "${pids[k - 1]}"; then
+            echo "run.sh: world $k did not start:" >&2
+            cat "$BUILD/worlds/$k/setup.log" >&2
+            return 1
+        fi
+    done
+    # The first world's variables stay exported: programs outside any slot
+    # (ctest without the slots) run in it as before.
+    {
+        echo '{"version": {"major": 1, "minor": 0}, "local": [{"world": ['
+        for ((k = 0; k < count; k++)); do
+            printf '  {"id": "%d", "slots": 1}%s\n' "$k" "$([ $k -lt $((count - 1)) ] && echo ,)"
+        done
+        echo ']}]}'
+    } >"$BUILD/worlds/resources.json"
+    export COMRELAY_WORLDS="$BUILD/worlds"
+}
+
+# The variables of the world in the current shell, as shell assignments.
+write_world_env() {
+    {
+        echo "export WINEPREFIX='$WINEPREFIX' DISPLAY='$DISPLAY'"
+        echo "export COMRELAY_RIG_DIR='$COMRELAY_RIG_DIR' COMRELAY_PEER_PORT='$COMRELAY_PEER_PORT'"
+        echo "export LD_PRELOAD='$LD_PRELOAD'"
+    } >"$1"
 }
 
 # ./run.sh rig [--echo N]... [--instant] [--no-build]: the test environment,
@@ -97,6 +198,7 @@ rig() {
     # A shell that has sourced an earlier rig's env file must not hand that
     # rig's interposer to this one's wineserver as well.
     unset LD_PRELOAD COMRELAY_PEER_PORT COMRELAY_RIG_DIR
+    OUTER_LD_PRELOAD=
     local env_file="$BUILD/rig/env"
     # A second start would take the first rig's peer and wineserver down.
     local running
@@ -136,12 +238,26 @@ rig() {
     # Until a signal, or until the display or the peer ends on its own.
     local peer
     peer=$(cat "$COMRELAY_RIG_DIR/peer.pid")
-    wait -n "$XVFB_PID" "$peer" 2>/dev/null || true
+    wait -n "${XVFB_PIDS[0]}" "$peer" 2>/dev/null || true
     # Ctrl-C reaches the display and the peer too, and their end may wake
     # the wait before the signal's own trap has run.
     sleep 1
     echo "rig: the X display or the peer stopped; stopping the rest" >&2
     exit 1
+}
+
+# The ten slowest programs of a ctest run, from its JUnit file.
+slowest() {
+    [ -s "$1" ] || return 0
+    python3 - "$1" <<'PY' || true
+import sys
+import xml.etree.ElementTree as ET
+cases = [(float(c.get("time") or 0), c.get("name"), c.get("status", ""))
+         for c in ET.parse(sys.argv[1]).getroot().iter("testcase")]
+print("== the slowest programs (s):")
+for t, name, status in sorted(cases, reverse=True)[:10]:
+    print("  %7.1f  %s%s" % (t, name, "" if status == "run" else "  (%s)" % status))
+PY
 }
 
 # One request to the rig's peer, which answers "ok ..." or "err ...".
@@ -157,14 +273,27 @@ rig_request() {
     esac
 }
 
+# In braces, so that bash has read the whole script before it runs a
+# command: an edit of this file during a long run cannot reach that run.
+{
 case "${1:-}" in
 build)
     build
     ;;
 test)
+    # ./run.sh test: the suite in COMRELAY_SLOTS parallel slots (default 4),
+    # each slot a world of its own; CTEST_ARGS go to ctest after ours (a -j1
+    # there runs one program at a time, still each in a slot's world).
+    slots=${COMRELAY_SLOTS:-4}
     build
-    start_environment
-    ctest --test-dir "$BUILD" --output-on-failure -j1 ${CTEST_ARGS:-}
+    start_worlds "$slots"
+    rm -f "$BUILD/ctest-junit.xml"
+    status=0
+    ctest --test-dir "$BUILD" --output-on-failure -j"$((slots + 1))" \
+        --resource-spec-file "$BUILD/worlds/resources.json" \
+        --output-junit "$BUILD/ctest-junit.xml" ${CTEST_ARGS:-} || status=$?
+    slowest "$BUILD/ctest-junit.xml"
+    exit $status
     ;;
 demo)
     build
@@ -241,3 +370,5 @@ soak)
     exit 2
     ;;
 esac
+exit
+}

@@ -4,12 +4,13 @@
 # saved under screens/ into PNGs.
 # Wine reads the DPI once per wineserver, from LogPixels under
 # HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts; the
-# whole suite shares one prefix, so the program runs in a private copy of its
-# registry (the Windows folder is shared, read only) with its own wineserver,
-# and nothing of the shared prefix changes.
+# programs of a test slot share its world's prefix, so the program runs in a
+# private copy of its registry (the Windows folder is shared, read only) with
+# its own wineserver, and nothing of the shared prefix changes.
 set -euo pipefail
 dpi=$1
 shift
+. "$(dirname "$0")/../../tools/world-env.sh"
 shared=${WINEPREFIX:?run through run.sh test}
 private=$(mktemp -d "${TMPDIR:-/tmp}/comrelay-dpi$dpi.XXXXXX")
 cleanup() {

@@ -1,10 +1,11 @@
 # The serial line rig (sourced by run.sh before the persistent wineserver
 # starts): builds the interposers, starts the peer, maps COM1..COM4 of the
-# prefix to stable links that the peer points at fresh ptys.
-# Needs ROOT, BUILD and WINEPREFIX from run.sh.
+# prefix to stable links that the peer points at fresh ptys. Each world has
+# its own rig in $WORLD/rig (the first world's is $BUILD/rig).
+# Needs ROOT, BUILD, WORLD and WINEPREFIX from run.sh.
 
 rig_setup() {
-    local dir="$BUILD/rig" src="$ROOT/tools/rig"
+    local dir="${WORLD:-$BUILD}/rig" src="$ROOT/tools/rig"
     mkdir -p "$dir/links" "$dir/lib/i386-linux-gnu" "$dir/lib/x86_64-linux-gnu"
 
     # One source, both ELF classes: the 32-bit wine programs do the device
@@ -61,7 +62,7 @@ rig_setup() {
 }
 
 rig_stop_peer() {
-    local pidfile="$BUILD/rig/peer.pid" pid
+    local pidfile="${WORLD:-$BUILD}/rig/peer.pid" pid
     [ -s "$pidfile" ] || return 0
     pid=$(cat "$pidfile")
     # Only a process that runs our peer.py is ours to stop.
