@@ -6,11 +6,14 @@
 // Then the same host under both kinds of EV_RXCHAR (once per arrival, as
 // Windows raises it, and for as long as bytes wait, as wine does with a real
 // port): open and silent, a 2,000 B/s stream, and bytes held in the driver
-// behind an open notice the host has not fetched. Last, an error storm (every
+// behind an open notice the host has not fetched; beside the stream, the raw
+// reader (RawReader.h) on the same stream with the plug-in's port closed, the
+// least a Win32 program pays to read it. Last, an error storm (every
 // look at the line's error counters finds a new framing error, as at a wrong
 // baud rate) on the open, silent port: the CPU and the error notices.
 //   bench_idle [--seconds S]
 #include "BenchJson.h"
+#include "RawReader.h"
 #include "RelayHost.h"
 
 #include <cstdlib>
@@ -20,6 +23,20 @@ namespace {
 
 constexpr int kCom = 1;
 constexpr long kStreamRate = 2000; // bytes per second
+
+// The raw reader's sink, on its thread: bytes read and how many of them broke
+// the stream's pattern (the caller reads both after Stop).
+struct RawCount {
+    long got = 0;
+    long wrong = 0;
+    int seed = 0;
+};
+void CountRaw(void* context, const unsigned char* data, DWORD count, double) {
+    RawCount& c = *static_cast<RawCount*>(context);
+    for (DWORD i = 0; i < count; ++i, ++c.got)
+        if (data[i] != PeerClient::PatternByte(c.seed, static_cast<unsigned long>(c.got)))
+            ++c.wrong;
+}
 
 } // namespace
 
@@ -87,8 +104,8 @@ int main(int argc, char** argv) {
     // Both kinds of EV_RXCHAR, in the same run.
     std::printf("process CPU over %.0f s by EV_RXCHAR kind (ms):  edge   level\n", seconds);
     const char* kinds[] = {"edge", "level"};
-    double silent[2] = {}, stream[2] = {}, held[2] = {};
-    long lost[2] = {};
+    double silent[2] = {}, stream[2] = {}, held[2] = {}, rawStream[2] = {};
+    long lost[2] = {}, rawLost[2] = {};
     for (int k = 0; k < 2; ++k) {
         bool level = k == 1;
         if (!r.peer.LevelRxChar(kCom, level)) return 1;
@@ -126,6 +143,19 @@ int main(int argc, char** argv) {
             lost[k] += 10;
         r.host.plugin.Call("Close");
         r.host.WaitNotifications(3);
+
+        // The raw reader on the same stream, the plug-in's port closed.
+        RawCount raw;
+        raw.seed = 22;
+        RawReader reader;
+        if (!reader.Open(kCom, 9600) || !reader.Start(CountRaw, &raw)) return 1;
+        r.peer.StreamRate(kCom, count, kStreamRate, raw.seed);
+        rawStream[k] = idle();
+        r.peer.StreamWait(kCom, 30000);
+        r.WaitQuietly([] { return false; }, 300);
+        reader.Stop();
+        reader.Close();
+        rawLost[k] = count - raw.got + raw.wrong;
     }
     r.peer.LevelRxChar(kCom, false);
 
@@ -149,12 +179,17 @@ int main(int argc, char** argv) {
                 stream[1]);
     std::printf("  bytes held behind a notice      %7.0f %7.0f\n", held[0], held[1]);
     std::printf("  bytes lost                      %7ld %7ld\n", lost[0], lost[1]);
+    std::printf("  raw reader, %ld B/s stream      %7.0f %7.0f\n", kStreamRate, rawStream[0],
+                rawStream[1]);
+    std::printf("  raw reader, bytes lost or wrong %7ld %7ld\n", rawLost[0], rawLost[1]);
     for (int k = 0; k < 2; ++k) {
         std::string p = kinds[k];
         json.Number((p + "_silent_ms").c_str(), silent[k]);
         json.Number((p + "_stream_ms").c_str(), stream[k]);
         json.Number((p + "_held_ms").c_str(), held[k]);
         json.Number((p + "_lost").c_str(), double(lost[k]));
+        json.Number((p + "_raw_stream_ms").c_str(), rawStream[k]);
+        json.Number((p + "_raw_lost").c_str(), double(rawLost[k]));
     }
     std::printf("  error storm, silent             %7.0f          (%ld error notices)\n", storm,
                 stormErrors);
@@ -162,5 +197,5 @@ int main(int argc, char** argv) {
     json.Number("storm_ms", storm);
     json.Number("storm_errors", double(stormErrors));
     json.Save("idle");
-    return lost[0] || lost[1] ? 1 : 0;
+    return lost[0] || lost[1] || rawLost[0] || rawLost[1] ? 1 : 0;
 }

@@ -173,6 +173,18 @@ def build_table(build, data):
               idle["level_held_ms"] <= base + 0.02 * span,
               note="goal bound %.0f ms" % (base + 0.02 * span))
 
+    if idle and "edge_raw_stream_ms" in idle:
+        # What the plug-in pays for a stream beside the least a Win32 reader
+        # pays for the same stream on the same line.
+        for kind in ("edge", "level"):
+            relay, raw = idle[kind + "_stream_ms"], idle[kind + "_raw_stream_ms"]
+            t.add("%s: %d B/s stream CPU against the raw reader" % (kind, idle["stream_rate"]),
+                  relay, raw, "ms CPU", "<= 1.5 x raw reader",
+                  relay <= 1.5 * raw and idle[kind + "_raw_lost"] == 0,
+                  note="baseline: bench/RawReader.h on the same stream, the plug-in's port "
+                       "closed; goal bound %.0f ms; raw reader's bytes lost or wrong: %d"
+                       % (1.5 * raw, idle[kind + "_raw_lost"]))
+
     if lat and "level_median" in lat:
         t.add("level: latency median", lat["level_median"], lat["relay_median"], "ms",
               "edge + 5 ms at most", lat["level_median"] - lat["relay_median"] <= 5,
