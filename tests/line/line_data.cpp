@@ -156,7 +156,8 @@ TEST_CASE("line_no_events: an empty Events set starts no thread and calls no eve
     l.port->Open();
     REQUIRE(l.port->Connected);
     CHECK_FALSE(l.port->ThreadCreated);
-    CHECK(ThreadsOfThisProcess() == threads);
+    // A thread of an earlier case (or of wine) may end meanwhile; none starts.
+    CHECK(ThreadsOfThisProcess() <= threads);
     REQUIRE(l.peer.Write(1, "data"));
     REQUIRE(l.peer.SetLines(1, true, true, true, true));
     Sleep(kQuiet);
