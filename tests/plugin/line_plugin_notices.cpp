@@ -22,13 +22,24 @@ namespace {
 
 const std::string ErrorText = "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#";
 
+// When the latest AnnounceUnfetched began.
+DWORD AnnouncedAt = 0;
+
 // Lets a batch arrive and be announced, without the host fetching it.
 void AnnounceUnfetched(OpenHost& h, const std::string& bytes) {
     h.host.answerClicks = false;
     int before = h.host.clicks;
+    AnnouncedAt = GetTickCount();
     REQUIRE(h.peer.Write(1, bytes));
     REQUIRE(h.host.PumpUntil([&] { return h.host.clicks > before; }, 5000));
     h.host.Pump(150);
+}
+
+// The click left unanswered comes once more after the mailbox's grace (500 ms)
+// at the next call or arrival. The cases finish within the grace on an idle
+// machine; on a busy one that click is the design, not a fault.
+bool GraceMayHavePassed() {
+    return GetTickCount() - AnnouncedAt >= 500;
 }
 
 // Pumps until nothing more comes; the texts received so far.
@@ -185,7 +196,7 @@ TEST_CASE("the component ends with a batch unfetched: the batch, then sts#Close#
         // A new component meanwhile keeps what waits.
         REQUIRE(h.host.Adopt());
         CHECK(AnswerAll(h) == std::vector<std::string>{"str#last#", "sts#Close#"});
-        CHECK(h.host.clicks == 2);
+        CHECK((h.host.clicks == 2 || (GraceMayHavePassed() && h.host.clicks == 3)));
     }
 }
 
