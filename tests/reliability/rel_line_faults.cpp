@@ -7,6 +7,7 @@
 #include "reliability/Reliability.h"
 
 #include "comrelay.h"
+#include "support/ImportPatch.h"
 
 namespace {
 
@@ -19,7 +20,95 @@ bool Has(const TestHost& host, const std::string& text) {
     return false;
 }
 
+// The plug-in's own device calls, pointed at stand-ins: a driver that half
+// works. While CountFails is set, ClearCommError fails (on every thread); a
+// SetCommState for RefusedRate takes effect on the line and answers failure,
+// as a driver that took the rate and refused a later step.
+volatile LONG CountFails = 0;
+DWORD RefusedRate = 0;
+decltype(&ClearCommError) RealCount = nullptr;
+decltype(&SetCommState) RealSetState = nullptr;
+BOOL WINAPI FlakyCount(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
+    if (!CountFails) return RealCount(h, errors, status);
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+}
+BOOL WINAPI HalfSetState(HANDLE h, LPDCB dcb) {
+    return RealSetState(h, dcb) && dcb->BaudRate != RefusedRate;
+}
+void PatchDevice(TestHost& host) {
+    if (void* real = PatchImport(host.plugin.Module(), "ClearCommError", reinterpret_cast<void*>(FlakyCount)))
+        RealCount = reinterpret_cast<decltype(RealCount)>(real);
+    if (void* real = PatchImport(host.plugin.Module(), "SetCommState", reinterpret_cast<void*>(HalfSetState)))
+        RealSetState = reinterpret_cast<decltype(RealSetState)>(real);
+    REQUIRE((RealCount && RealSetState));
+}
+
 } // namespace
+
+TEST_CASE("a device that half works for a while: one err#, no reopen, every byte once it answers") {
+    const char* const rows[] = {"the count fails", "the modem status fails"};
+    for (const char* row : rows) {
+        CAPTURE(row);
+        OpenHost h(115200);
+        PatchDevice(h.host);
+        if (row == rows[0])
+            InterlockedExchange(&CountFails, 1);
+        else
+            REQUIRE(h.peer.Fail(1, "TIOCMGET", h.peer.Uses(1, "TIOCMGET") + 1, true, "EIO"));
+        REQUIRE(h.peer.Write(1, "AB"));
+        h.host.Pump(3000);
+        InterlockedExchange(&CountFails, 0);
+        REQUIRE(h.peer.FailOff(1));
+        REQUIRE(h.peer.Write(1, "CD"));
+        h.host.Pump(1500);
+        std::string got;
+        int errors = 0;
+        for (const Notification& n : h.host.received) {
+            if (n.text.rfind("str#", 0) == 0) got += n.text.substr(4, n.text.size() - 5);
+            errors += n.text == ErrorText;
+            CHECK(n.text != "sts#Open#");
+        }
+        CHECK(got == "ABCD");
+        CHECK(errors == 1);
+        h.host.plugin.Call("Close");
+    }
+}
+
+// The count fails during a long write to a device that still takes bytes:
+// nothing closes the handle under the writer.
+TEST_CASE("a failure during a long write: the write ends whole, told once") {
+    OpenHost h(9600);
+    PatchDevice(h.host);
+    const std::string text(4096, 'w');
+    InterlockedExchange(&CountFails, 1);
+    h.host.plugin.SetFile(text.c_str());
+    h.host.plugin.Call("sendstring");
+    InterlockedExchange(&CountFails, 0);
+    CHECK(h.peer.Read(1, 4096, 10000).size() == 4096);
+    h.host.Pump(500);
+    int errors = 0;
+    for (const Notification& n : h.host.received)
+        errors += n.text == ErrorText;
+    CHECK(errors == 1);
+    CheckHostGoesOn(h.host, h.peer);
+}
+
+// The driver takes the new rate and refuses the rest: the whole previous
+// setting goes back on the line, and the getter tells the line's rate.
+TEST_CASE("a setting refused half-way puts the previous line setting back") {
+    OpenHost h(19200);
+    PatchDevice(h.host);
+    RefusedRate = 38400;
+    h.host.plugin.SetData(38400);
+    h.host.plugin.Call("setbaudrate");
+    RefusedRate = 0;
+    REQUIRE(WaitLast(h.host, ErrorText));
+    h.host.plugin.Call("getbaudrate");
+    CHECK(h.host.plugin.GetData() == 19200);
+    CHECK(h.peer.Termios(1).baud == 19200);
+    CheckHostGoesOn(h.host, h.peer);
+}
 
 TEST_CASE("the peer hangs up in the middle of a stream") {
     OpenHost h(115200);
@@ -280,6 +369,19 @@ TEST_CASE("Close or open while a pulled adapter is looked for") {
         CHECK(h.peer.Write(1, "nobody"));
         h.host.Pump(500);
         CHECK(h.host.received.back().text == "sts#Close#");
+        CheckHostGoesOn(h.host, h.peer);
+    }
+    SUBCASE("the component's end stops the search and tells the close") {
+        OpenHost h(115200);
+        REQUIRE(h.peer.Vanish(1, true));
+        REQUIRE(WaitLast(h.host, ErrorText));
+        h.host.Pump(1000);
+        PostMessageA(h.host.Form1(), WM_CLOSE, 0, 0);
+        CHECK(WaitLast(h.host, "sts#Close#"));
+        REQUIRE(h.peer.Vanish(1, false));
+        h.host.Pump(1500);
+        CHECK(h.host.received.back().text == "sts#Close#");
+        REQUIRE(h.host.Adopt());
         CheckHostGoesOn(h.host, h.peer);
     }
     SUBCASE("open on a port whose device failed opens afresh") {
