@@ -37,9 +37,11 @@ BOOL WINAPI HalfSetState(HANDLE h, LPDCB dcb) {
     return RealSetState(h, dcb) && dcb->BaudRate != RefusedRate;
 }
 void PatchDevice(TestHost& host) {
-    if (void* real = PatchImport(host.plugin.Module(), "ClearCommError", reinterpret_cast<void*>(FlakyCount)))
+    if (void* real = PatchImport(host.plugin.Module(), "ClearCommError",
+                                 reinterpret_cast<void*>(FlakyCount)))
         RealCount = reinterpret_cast<decltype(RealCount)>(real);
-    if (void* real = PatchImport(host.plugin.Module(), "SetCommState", reinterpret_cast<void*>(HalfSetState)))
+    if (void* real = PatchImport(host.plugin.Module(), "SetCommState",
+                                 reinterpret_cast<void*>(HalfSetState)))
         RealSetState = reinterpret_cast<decltype(RealSetState)>(real);
     REQUIRE((RealCount && RealSetState));
 }
