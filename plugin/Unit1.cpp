@@ -514,8 +514,8 @@ void FeedLink(PortComponent* c, LinkEvent event) {
         StartSearch(c, true);
         break;
     case LinkEvent::Found: {
-        if ((from != Link::Lost && from != Link::Told) || !l.Search) break;
-        if (from == Link::Told && l.Writing) break; // taken once the write has ended
+        // Taken once a write in flight has ended.
+        if ((from != Link::Lost && from != Link::Told) || !l.Search || l.Writing) break;
         HANDLE found = InterlockedExchangePointer(&l.Search->Found, INVALID_HANDLE_VALUE);
         std::int32_t waiting = 0;
         if (from == Link::Told && c->Port->ReadInputCount(waiting)) {

@@ -8,6 +8,7 @@
 
 #include "comrelay.h"
 #include "support/ImportPatch.h"
+#include <algorithm>
 
 namespace {
 
@@ -268,6 +269,7 @@ TEST_CASE("a line error is told once whatever failed and recovered before it") {
         bool always;
         When when;
         DWORD gapMs;
+        long times = 0; // fails for this many uses, then works
     };
     const Row rows[] = {
         {"the wait fails for 2 s as the port opens", "TIOCMGET", true, AsItOpens, 3000},
@@ -279,6 +281,7 @@ TEST_CASE("a line error is told once whatever failed and recovered before it") {
         {"one error-counter look fails a second before", "TIOCGICOUNT", false, AfterALineError,
          1000},
         {"one error-counter look fails as the error comes", "TIOCGICOUNT", false, WithTheError, 0},
+        {"the status fails its first 8 uses after the open", "TIOCMGET", false, AsItOpens, 3000, 8},
     };
     for (const Row& row : rows) {
         CAPTURE(row.name);
@@ -288,7 +291,9 @@ TEST_CASE("a line error is told once whatever failed and recovered before it") {
         REQUIRE(peer.Attach(1));
         host.plugin.SetData(115200);
         host.plugin.Call("setbaudrate");
-        if (row.when == AsItOpens) REQUIRE(peer.Fail(1, row.call, 1, row.always, "EIO"));
+        if (row.when == AsItOpens)
+            REQUIRE((row.times ? peer.FailFor(1, row.call, 1, row.times, "EIO")
+                               : peer.Fail(1, row.call, 1, row.always, "EIO")));
         host.plugin.Call("open");
         REQUIRE(host.PumpUntil([&] { return Has(host, "sts#Open#"); }, 5000));
         if (row.when != AsItOpens && row.when != WhileOpen) {
@@ -355,6 +360,36 @@ TEST_CASE("a pulled adapter plugged back in carries bytes again without Close") 
         h.host.plugin.Call("sendstring");
         CHECK(h.peer.Read(1, 100, 3000) == "out");
         CheckHostGoesOn(h.host, h.peer);
+    }
+}
+
+// Plugged back in with a port whose open takes 3 s: the tries run off the
+// host's thread, and a Close during one ends the search for good.
+TEST_CASE("a pulled adapter whose port opens slowly") {
+    for (bool closeDuringTry : {false, true}) {
+        CAPTURE(closeDuringTry);
+        OpenHost h(115200);
+        REQUIRE(h.peer.Pull(1, "EIO"));
+        REQUIRE(WaitLast(h.host, ErrorText));
+        h.host.Pump(1500);
+        REQUIRE(h.peer.SlowOpen(1, 3000));
+        REQUIRE(h.peer.Vanish(1, false));
+        DWORD slowest = 0;
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 1500;) {
+            DWORD before = GetTickCount();
+            h.host.Pump(10);
+            slowest = std::max<DWORD>(slowest, GetTickCount() - before);
+        }
+        CHECK(slowest < 100);
+        if (closeDuringTry) {
+            h.host.plugin.Call("Close");
+            REQUIRE(WaitLast(h.host, "sts#Close#"));
+            h.host.Pump(5000);
+            CHECK(h.host.received.back().text == "sts#Close#");
+        } else {
+            CHECK(WaitLast(h.host, "sts#Open#", 10000));
+        }
+        REQUIRE(h.peer.SlowOpen(1, 0));
     }
 }
 
