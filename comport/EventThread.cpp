@@ -36,7 +36,8 @@
 // A failed wait never makes the port deaf. A wait that cannot start, a wake
 // whose result cannot be read (wine's poll of the line failed) or a failed
 // wait for events is retried after RetryPause; FailureLimit of them in a row
-// are reported once (OnError) and retried every SlowRetry until the device
+// are reported once (OnLinkFailure, or OnError on a port without it) and
+// retried every SlowRetry until the device
 // answers again, when the link goes on by itself. Only a loop that cannot
 // even wait for the stop request ends early, reported. The failure and the
 // way back are reported to the owner (OnLinkFailure), which also meets

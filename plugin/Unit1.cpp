@@ -1,6 +1,6 @@
-// The component: Form1 inside the host's window, the serial port, the three
-// timers, and the serial exports. The notifications themselves go through
-// the mailbox (Mailbox.cpp).
+// The component: Form1 inside the host's window, the serial port and its
+// link, the timers, the search thread, and the serial exports. The notifications themselves go
+// through the mailbox (Mailbox.cpp).
 //
 // Threads, and how work passes between them:
 // - The host's GUI thread runs every export and Form1's window procedure. It
@@ -8,7 +8,7 @@
 //   reads and writes the port, moves Form1 and posts the clicks. sendstring
 //   hands its write to a thread of the port's own and relays on this thread
 //   until the write has completed.
-// - The multimedia timer thread runs the three OnTimer handlers. Each only
+// - The multimedia timer thread runs the two OnTimer handlers. Each only
 //   hands a private message to Form1's window and never waits for it: the
 //   relay tick disarms its one-shot timer and posts RelayTickMessage; the
 //   start-up tick sends StartupTickMessage with SendNotifyMessage, since
@@ -24,14 +24,16 @@
 //   which sets ErrorRaised, and OnLinkFailure, which sets WaitsFailed or
 //   WaitsAnswered; each posts ErrorMessage to Form1's window. The host's
 //   thread takes the flags back with an interlocked exchange, there, at a
-//   relay, at a host call or when the port closes, so that an error is told
-//   once, and never after the close of the port that raised it.
+//   relay, at a host call, or when the port closes or opens again, so that
+//   an error is told once, and never after the close of the port that raised
+//   it.
 // - A search thread (SearchJob) runs while the link is Told or Lost
 //   (DeviceLink.h): it tries the port's name twice a second, since CreateFile
 //   may block for seconds (a Bluetooth link's port while the far device is
-//   off). It reads only its job, frozen before it starts, and hands over one
+//   off). It reads only its job, frozen before it starts, and hands over its
 //   result through the job's interlocked fields, posting SearchTickMessage
-//   again at each try until the host's thread takes it. The host's thread
+//   again at each interval until the host's thread takes it (a handle the
+//   host's thread does not want it closes, and the thread tries again). The host's thread
 //   alone starts and stops it, and waits for its end (a try under way ends
 //   first) before it frees the job or closes a handle the job found.
 // Any posted message may be lost (a full queue, a host loop that throws a
@@ -460,6 +462,9 @@ void FeedLink(PortComponent* c, LinkEvent event) {
         Mailbox::Post(Notice::Open);
         break;
     case LinkEvent::Closed:
+        // The handle's event thread has ended: what it reported is past.
+        InterlockedExchange(&c->WaitsFailed, 0);
+        InterlockedExchange(&c->WaitsAnswered, 0);
         if (from == Link::Lost) break; // the dead handle, closed on purpose
         StopSearch(c);
         Enter(l, Link::Closed);
@@ -554,7 +559,11 @@ void FeedLink(PortComponent* c, LinkEvent event) {
 void TakeReports(PortComponent* c) {
     if (c->WaitsFailed && InterlockedExchange(&c->WaitsFailed, 0))
         FeedLink(c, LinkEvent::FailedForGood);
-    if (c->WaitsAnswered && InterlockedExchange(&c->WaitsAnswered, 0))
+    // Waits that answer again end the failure only if the count does too: a
+    // device whose count still fails would be told again at once.
+    std::int32_t waiting = 0;
+    if (c->WaitsAnswered && InterlockedExchange(&c->WaitsAnswered, 0) && c->Port->Connected &&
+        c->Port->ReadInputCount(waiting))
         FeedLink(c, LinkEvent::Answered);
     SearchJob* job = c->Link.Search;
     if (c->Link.State == Link::Lost &&

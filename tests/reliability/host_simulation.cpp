@@ -338,10 +338,11 @@ class Simulation {
     // the host still counts the port as open. Plugged back in, a fresh line:
     // a port the host counts as open comes back by itself, told as opened.
     // A device that half works for a while (its count, or its modem status,
-    // fails for some hundred uses): at most one err#, and every byte.
+    // fails for a while, the next settle at most): at most one err#, and every byte.
     void DeviceStep() {
         int line = Line();
         int d = Random(4);
+        Note("device step " + std::to_string(d) + " on line " + std::to_string(line));
         if (d == 0 && !pulled_[line] && open_) {
             ++counts_[Pull];
             ++errorCauses_;
@@ -363,7 +364,7 @@ class Simulation {
             ++counts_[d == 2 ? CountFails : StatusFails];
             ++errorCauses_;
             long uses = peer_.Uses(line, call);
-            if (uses < 0 || !peer_.FailFor(line, call, uses + 1, 100 + Random(300), "EIO"))
+            if (uses < 0 || !peer_.FailFor(line, call, uses + 1, 20 + Random(200), "EIO"))
                 Fail("the peer did not fail a call");
         }
     }
@@ -488,6 +489,8 @@ class Simulation {
     // has been read.
     void Settle() {
         ++counts_[Settles];
+        // A device that half works answers again, and its bytes then come.
+        if (!peer_.FailOff(1) || !peer_.FailOff(2)) Fail("the peer did not lift its faults");
         if (host_ != main_) {
             host_ = main_;
             plugin_.SetParentWindow(main_);
