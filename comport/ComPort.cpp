@@ -127,6 +127,8 @@ ComPort* NewComPort(ComDevice* device) {
 
 void ComPort::Destroy() {
     Close();
+    if (Adopted != INVALID_HANDLE_VALUE) Device->CloseHandle(Adopted);
+    Adopted = INVALID_HANDLE_VALUE;
     FreeAndNil(Buffer);
     FreeAndNil(FlowControl);
     FreeAndNil(Timeouts);
@@ -248,8 +250,7 @@ bool ComFlowControl::SetXoffChar(char value) {
 
 void ComPort::Open() {
     if (Connected) return;
-    FailureTold = 0; // no event thread runs yet
-    LineErrors = 0;
+    LineErrors = 0; // no event thread runs yet
     NotifyBeforeOpen();
     OpenDevice();
     if (Handle == INVALID_HANDLE_VALUE) {
@@ -297,6 +298,11 @@ void ComPort::Close() {
 }
 
 void ComPort::OpenDevice() {
+    if (Adopted != INVALID_HANDLE_VALUE) {
+        Handle = Adopted;
+        Adopted = INVALID_HANDLE_VALUE;
+        return;
+    }
     // The "\\.\" prefix is what reaches ports above COM9.
     Text path = Text("\\\\.\\") + PortName;
     Handle = Device->CreateFileA(path.Data(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,

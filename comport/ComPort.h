@@ -2,20 +2,24 @@
 // and closing, the event hooks, and the data operations.
 //
 // Threads: the owner's thread calls everything here. The port's event thread
-// (comport/EventThread.h) calls ReadInputCount, ModemSignals, TellFailure,
-// DeviceAnswers, TakeLineErrors and the event hooks, and reads Handle,
-// Device, FullMask's source Events, SyncMethod and NotifyWindow: Open sets
-// them before the thread starts, SetSyncMethod refuses while open, and Close
-// changes Handle only after the thread has ended. Shared between the two, by
-// interlocked access only: InputOverflow and LineErrors (set by a count on
-// either thread), and FailureTold (through TellFailure and DeviceAnswers).
+// (comport/EventThread.h) calls ReadInputCount, ModemSignals, TakeLineErrors,
+// the event hooks and OnLinkFailure, and reads Handle, Device, FullMask's
+// source Events, SyncMethod and NotifyWindow: Open sets them before the
+// thread starts, SetSyncMethod refuses while open, and Close changes Handle
+// only after the thread has ended. Shared between the two, by interlocked
+// access only: InputOverflow and LineErrors (set by a count on either
+// thread). Whether a failure has been told is not the port's to know: the
+// event thread reports its waits' failure (OnLinkFailure) and the owner
+// decides.
 // ReadText tells the event thread what it reads (BeginRead, EndRead). Each
 // transfer has its own OVERLAPPED and event, so the owner's read or write and
 // the event thread's wait may be in flight at once on the one handle.
 // A write given a whilePending hook runs on a thread of its own (WriteJob),
 // which reads Handle and the text only; the owner's thread runs the hook
 // meanwhile, so it may read while its write is in flight, and waits for
-// that thread's end before the write returns.
+// that thread's end before the write returns, so Handle never changes while
+// the writer may use it: a hook that wants the port closed must leave that
+// until the write has returned.
 // Hooks, SyncMethod and NotifyWindow must be set before Open and not change
 // while the port is open. Close waits for the event thread to end, so a hook
 // running there must not Close, reopen or rename the port.
@@ -166,8 +170,8 @@ class ComPort : public BaseObject {
   public:
     // Closes the port, then frees the sub-objects.
     void Destroy() override;
-    // Opens "\\.\" + PortName; on failure Handle stays invalid and
-    // LastOpenError tells why.
+    // Opens "\\.\" + PortName, or takes Adopted; on failure Handle stays
+    // invalid and LastOpenError tells why.
     virtual void OpenDevice();
     virtual void CloseDevice();
     // ApplyBuffers, ApplyDcb, ApplyTimeouts; false when the driver refused
@@ -253,15 +257,10 @@ class ComPort : public BaseObject {
     // TakeLineErrors (interlocked).
     volatile LONG InputOverflow = 0;
     volatile LONG LineErrors = 0;
-    // A device failure that persists is told once, by whichever thread meets
-    // it first: the event thread in its wait or the owner in its read.
-    // TellFailure answers true to the first teller; DeviceAnswers, from a
-    // call that works again, lets the next failure be told (interlocked).
-    volatile LONG FailureTold = 0;
-    bool TellFailure() { return InterlockedExchange(&FailureTold, 1) == 0; }
-    void DeviceAnswers() {
-        if (FailureTold) InterlockedExchange(&FailureTold, 0);
-    }
+    // A handle to PortName that the owner opened elsewhere (a search off its
+    // thread): the next Open takes it instead of opening the name, and owns
+    // it from then on; Destroy closes one never taken.
+    HANDLE Adopted = INVALID_HANDLE_VALUE;
     std::uint8_t BaudRateIndex = 7;
     std::uint32_t CustomBaudRate = 9600;
     Text PortName = "COM1";
@@ -285,6 +284,10 @@ class ComPort : public BaseObject {
     EventSlot<void(bool)> OnDSRChange;
     EventSlot<void(bool)> OnRLSDChange;
     EventSlot<void()> OnError; // line errors (folded), a failed open, a wait that keeps failing
+    // The event thread's waits have failed FailureLimit times in a row (true),
+    // or answer again after that (false); on the event thread, whatever
+    // SyncMethod. A port without it hears a failure through OnError.
+    EventSlot<void(bool)> OnLinkFailure;
     EventSlot<void()> OnRxFlag;
     EventSlot<void()> OnAfterOpen;
     EventSlot<void()> OnAfterClose;

@@ -36,11 +36,12 @@
 // A failed wait never makes the port deaf. A wait that cannot start, a wake
 // whose result cannot be read (wine's poll of the line failed) or a failed
 // wait for events is retried after RetryPause; FailureLimit of them in a row
-// are reported once (OnError) and retried every SlowRetry until the device
+// are reported once (OnLinkFailure, or OnError on a port without it) and
+// retried every SlowRetry until the device
 // answers again, when the link goes on by itself. Only a loop that cannot
-// even wait for the stop request ends early, reported. The owner's read
-// reports a failure of its own too; the port's TellFailure (interlocked)
-// lets only the first of the two tell one failure. A driver that cannot
+// even wait for the stop request ends early, reported. The failure and the
+// way back are reported to the owner (OnLinkFailure), which also meets
+// failures in its own reads and tells each once. A driver that cannot
 // count its queue raises no EV_RXCHAR, so while a wait is pending and no
 // bytes are followed the loop counts the queue every QuietLook, and a count
 // that fails is announced as bytes, for the owner's read to try.
@@ -391,16 +392,23 @@ class EventLoop {
 
     // --- the device link ---
 
-    // The one place the link changes state. A link that reaches
-    // FailureReported has been told to the owner; one that comes back to
-    // Healthy lets the next failure be told (DeviceAnswers).
+    // The one place the link changes state. Reaching FailureReported, and
+    // leaving it, is reported to the owner.
     void SetLink(LinkState next) {
         if (next == LinkState::Healthy) {
             failures_ = 0;
             Disarm(LinkSettles);
-            t_->Owner->DeviceAnswers(); // also ends a failure the owner's read told
+            if (link_ == LinkState::FailureReported) ReportFailure(false);
         }
         link_ = next;
+    }
+
+    void ReportFailure(bool failing) {
+        ComPort* port = t_->Owner;
+        if (port->OnLinkFailure)
+            port->OnLinkFailure(port, failing);
+        else if (failing)
+            TellError();
     }
 
     // A wake with events: the device answers.
@@ -415,10 +423,10 @@ class EventLoop {
     bool RetryAfterFailure() {
         ++failures_;
         if (link_ == LinkState::Healthy) SetLink(LinkState::Retrying);
-        // Folded into an error just told, it is told at the next try; one the
-        // owner's read has told already is not told again.
+        // Folded into an error just told, it is reported at the next try.
         if (link_ == LinkState::Retrying && failures_ >= FailureLimit && fold_ == ErrorFold::Open) {
-            if (t_->Owner->TellFailure() && FoldError()) TellError();
+            FoldError();
+            ReportFailure(true);
             SetLink(LinkState::FailureReported);
         }
         CheckState();

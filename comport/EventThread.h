@@ -36,9 +36,10 @@
 //   Healthy --failed wait--> Retrying(count) --FailureLimit in a row--> FailureReported
 //   Retrying, FailureReported --events, or a wait pending SettledAfter--> Healthy
 //   Healthy has a count of 0 and only Healthy has; FailureReported has been
-//   told to the owner (by the loop or by the owner's own read). A later
-//   handler for a device that is gone for good hooks into the one place the
-//   link changes state (SetLink in EventThread.cpp).
+//   reported to the owner (OnLinkFailure true), and its way back to Healthy
+//   is reported too (false). The loop only reports: whether the failure is
+//   told, and whether the device is gone, the owner decides (the plug-in's
+//   DeviceLink), from these reports and from its own reads.
 #pragma once
 
 #include "framework/BaseObject.h"

@@ -1,6 +1,6 @@
-// The component: Form1 inside the host's window, the serial port, the three
-// timers, and the serial exports. The notifications themselves go through
-// the mailbox (Mailbox.cpp).
+// The component: Form1 inside the host's window, the serial port and its
+// link, the timers, the search thread, and the serial exports. The notifications themselves go
+// through the mailbox (Mailbox.cpp).
 //
 // Threads, and how work passes between them:
 // - The host's GUI thread runs every export and Form1's window procedure. It
@@ -8,11 +8,10 @@
 //   reads and writes the port, moves Form1 and posts the clicks. sendstring
 //   hands its write to a thread of the port's own and relays on this thread
 //   until the write has completed.
-// - The multimedia timer thread runs the three OnTimer handlers. Each only
+// - The multimedia timer thread runs the two OnTimer handlers. Each only
 //   hands a private message to Form1's window and never waits for it: the
 //   relay tick disarms its one-shot timer and posts RelayTickMessage; the
-//   search tick, while a lost device is looked for, posts SearchTickMessage;
-//   the start-up tick sends StartupTickMessage with SendNotifyMessage, since
+//   start-up tick sends StartupTickMessage with SendNotifyMessage, since
 //   until it has run Form1 is a top-level window whose posted messages a
 //   host loop that takes only its own window's messages never dispatches,
 //   while a message sent from another thread is served by every kind of
@@ -21,28 +20,45 @@
 //   until the host calls an export or dispatches messages again.
 // - The port's event thread runs OnRxChar, which arms RelayTimer (Timer may
 //   be switched from several threads; the relay itself arms it again on the
-//   host's thread after a failed count or read), and OnError for line
-//   errors and failures, which sets ErrorRaised and posts ErrorMessage to Form1's window. The
-//   host's thread takes ErrorRaised back with an interlocked exchange, there, at a relay, or when
-//   the port closes, so that an error is told once, and never after the close of the port that
-//   raised it.
+//   host's thread after a failed count or read), OnError for line errors,
+//   which sets ErrorRaised, and OnLinkFailure, which sets WaitsFailed or
+//   WaitsAnswered; each posts ErrorMessage to Form1's window. The host's
+//   thread takes the flags back with an interlocked exchange, there, at a
+//   relay, at a host call, or when the port closes or opens again, so that
+//   an error is told once, and never after the close of the port that raised
+//   it.
+// - A search thread (SearchJob) runs while the link is Told or Lost
+//   (DeviceLink.h): it tries the port's name twice a second, since CreateFile
+//   may block for seconds (a Bluetooth link's port while the far device is
+//   off). It reads only its job, frozen before it starts, and hands over its
+//   result through the job's interlocked fields, posting SearchTickMessage
+//   again at each interval until the host's thread takes it (a handle the
+//   host's thread does not want it closes, and the thread tries again). The host's thread
+//   alone starts and stops it, and waits for its end (a try under way ends
+//   first) before it frees the job or closes a handle the job found.
 // Any posted message may be lost (a full queue, a host loop that throws a
 // range away). Every host call and relay tick therefore asks again (Recover):
 // the mailbox re-posts a click or wake, an error still raised is posted
-// again, and bytes waiting in the driver arm the relay. Each of these is
+// again, reports of the event and search threads are taken, and bytes
+// waiting in the driver arm the relay. Each of these is
 // harmless when nothing was lost.
 // PortComponent::Window is stored before any timer or the port can run and
 // is never read after the timers are stopped and the port is closed.
 #include "plugin/Unit1.h"
 
+#include "comport/ComDevice.h"
 #include "comport/ComPort.h"
 #include "framework/BaseObject.h"
 #include "framework/Dpi.h"
+#include "framework/OwnedHandle.h"
 #include "framework/Timer.h"
 #include "framework/WindowObject.h"
+#include "plugin/DeviceLink.h"
 #include "plugin/Mailbox.h"
 #include "plugin/PluginAPI.h"
 #include "plugin/Trace.h"
+
+#include <cassert>
 
 // The component record: Form1 owns it and everything it refers to.
 struct PortComponent : BaseObject {
@@ -50,17 +66,29 @@ struct PortComponent : BaseObject {
     Timer* StartupTimer = nullptr;
     ComPort* Port = nullptr;
     Timer* RelayTimer = nullptr;
-    Timer* SearchTimer = nullptr; // looks for a lost device, twice a second
-    bool Shown = false;           // the start-up move has run
-    // The host opened the port and has not closed it, but its device failed
-    // for good (a USB adapter pulled out): the dead handle is closed and the
-    // port is looked for by name until it opens again or the host calls
-    // Close or open. Only ever true while Port is not Connected and
-    // SearchTimer runs.
-    bool DeviceLost = false;
-    HWND Window = nullptr;         // Form1's window, the target of the private messages
-    volatile LONG ErrorRaised = 0; // set by the event thread, taken by the host's
-    int RelayFailures = 0;         // ticks in a row whose count or read failed
+    bool Shown = false; // the start-up move has run
+    DeviceLink Link;    // the host's thread's alone
+    // The search's own open is under way: a failure is a failed try, told
+    // to no one.
+    bool QuietOpen = false;
+    HWND Window = nullptr; // Form1's window, the target of the private messages
+    // Set by the event thread, taken by the host's.
+    volatile LONG ErrorRaised = 0;
+    volatile LONG WaitsFailed = 0;
+    volatile LONG WaitsAnswered = 0;
+};
+
+// One search thread's work, set up by the host's thread before it starts.
+struct SearchJob {
+    ComDevice* Device = nullptr;
+    Text Path;             // "\\.\" + the port's name
+    bool Reopen = false;   // Lost: hand over a handle that answers; Told: tell a name gone
+    HWND Window = nullptr; // Form1's
+    EventHandle Stop = NewManualEvent(false);
+    WorkerThread* Thread = nullptr;
+    // Written once by the search thread, taken by the host's (interlocked).
+    volatile LONG NameGone = 0;
+    PVOID volatile Found = INVALID_HANDLE_VALUE;
 };
 
 namespace {
@@ -70,6 +98,10 @@ constexpr UINT StartupTickMessage = WM_APP + 0x101;
 constexpr UINT RelayTickMessage = WM_APP + 0x102;
 constexpr UINT ErrorMessage = WM_APP + 0x103;
 constexpr UINT SearchTickMessage = WM_APP + 0x105;
+
+// A lost device is looked for at this pace: a USB adapter plugged back in
+// takes about a second to come up anyway.
+constexpr UINT SearchInterval = 500;
 
 void PostToForm1(PortComponent* c, UINT message) {
     PostMessageA(c->Window, message, 0, 0);
@@ -81,18 +113,18 @@ void ArmRelay(PortComponent* c) {
     c->RelayTimer->SetEnabled(true);
 }
 
-void SearchIfDeviceLost(PortComponent* c);
-void SearchTick(PortComponent* c);
+void FeedLink(PortComponent* c, LinkEvent event);
+void TakeReports(PortComponent* c);
 
 // Asks again for what a lost message may have left undone; see the top of
-// the file. Changes neither the mailbox nor the port's state, unless its
-// device turns out to be gone for good.
+// the file. Changes neither the mailbox nor the port's state, unless a
+// report of the event or search thread moves the link.
 void Recover(PortComponent* c) {
     Mailbox::Recover();
     if (!c) return;
     if (c->ErrorRaised) PostToForm1(c, ErrorMessage);
     if (c->Port->Connected && c->Port->InputCount() > 0) ArmRelay(c);
-    SearchIfDeviceLost(c);
+    TakeReports(c);
 }
 
 // Recovers what a lost message may have left undone (re-posts, arms the
@@ -114,9 +146,6 @@ std::int32_t StopBitCode(int index) {
     return StopBitsValues[index] + 1;
 }
 
-// A failed count or read that repeats for this many ticks is told.
-constexpr int RelayFailureLimit = 3;
-
 // An error the event thread raised and the host's thread has not yet told.
 bool TakeRaisedError(PortComponent* c) {
     return InterlockedExchange(&c->ErrorRaised, 0) != 0;
@@ -136,6 +165,7 @@ void Relay(PortComponent* c) {
     Mailbox::Recover();
     // An error whose message was lost goes before the bytes that came after it.
     TellRaisedError(c);
+    TakeReports(c);
     if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
     std::int32_t waiting = 0;
     bool failed = !c->Port->ReadInputCount(waiting);
@@ -152,18 +182,14 @@ void Relay(PortComponent* c) {
     // nothing, so none is posted.
     if (!data.IsEmpty()) Mailbox::PostData(data);
     if (!failed) {
-        c->RelayFailures = 0;
-        c->Port->DeviceAnswers();
+        FeedLink(c, LinkEvent::Answered);
         return;
     }
     // The bytes may still wait in the driver, and no new arrival need come
     // to announce them: look again at the next tick, for as long as the
-    // device fails, and tell a failure that persists, once.
-    if (++c->RelayFailures == RelayFailureLimit && c->Port->TellFailure())
-        Mailbox::Post(Notice::Error);
-    SearchIfDeviceLost(c);
-    if (c->DeviceLost) return;
-    ArmRelay(c);
+    // device fails; the link tells a failure that persists, once.
+    FeedLink(c, LinkEvent::Failed);
+    if (c->Port->Connected) ArmRelay(c);
 }
 
 void EndAndFree(PortComponent* c);
@@ -228,10 +254,12 @@ HWND LibraryWindow() {
 void EndComponent(PortComponent* c) {
     if (Library.Component != c) return;
     Library.Component = nullptr;
+    // A lost device has no handle to close, but the host still counts the
+    // port as open: it hears the close all the same.
+    FeedLink(c, LinkEvent::HostCloses);
     c->Port->Close();
     c->StartupTimer->Stop();
     c->RelayTimer->Stop();
-    c->SearchTimer->Stop();
     // A component built meanwhile (a handler reached while the stops waited)
     // has the mailbox already; otherwise what still waits is woken through
     // the library's own window.
@@ -273,10 +301,10 @@ bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
         return true;
     case ErrorMessage:
         TellRaisedError(c);
-        SearchIfDeviceLost(c);
+        TakeReports(c);
         return true;
     case SearchTickMessage:
-        SearchTick(c);
+        TakeReports(c);
         return true;
     case Mailbox::WakeMessage:
         // Bytes left in the driver go with the next relay, 50 ms on as ever.
@@ -300,80 +328,251 @@ void OnRelayTimer(void* context, BaseObject*) {
     c->RelayTimer->SetEnabled(false);
     PostMessageA(c->Window, RelayTickMessage, 0, 0);
 }
-void OnSearchTimer(void* context, BaseObject*) {
-    PostToForm1(static_cast<PortComponent*>(context), SearchTickMessage);
-}
 void OnRxChar(void* context, BaseObject*, std::int32_t) {
     ArmRelay(static_cast<PortComponent*>(context));
 }
-void OnAfterOpen(void*, BaseObject*) {
-    Mailbox::Post(Notice::Open);
+void OnAfterOpen(void* context, BaseObject*) {
+    FeedLink(static_cast<PortComponent*>(context), LinkEvent::Opened);
 }
-// The event thread has ended: an error it raised that is still on its way
-// goes before the close when it would have to wait anyway, and is dropped
-// otherwise, since the close would replace it at once.
 void OnAfterClose(void* context, BaseObject*) {
-    auto* c = static_cast<PortComponent*>(context);
-    if (c->DeviceLost) return; // the host still counts the port as open
-    if (TakeRaisedError(c) && Mailbox::NoticesWait()) Mailbox::Post(Notice::Error);
-    Mailbox::Post(Notice::Close);
+    FeedLink(static_cast<PortComponent*>(context), LinkEvent::Closed);
 }
-// A failed open reports on the host's thread inside open; line errors and a
-// vanished device report from the event thread and are handed over.
+// A failed open reports on the host's thread inside open; line errors report
+// from the event thread and are handed over.
 void OnError(void* context, BaseObject*) {
     auto* c = static_cast<PortComponent*>(context);
     if (GetWindowThreadProcessId(c->Window, nullptr) == GetCurrentThreadId()) {
-        // A device still missing while it is looked for was told once.
-        if (c->DeviceLost) return;
+        if (c->QuietOpen) return;
         TraceLine("comrelay: device failure: the port did not open");
         Mailbox::Post(Notice::Error);
         return;
     }
-    TraceLine("comrelay: device failure or line error");
+    TraceLine("comrelay: line error");
     InterlockedExchange(&c->ErrorRaised, 1);
     PostToForm1(c, ErrorMessage);
 }
-// A lost device is looked for at this pace: a USB adapter plugged back in
-// takes about a second to come up anyway.
-constexpr UINT SearchInterval = 500;
-
-// Ends the search for a lost device, if one runs; the port stays closed.
-void EndSearch(PortComponent* c) {
-    c->SearchTimer->SetEnabled(false);
-    c->DeviceLost = false;
+// The event thread's waits keep failing, or answer again after that.
+void OnLinkFailure(void* context, BaseObject*, bool failing) {
+    auto* c = static_cast<PortComponent*>(context);
+    InterlockedExchange(failing ? &c->WaitsFailed : &c->WaitsAnswered, 1);
+    PostToForm1(c, ErrorMessage);
 }
 
-// Closes the port without a close notice, for a device that failed for good.
-// An error the event thread raised on its way out is still told.
-void CloseQuietly(PortComponent* c) {
-    c->DeviceLost = true;
-    c->Port->Close();
-    TellRaisedError(c);
+// --- the search thread ---
+
+// One try. A name that no longer opens means a device that is gone (a
+// pulled USB adapter takes its name with it); one that is held (Windows
+// opens a port once: our own handle may hold it) or refuses says nothing. A
+// new handle is handed over only once it answers a count of its queue; one
+// that fails as the old one did is closed, a failed try told to no one.
+void TrySearch(SearchJob* job) {
+    HANDLE h = job->Device->CreateFileA(job->Path.Data(), GENERIC_READ | GENERIC_WRITE, 0,
+                                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (!job->Reopen && job->Device->GetLastError() == ERROR_FILE_NOT_FOUND)
+            InterlockedExchange(&job->NameGone, 1);
+        return;
+    }
+    DWORD errors = 0;
+    COMSTAT status;
+    if (job->Device->ClearCommError(h, &errors, &status))
+        InterlockedExchangePointer(&job->Found, h);
+    else
+        job->Device->CloseHandle(h);
 }
 
-// The device's failure has been told and its handle no longer answers even
-// a count of the queue: a handle like that stays dead (Windows keeps a
-// pulled USB adapter's handle failing, and the adapter, plugged back in,
-// needs a new one), so it is closed and the port looked for by name. A
-// failure the handle survives (a wait that fails for a while) is left to
-// the event thread, which goes on by itself when the device answers.
-void SearchIfDeviceLost(PortComponent* c) {
+bool HasResult(const SearchJob* job) {
+    return job->NameGone || job->Found != INVALID_HANDLE_VALUE;
+}
+
+// Tries until it has a result, and tries again once the host's thread has
+// taken a handle it did not want.
+DWORD RunSearch(void* context, BaseObject*) {
+    auto* job = static_cast<SearchJob*>(context);
+    HANDLE stop = job->Stop.Get();
+    while (job->Device->WaitForAny(1, &stop, SearchInterval) == WAIT_TIMEOUT) {
+        if (!HasResult(job)) TrySearch(job);
+        // Posted again at each interval until taken: a message may be lost.
+        if (HasResult(job)) PostMessageA(job->Window, SearchTickMessage, 0, 0);
+    }
+    return 0;
+}
+
+// Ends the search thread, if one runs, and closes a handle it found that the
+// host's thread did not take. Waits for a try under way.
+void StopSearch(PortComponent* c) {
+    SearchJob* job = c->Link.Search;
+    if (!job) return;
+    c->Link.Search = nullptr;
+    SetEvent(job->Stop.Get());
+    job->Thread->WaitFor();
+    Free(job->Thread);
+    HANDLE found = InterlockedExchangePointer(&job->Found, INVALID_HANDLE_VALUE);
+    if (found != INVALID_HANDLE_VALUE) job->Device->CloseHandle(found);
+    delete job;
+}
+
+// A thread that cannot start leaves the link without one; the next report
+// taken tries again.
+void StartSearch(PortComponent* c, bool reopen) {
+    StopSearch(c);
+    auto* job = new SearchJob;
+    job->Device = c->Port->Device;
+    job->Path = Text("\\\\.\\") + c->Port->PortName;
+    job->Reopen = reopen;
+    job->Window = c->Window;
+    if (job->Stop) job->Thread = job->Device->StartThread(RunSearch, job);
+    if (job->Thread && job->Thread->ThreadHandle) {
+        c->Link.Search = job;
+        return;
+    }
+    if (job->Thread) Free(job->Thread);
+    delete job;
+}
+
+// --- the link ---
+
+// The invariants of DeviceLink.h.
+void CheckLink(PortComponent* c) {
+    const DeviceLink& l = c->Link;
+    bool connected = l.State == Link::Open || l.State == Link::Failing || l.State == Link::Told;
+    assert(connected == c->Port->Connected);
+    assert((l.State == Link::Failing) == (l.Failures > 0));
+    assert(l.Failures < LinkFailureLimit);
+    assert(!l.Search || l.State == Link::Told || l.State == Link::Lost);
+    assert(!l.Search || l.Search->Reopen == (l.State == Link::Lost));
+    (void)l, (void)connected;
+}
+
+void Enter(DeviceLink& l, Link state) {
+    l.State = state;
+    l.Failures = 0;
+}
+
+// The one place the link changes; see DeviceLink.h. Runs on the host's
+// thread, also re-entered from the port's open and close hooks.
+void FeedLink(PortComponent* c, LinkEvent event) {
+    DeviceLink& l = c->Link;
+    Link from = l.State;
+    switch (event) {
+    case LinkEvent::Opened:
+        StopSearch(c);
+        Enter(l, Link::Open);
+        if (from == Link::Lost) TraceLine("comrelay: lost device back: a new handle answers");
+        Mailbox::Post(Notice::Open);
+        break;
+    case LinkEvent::Closed:
+        // The handle's event thread has ended: what it reported is past.
+        InterlockedExchange(&c->WaitsFailed, 0);
+        InterlockedExchange(&c->WaitsAnswered, 0);
+        if (from == Link::Lost) break; // the dead handle, closed on purpose
+        StopSearch(c);
+        Enter(l, Link::Closed);
+        // An error the event thread raised on its way out goes before the
+        // close when it would have to wait anyway, and is dropped otherwise,
+        // since the close would replace it at once.
+        if (TakeRaisedError(c) && Mailbox::NoticesWait()) Mailbox::Post(Notice::Error);
+        Mailbox::Post(Notice::Close);
+        break;
+    case LinkEvent::HostCloses:
+        if (from != Link::Lost) break;
+        StopSearch(c);
+        Enter(l, Link::Closed);
+        Mailbox::Post(Notice::Close);
+        break;
+    case LinkEvent::HostOpens:
+        if (from != Link::Told && from != Link::Lost) break;
+        // The host has had its error and hears of the fresh open.
+        StopSearch(c);
+        Enter(l, Link::Lost);
+        c->Port->Close();
+        TellRaisedError(c);
+        break;
+    case LinkEvent::Failed:
+        if (from != Link::Open && from != Link::Failing) break;
+        if (++l.Failures < LinkFailureLimit) {
+            l.State = Link::Failing;
+            break;
+        }
+        [[fallthrough]];
+    case LinkEvent::FailedForGood:
+    case LinkEvent::FailureTold:
+        if (from != Link::Open && from != Link::Failing) break;
+        Enter(l, Link::Told);
+        TraceLine("comrelay: device failure told; the handle is kept, the name watched");
+        if (event != LinkEvent::FailureTold) Mailbox::Post(Notice::Error);
+        StartSearch(c, false);
+        break;
+    case LinkEvent::Answered:
+        if (from != Link::Failing && from != Link::Told) break;
+        StopSearch(c);
+        Enter(l, Link::Open);
+        break;
+    case LinkEvent::NameGone:
+        // A write in flight ends first; the report waits for it.
+        if (from != Link::Told || l.Writing) break;
+        TraceLine("comrelay: device gone: handle closed, the port looked for by name");
+        StopSearch(c);
+        Enter(l, Link::Lost);
+        c->Port->Close();
+        TellRaisedError(c);
+        StartSearch(c, true);
+        break;
+    case LinkEvent::Found: {
+        // Taken once a write in flight has ended.
+        if ((from != Link::Lost && from != Link::Told) || !l.Search || l.Writing) break;
+        HANDLE found = InterlockedExchangePointer(&l.Search->Found, INVALID_HANDLE_VALUE);
+        std::int32_t waiting = 0;
+        if (from == Link::Told && c->Port->ReadInputCount(waiting)) {
+            // The old handle answers as well: the device never went (wine
+            // lets one process open a port twice). The watch goes on.
+            c->Port->Device->CloseHandle(found);
+            break;
+        }
+        StopSearch(c);
+        if (from == Link::Told) {
+            // Pulled and plugged back between two looks at its name: the
+            // old handle stays dead, a new one answers.
+            TraceLine("comrelay: device replugged: the dead handle closed, a new one taken");
+            Enter(l, Link::Lost);
+            c->Port->Close();
+            TellRaisedError(c);
+        }
+        c->Port->Adopted = found;
+        c->QuietOpen = true;
+        c->Port->Open(); // Opened, told, once its settings are on the new handle
+        c->QuietOpen = false;
+        if (!c->Port->Connected) StartSearch(c, true);
+        break;
+    }
+    case LinkEvent::WriteBegins:
+        l.Writing = true;
+        break;
+    case LinkEvent::WriteEnds:
+        l.Writing = false;
+        break;
+    }
+    CheckLink(c);
+}
+
+// What the event and search threads reported, turned into transitions.
+void TakeReports(PortComponent* c) {
+    if (c->WaitsFailed && InterlockedExchange(&c->WaitsFailed, 0))
+        FeedLink(c, LinkEvent::FailedForGood);
+    // Waits that answer again end the failure only if the count does too: a
+    // device whose count still fails would be told again at once.
     std::int32_t waiting = 0;
-    if (!c->Port->Connected || !c->Port->FailureTold || c->Port->ReadInputCount(waiting)) return;
-    TraceLine("comrelay: device gone: handle closed, the port looked for by name");
-    CloseQuietly(c);
-    c->SearchTimer->SetEnabled(true);
-}
-
-// Each try opens the port by its name with every setting it had; a try that
-// fails is not told again, and one that succeeds is told as an open.
-void SearchTick(PortComponent* c) {
-    if (!c->DeviceLost) return;
-    c->RelayFailures = 0;
-    c->Port->Open();
-    if (!c->Port->Connected) return;
-    TraceLine("comrelay: lost device back: port open again");
-    EndSearch(c);
+    if (c->WaitsAnswered && InterlockedExchange(&c->WaitsAnswered, 0) && c->Port->Connected &&
+        c->Port->ReadInputCount(waiting))
+        FeedLink(c, LinkEvent::Answered);
+    SearchJob* job = c->Link.Search;
+    if (c->Link.State == Link::Lost &&
+        (!job || !(job->Path == Text("\\\\.\\") + c->Port->PortName)))
+        StartSearch(c, true); // none could start, or the host moved the port
+    else if (job && job->NameGone)
+        FeedLink(c, LinkEvent::NameGone);
+    else if (job && job->Found != INVALID_HANDLE_VALUE)
+        FeedLink(c, LinkEvent::Found);
 }
 
 void OnForm1Close(void* context, BaseObject*, bool&) {
@@ -447,15 +646,12 @@ void BuildComponent() {
     c->Port->OnAfterOpen.Set(OnAfterOpen, c);
     c->Port->OnAfterClose.Set(OnAfterClose, c);
     c->Port->OnError.Set(OnError, c);
+    c->Port->OnLinkFailure.Set(OnLinkFailure, c);
 
     c->RelayTimer = NewTimer(50);
     c->RelayTimer->Periodic = 0;
     AddToAutoFree(form, c->RelayTimer);
     c->RelayTimer->OnTimer.Set(OnRelayTimer, c);
-
-    c->SearchTimer = NewTimer(SearchInterval);
-    AddToAutoFree(form, c->SearchTimer);
-    c->SearchTimer->OnTimer.Set(OnSearchTimer, c);
 
     form->AttachMessageHook(Form1Hook);
 }
@@ -505,20 +701,24 @@ void RelayBeforeClose(PortComponent* c) {
 
 } // namespace
 
-// A setting the device refuses on an open port leaves the line as it was:
-// the host is told, as a refused open is, and the setting goes back to the
-// value the line still has, which the get export then reports.
-void SetOrTell(ComPort* port, std::uint8_t& field, bool (ComPort::*set)(std::uint8_t), int index) {
+// A setting the device refuses on an open port is told, as a refused open
+// is, and the setting goes back to its old value, which the get export then
+// reports. The driver may have taken part of it (the rate, and not the
+// format after it), so the whole previous line setting goes back on the
+// device; if even that fails, the link is failing, and told so once.
+void SetOrTell(PortComponent* c, std::uint8_t& field, bool (ComPort::*set)(std::uint8_t),
+               int index) {
     std::uint8_t old = field;
-    if ((port->*set)(std::uint8_t(index))) return;
+    if ((c->Port->*set)(std::uint8_t(index))) return;
     field = old;
     Mailbox::Post(Notice::Error);
+    if (!c->Port->ApplyDcb()) FeedLink(c, LinkEvent::FailureTold);
 }
 
 void SerialSetBaudRate() {
     PortComponent* c = RecoverComponent();
     int i = IndexOf(BaudRateValues, Library.IntMailbox, 1);
-    if (c && i > 0) SetOrTell(c->Port, c->Port->BaudRateIndex, &ComPort::SetBaudRateIndex, i);
+    if (c && i > 0) SetOrTell(c, c->Port->BaudRateIndex, &ComPort::SetBaudRateIndex, i);
 }
 
 void SerialGetBaudRate() {
@@ -530,7 +730,7 @@ void SerialGetBaudRate() {
 void SerialSetDataBits() {
     PortComponent* c = RecoverComponent();
     int i = IndexOf(DataBitsValues, Library.IntMailbox);
-    if (c && i >= 0) SetOrTell(c->Port, c->Port->DataBitsIndex, &ComPort::SetDataBitsIndex, i);
+    if (c && i >= 0) SetOrTell(c, c->Port->DataBitsIndex, &ComPort::SetDataBitsIndex, i);
 }
 
 void SerialGetDataBits() {
@@ -544,7 +744,7 @@ void SerialSetStopBits() {
     int i = StopBitsCount - 1;
     while (i >= 0 && StopBitCode(i) != Library.IntMailbox)
         --i;
-    if (c && i >= 0) SetOrTell(c->Port, c->Port->StopBitsIndex, &ComPort::SetStopBitsIndex, i);
+    if (c && i >= 0) SetOrTell(c, c->Port->StopBitsIndex, &ComPort::SetStopBitsIndex, i);
 }
 
 void SerialGetStopBits() {
@@ -571,7 +771,11 @@ void SerialSendString() {
     Text text = Mailbox::Content();
     EventSlot<void()> relay;
     relay.Set(RelayWhileWriting, c);
-    if (c->Port->WriteText(text, relay) != text.Length()) Mailbox::Post(Notice::Error);
+    FeedLink(c, LinkEvent::WriteBegins);
+    bool whole = c->Port->WriteText(text, relay) == text.Length();
+    FeedLink(c, LinkEvent::WriteEnds);
+    if (!whole) Mailbox::Post(Notice::Error);
+    TakeReports(c); // what waited for the write's end
 }
 
 void SerialSetPort() {
@@ -591,22 +795,19 @@ void SerialGetPort() {
 // and OnError tells it here, on the host's thread).
 void SerialOpen() {
     if (PortComponent* c = RecoverComponent()) {
-        // What is left of a failed device goes quietly: the host has had
-        // its error, and hears of the fresh open.
-        if (c->Port->Connected && c->Port->FailureTold) CloseQuietly(c);
-        EndSearch(c);
-        c->RelayFailures = 0;
+        FeedLink(c, LinkEvent::HostOpens);
         c->Port->Open();
+        // Still gone: told, and looked for as before.
+        if (c->Link.State == Link::Lost) StartSearch(c, true);
     }
 }
 
 void SerialClose() {
     PortComponent* c = RecoverComponent();
     if (!c) return;
-    if (c->DeviceLost) {
+    if (c->Link.State == Link::Lost) {
         // The device closed long ago; the host hears it now, as it asked.
-        EndSearch(c);
-        Mailbox::Post(Notice::Close);
+        FeedLink(c, LinkEvent::HostCloses);
         return;
     }
     RelayBeforeClose(c);

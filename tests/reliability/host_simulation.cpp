@@ -1,7 +1,8 @@
 // A randomised host: a seeded mix of host behaviours (fetch at the click,
 // late or after a round trip of its own; slow handlers; swallowed clicks;
 // dropped private messages; new and destroyed host windows) and line events
-// (bytes, line errors) drives comrelay.dll through its exports on the
+// (bytes, line errors, adapters pulled and plugged back in, devices that
+// half work for a while) drives comrelay.dll through its exports on the
 // null-modem rig, and a small model checks what the host reads: every byte
 // once and in order (a gap only behind a close or an err#), every status
 // once and in order, the host's own text as written within its handler, and
@@ -50,6 +51,10 @@ enum Count {
     Settles,
     TooLate,
     ClosedUnread,
+    Pull,
+    Plug,
+    CountFails,
+    StatusFails,
     CountEnd
 };
 const char* const CountNames[] = {"fetch at click",
@@ -73,7 +78,11 @@ const char* const CountNames[] = {"fetch at click",
                                   "Draw",
                                   "settles",
                                   "late past the grace",
-                                  "lines closed with bytes unread"};
+                                  "lines closed with bytes unread",
+                                  "adapter pulled",
+                                  "adapter plugged back",
+                                  "count fails a while",
+                                  "modem status fails a while"};
 
 // Received bytes follow this sequence; no zero byte, so a data text ends at
 // its terminating zero.
@@ -212,7 +221,7 @@ class Simulation {
         plugin_.SetFile(token.c_str());
         if (plugin_.GetFile() != token) Fail("GetFile after SetFile did not read " + token);
         if (!Random(2)) return;
-        bool fails = !open_;
+        bool fails = !open_ || Away(Line());
         SendText(token);
         // A write that fails is told at once; with nothing announced its
         // err# replaces the single slot, as any notice does.
@@ -222,9 +231,14 @@ class Simulation {
     }
 
     void SendText(const std::string& token) {
-        if (!open_) {
+        if (!open_ || pulled_[Line()]) {
             ++counts_[SendClosed];
             ++errorCauses_;
+        } else if (returning_[Line()]) {
+            ++counts_[Send];
+            ++errorCauses_;
+            sent_[Line()] += token;
+            purgeable_[Line()] = sent_[Line()].size();
         } else {
             ++counts_[Send];
             sent_[Line()] += token;
@@ -314,16 +328,58 @@ class Simulation {
 
     int Line() const { return port_ == "COM2" ? 2 : 1; }
 
+    // --- the device's own events ---
+    bool Away(int line) const { return pulled_[line] || returning_[line]; }
+    // A port whose line is pulled out, or a missing one, fails to open.
+    bool Missing(const std::string& name) const {
+        return name == "COM3" || pulled_[name == "COM2" ? 2 : 1];
+    }
+    // The port's adapter pulled: one err#, and bytes on their way may be lost;
+    // the host still counts the port as open. Plugged back in, a fresh line:
+    // a port the host counts as open comes back by itself, told as opened.
+    // A device that half works for a while (its count, or its modem status,
+    // fails for a while, the next settle at most): at most one err#, and every byte.
+    void DeviceStep() {
+        int line = Line();
+        int d = Random(4);
+        Note("device step " + std::to_string(d) + " on line " + std::to_string(line));
+        if (d == 0 && !pulled_[line] && open_) {
+            ++counts_[Pull];
+            ++errorCauses_;
+            pulled_[line] = true;
+            drop_[line] = written_[line].size();
+            purgeable_[line] = sent_[line].size();
+            if (!peer_.Pull(line, Random(2) ? "EIO" : "ENXIO")) Fail("the peer did not pull");
+        } else if (d == 1 && (pulled_[1] || pulled_[2])) {
+            int l = pulled_[line] ? line : 3 - line;
+            ++counts_[Plug];
+            pulled_[l] = false;
+            if (!peer_.Vanish(l, false)) Fail("the peer did not plug");
+            drop_[l] = written_[l].size();
+            // Until the port is back (by the next settle), what the host
+            // sends may fail, told.
+            if (open_ && l == line) statuses_.push_back("sts#Open#"), returning_[l] = true;
+        } else if (d >= 2 && !pulled_[line]) {
+            const char* call = d == 2 ? "TIOCINQ" : "TIOCMGET";
+            ++counts_[d == 2 ? CountFails : StatusFails];
+            ++errorCauses_;
+            long uses = peer_.Uses(line, call);
+            if (uses < 0 || !peer_.FailFor(line, call, uses + 1, 20 + Random(200), "EIO"))
+                Fail("the peer did not fail a call");
+        }
+    }
+
     // --- one random step ---
     void Step() {
         if (lateDue_) FetchNow(); // before any other export of its own
+        if (Random(25) == 0) return DeviceStep();
         int a = Random(100);
         Note("step " + std::to_string(a) + (open_ ? " open " : " closed ") + port_ + " " +
              std::to_string(bytesSent_));
         if (a < 22) {
             Pump(Random(120));
         } else if (a < 40) {
-            if (!open_) return Pump(10);
+            if (!open_ || pulled_[Line()]) return Pump(10);
             ++counts_[Bytes];
             int n = 1 + Random(40);
             std::string chunk;
@@ -333,14 +389,14 @@ class Simulation {
             written_[Line()] += chunk;
             if (!peer_.Write(Line(), chunk)) Fail("the peer did not write");
         } else if (a < 44) {
-            if (!open_) return;
+            if (!open_ || pulled_[Line()]) return;
             ++counts_[LineError];
             ++errorCauses_;
             peer_.Error(Line(), "frame");
         } else if (a < 52) {
             ++counts_[Open];
-            if (!open_) {
-                if (port_ == "COM3")
+            if (!open_ || pulled_[Line()]) {
+                if (Missing(port_))
                     ++errorCauses_;
                 else
                     Opened();
@@ -353,10 +409,11 @@ class Simulation {
         } else if (a < 66) {
             const char* names[] = {"COM1", "COM2", "COM3"};
             std::string to = names[Random(3)];
+            if (open_ && Away(Line())) return; // the model does not follow a lost port's move
             ++counts_[to == "COM3" ? MoveMissing : MoveLine];
             if (to != port_ && open_) {
                 Closed();
-                if (to == "COM3")
+                if (Missing(to))
                     ++errorCauses_;
                 else
                     Opened();
@@ -409,6 +466,7 @@ class Simulation {
             ++counts_[ClosedUnread];
         }
         open_ = false;
+        returning_[Line()] = false;
         statuses_.push_back("sts#Close#");
         drop_[Line()] = written_[Line()].size();
     }
@@ -431,6 +489,8 @@ class Simulation {
     // has been read.
     void Settle() {
         ++counts_[Settles];
+        // A device that half works answers again, and its bytes then come.
+        if (!peer_.FailOff(1) || !peer_.FailOff(2)) Fail("the peer did not lift its faults");
         if (host_ != main_) {
             host_ = main_;
             plugin_.SetParentWindow(main_);
@@ -454,6 +514,7 @@ class Simulation {
             return Fail("the host's last status is " + last_ + " with the port " +
                         (open_ ? "open" : "closed"));
         told_ = statuses_.size();
+        returning_[1] = returning_[2] = false;
         // A line closed with bytes unread keeps them in its driver, and what
         // comes at its next open is not held to the count (left to the
         // relay's own tests); order still is.
@@ -513,6 +574,8 @@ class Simulation {
     size_t drop_[3] = {};
     size_t next_[3] = {};
     bool stale_[3] = {};
+    bool pulled_[3] = {};
+    bool returning_[3] = {}; // plugged back in, the port perhaps not yet reopened
     std::vector<std::string> statuses_; // every status the port went through
     size_t told_ = 0;
     std::string last_;

@@ -7,6 +7,8 @@
 #include "reliability/Reliability.h"
 
 #include "comrelay.h"
+#include "support/ImportPatch.h"
+#include <algorithm>
 
 namespace {
 
@@ -19,7 +21,97 @@ bool Has(const TestHost& host, const std::string& text) {
     return false;
 }
 
+// The plug-in's own device calls, pointed at stand-ins: a driver that half
+// works. While CountFails is set, ClearCommError fails (on every thread); a
+// SetCommState for RefusedRate takes effect on the line and answers failure,
+// as a driver that took the rate and refused a later step.
+volatile LONG CountFails = 0;
+DWORD RefusedRate = 0;
+decltype(&ClearCommError) RealCount = nullptr;
+decltype(&SetCommState) RealSetState = nullptr;
+BOOL WINAPI FlakyCount(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
+    if (!CountFails) return RealCount(h, errors, status);
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+}
+BOOL WINAPI HalfSetState(HANDLE h, LPDCB dcb) {
+    return RealSetState(h, dcb) && dcb->BaudRate != RefusedRate;
+}
+void PatchDevice(TestHost& host) {
+    if (void* real = PatchImport(host.plugin.Module(), "ClearCommError",
+                                 reinterpret_cast<void*>(FlakyCount)))
+        RealCount = reinterpret_cast<decltype(RealCount)>(real);
+    if (void* real = PatchImport(host.plugin.Module(), "SetCommState",
+                                 reinterpret_cast<void*>(HalfSetState)))
+        RealSetState = reinterpret_cast<decltype(RealSetState)>(real);
+    REQUIRE((RealCount && RealSetState));
+}
+
 } // namespace
+
+TEST_CASE("a device that half works for a while: one err#, no reopen, every byte once it answers") {
+    const char* const rows[] = {"the count fails", "the modem status fails"};
+    for (const char* row : rows) {
+        CAPTURE(row);
+        OpenHost h(115200);
+        PatchDevice(h.host);
+        if (row == rows[0])
+            InterlockedExchange(&CountFails, 1);
+        else
+            REQUIRE(h.peer.Fail(1, "TIOCMGET", h.peer.Uses(1, "TIOCMGET") + 1, true, "EIO"));
+        REQUIRE(h.peer.Write(1, "AB"));
+        h.host.Pump(3000);
+        InterlockedExchange(&CountFails, 0);
+        REQUIRE(h.peer.FailOff(1));
+        REQUIRE(h.peer.Write(1, "CD"));
+        h.host.Pump(1500);
+        std::string got;
+        int errors = 0;
+        for (const Notification& n : h.host.received) {
+            if (n.text.rfind("str#", 0) == 0) got += n.text.substr(4, n.text.size() - 5);
+            errors += n.text == ErrorText;
+            CHECK(n.text != "sts#Open#");
+        }
+        CHECK(got == "ABCD");
+        CHECK(errors == 1);
+        h.host.plugin.Call("Close");
+    }
+}
+
+// The count fails during a long write to a device that still takes bytes:
+// nothing closes the handle under the writer.
+TEST_CASE("a failure during a long write: the write ends whole, told once") {
+    OpenHost h(9600);
+    PatchDevice(h.host);
+    const std::string text(4096, 'w');
+    InterlockedExchange(&CountFails, 1);
+    h.host.plugin.SetFile(text.c_str());
+    h.host.plugin.Call("sendstring");
+    InterlockedExchange(&CountFails, 0);
+    CHECK(h.peer.Read(1, 4096, 10000).size() == 4096);
+    h.host.Pump(500);
+    int errors = 0;
+    for (const Notification& n : h.host.received)
+        errors += n.text == ErrorText;
+    CHECK(errors == 1);
+    CheckHostGoesOn(h.host, h.peer);
+}
+
+// The driver takes the new rate and refuses the rest: the whole previous
+// setting goes back on the line, and the getter tells the line's rate.
+TEST_CASE("a setting refused half-way puts the previous line setting back") {
+    OpenHost h(19200);
+    PatchDevice(h.host);
+    RefusedRate = 38400;
+    h.host.plugin.SetData(38400);
+    h.host.plugin.Call("setbaudrate");
+    RefusedRate = 0;
+    REQUIRE(WaitLast(h.host, ErrorText));
+    h.host.plugin.Call("getbaudrate");
+    CHECK(h.host.plugin.GetData() == 19200);
+    CHECK(h.peer.Termios(1).baud == 19200);
+    CheckHostGoesOn(h.host, h.peer);
+}
 
 TEST_CASE("the peer hangs up in the middle of a stream") {
     OpenHost h(115200);
@@ -177,6 +269,7 @@ TEST_CASE("a line error is told once whatever failed and recovered before it") {
         bool always;
         When when;
         DWORD gapMs;
+        long times = 0; // fails for this many uses, then works
     };
     const Row rows[] = {
         {"the wait fails for 2 s as the port opens", "TIOCMGET", true, AsItOpens, 3000},
@@ -188,6 +281,7 @@ TEST_CASE("a line error is told once whatever failed and recovered before it") {
         {"one error-counter look fails a second before", "TIOCGICOUNT", false, AfterALineError,
          1000},
         {"one error-counter look fails as the error comes", "TIOCGICOUNT", false, WithTheError, 0},
+        {"the status fails its first 8 uses after the open", "TIOCMGET", false, AsItOpens, 3000, 8},
     };
     for (const Row& row : rows) {
         CAPTURE(row.name);
@@ -197,7 +291,9 @@ TEST_CASE("a line error is told once whatever failed and recovered before it") {
         REQUIRE(peer.Attach(1));
         host.plugin.SetData(115200);
         host.plugin.Call("setbaudrate");
-        if (row.when == AsItOpens) REQUIRE(peer.Fail(1, row.call, 1, row.always, "EIO"));
+        if (row.when == AsItOpens)
+            REQUIRE((row.times ? peer.FailFor(1, row.call, 1, row.times, "EIO")
+                               : peer.Fail(1, row.call, 1, row.always, "EIO")));
         host.plugin.Call("open");
         REQUIRE(host.PumpUntil([&] { return Has(host, "sts#Open#"); }, 5000));
         if (row.when != AsItOpens && row.when != WhileOpen) {
@@ -267,6 +363,36 @@ TEST_CASE("a pulled adapter plugged back in carries bytes again without Close") 
     }
 }
 
+// Plugged back in with a port whose open takes 3 s: the tries run off the
+// host's thread, and a Close during one ends the search for good.
+TEST_CASE("a pulled adapter whose port opens slowly") {
+    for (bool closeDuringTry : {false, true}) {
+        CAPTURE(closeDuringTry);
+        OpenHost h(115200);
+        REQUIRE(h.peer.Pull(1, "EIO"));
+        REQUIRE(WaitLast(h.host, ErrorText));
+        h.host.Pump(1500);
+        REQUIRE(h.peer.SlowOpen(1, 3000));
+        REQUIRE(h.peer.Vanish(1, false));
+        DWORD slowest = 0;
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 1500;) {
+            DWORD before = GetTickCount();
+            h.host.Pump(10);
+            slowest = std::max<DWORD>(slowest, GetTickCount() - before);
+        }
+        CHECK(slowest < 100);
+        if (closeDuringTry) {
+            h.host.plugin.Call("Close");
+            REQUIRE(WaitLast(h.host, "sts#Close#"));
+            h.host.Pump(5000);
+            CHECK(h.host.received.back().text == "sts#Close#");
+        } else {
+            CHECK(WaitLast(h.host, "sts#Open#", 10000));
+        }
+        REQUIRE(h.peer.SlowOpen(1, 0));
+    }
+}
+
 TEST_CASE("Close or open while a pulled adapter is looked for") {
     SUBCASE("Close stops the search: plugged back in, the port stays closed") {
         OpenHost h(115200);
@@ -280,6 +406,19 @@ TEST_CASE("Close or open while a pulled adapter is looked for") {
         CHECK(h.peer.Write(1, "nobody"));
         h.host.Pump(500);
         CHECK(h.host.received.back().text == "sts#Close#");
+        CheckHostGoesOn(h.host, h.peer);
+    }
+    SUBCASE("the component's end stops the search and tells the close") {
+        OpenHost h(115200);
+        REQUIRE(h.peer.Vanish(1, true));
+        REQUIRE(WaitLast(h.host, ErrorText));
+        h.host.Pump(1000);
+        PostMessageA(h.host.Form1(), WM_CLOSE, 0, 0);
+        CHECK(WaitLast(h.host, "sts#Close#"));
+        REQUIRE(h.peer.Vanish(1, false));
+        h.host.Pump(1500);
+        CHECK(h.host.received.back().text == "sts#Close#");
+        REQUIRE(h.host.Adopt());
         CheckHostGoesOn(h.host, h.peer);
     }
     SUBCASE("open on a port whose device failed opens afresh") {

@@ -236,6 +236,14 @@ def session_with_ctrl_c():
         rc, out = farend("queue", "1")
         check(rc == 0 and "input queue 16384 bytes, 0 bytes unread, 0 lost" in out,
               "queue shows the host's input queue of a paced line", out)
+        # The host holds COM1 only: COM2's faults reach no one.
+        for args, said in ((["fail", "COM2", "TIOCMGET", "1", "8"], "uses 1 to 8 of TIOCMGET"),
+                           (["slowopen", "COM2", "3000"], "an open takes 3000 ms"),
+                           (["slowopen", "COM2", "off"], "opens at once"),
+                           (["pull", "COM2", "ENODEV"], "calls fail with ENODEV"),
+                           (["plug", "COM2"], "a fresh line")):
+            rc, out = farend(*args)
+            check(rc == 0 and said in out, "farend " + " ".join(args), out)
         rc, out = farend("pace", "1", "off")
         check(rc == 0 and "instant pty" in out, "pace off gives the instant pty", out)
         rc, out = farend("pace", "1", "on")
@@ -309,11 +317,12 @@ def session_with_sigterm():
 def main():
     rc, out = farend("--help")
     check(rc == 0 and all(v in out for v in ("send-hex", "recv", "lines", "pull", "settings",
-                                             "storm", "fail", "pace", "queue")),
+                                             "storm", "fail", "pace", "queue", "slowopen")),
           "farend --help lists the verbs")
     for args in (["send", "5", "x"], ["recv", "1", "--count"], ["flip", "1"],
                  ["lines", "1", "dtr=1"], ["send", "1", r"bad\q"], ["fail", "1", "read", "0"],
-                 ["pace", "1", "fast"], ["queue", "1", "-3"]):
+                 ["pace", "1", "fast"], ["queue", "1", "-3"], ["fail", "1", "read", "1", "0"],
+                 ["slowopen", "1", "soon"], ["pull", "1", "gone"]):
         rc, out = farend(*args)
         check(rc == 2, "a wrong command line ends with status 2: %s" % " ".join(args))
     seed_prefix()

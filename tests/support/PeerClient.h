@@ -180,6 +180,16 @@ class PeerClient {
     bool Vanish(int n, bool on) {
         return Ok(Request("vanish " + std::to_string(n) + " " + Bit(on)));
     }
+    // The adapter pulled, with err (an errno name) as the code of the old
+    // handle's calls, as a driver picks one; Vanish(n, false) plugs it in.
+    bool Pull(int n, const char* err) {
+        return Ok(Request("vanish " + std::to_string(n) + " 1 " + err));
+    }
+    // Each CreateFileA of COMn waits ms (only the calling thread), then opens
+    // or fails as it would; 0: at once. Kept by Vanish, cleared by Attach.
+    bool SlowOpen(int n, long ms) {
+        return Ok(Request("slowopen " + std::to_string(n) + " " + std::to_string(ms)));
+    }
 
     // level: EV_RXCHAR while bytes wait, as wine raises it for a real port;
     // otherwise once per arrival, as Windows does (the default after Attach).
@@ -193,6 +203,12 @@ class PeerClient {
     bool Fail(int n, const std::string& call, long nth, bool always, const char* err) {
         return Ok(Request("fail " + std::to_string(n) + " " + call + " " + std::to_string(nth) +
                           (always ? " always " : " once ") + err));
+    }
+    // The nth use of call and the times-1 uses after it fail with err, then
+    // the call works again: a device that fails for a while after the open.
+    bool FailFor(int n, const std::string& call, long nth, long times, const char* err) {
+        return Ok(Request("fail " + std::to_string(n) + " " + call + " " + std::to_string(nth) +
+                          " " + std::to_string(times) + " " + err));
     }
     // A paced line (attach's default) takes the program's writes in the
     // line's time and loses unread input past its queue; off, the bare pty.

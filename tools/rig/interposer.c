@@ -4,22 +4,25 @@
  * the peer asks for wine's own level behaviour on a line), records
  * the line settings a pty hides, plays "port in use", "port missing",
  * "adapter pulled" and an error storm (a wrong baud rate), makes the
- * program's writes take the time a line at its baud rate takes, and fails
- * the N-th use of a device call on request.
+ * program's writes take the time a line at its baud rate takes, fails
+ * the N-th use of a device call (and a count after it) on request, and
+ * makes a program's open of a port take seconds.
  *
  * Processes and threads: the 32-bit wine program does the device calls (any
  * of its threads, notably wine's WaitCommEvent poll thread); the 64-bit
- * wineserver opens the device path; the Linux peer (tools/rig/peer.py) drives
- * the far end. They meet only in one shared file, $COMRELAY_RIG_DIR/state,
- * mapped by all of them: the peer writes the far-end lines, error counters,
- * the attach generation and the busy/absent/vanished/storm switches; the
- * program writes DTR/RTS, the recorded c_cflag and custom rate, and adds to
- * its read and purge counts (and, in a storm, to the frame count) and to the
- * use counts of the fault records past the slots. Every field is an aligned
- * 32-bit word, set with atomic stores or atomic adds, so no lock spans
- * processes. The edge-trigger memory and the list of known rig fds are per
- * process (the former under a spinlock); the "TIOCINQ follows TIOCMGET" and
- * "tcsetattr calls since cfsetospeed" marks are per thread. */
+ * wineserver opens the device path, after the program's thread in CreateFile
+ * has looked the path up (and waited out a slow open there); the Linux peer
+ * (tools/rig/peer.py) drives the far end. They meet only in one shared file,
+ * $COMRELAY_RIG_DIR/state, mapped by all of them: the peer writes the far-end
+ * lines, error counters, the attach generation, the busy/absent/vanished/
+ * storm switches and the time an open takes; the program writes DTR/RTS, the
+ * recorded c_cflag and custom rate, and adds to its read and purge counts
+ * (and, in a storm, to the frame count) and to the use counts of the fault
+ * records past the slots. Every field is an aligned 32-bit word, set with
+ * atomic stores or atomic adds, so no lock spans processes. The edge-trigger
+ * memory and the list of known rig fds are per process (the former under a
+ * spinlock); the "TIOCINQ follows TIOCMGET" and "tcsetattr calls since
+ * cfsetospeed" marks are per thread. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -53,7 +56,7 @@ struct rig_slot {
     uint32_t cts, dsr, rng, dcd; /* 32..44 line transition counts (peer) */
     uint32_t consumed;           /* 48 bytes the program has read (programs) */
     uint32_t busy;               /* 52 wineserver's open of the port fails */
-    uint32_t vanished;           /* 56 every device call fails with EIO */
+    uint32_t vanished;           /* 56 every device call fails with this errno; 0: no */
     uint32_t cflag;              /* 60 c_cflag of SetCommState's line-control call */
     uint32_t cflag_seq;          /* 64 bumped after each record */
     uint32_t absent;             /* 68 no device: wineserver's open fails ENOENT */
@@ -61,7 +64,8 @@ struct rig_slot {
     uint32_t generation;         /* 76 bumped by the peer at each attach */
     uint32_t level;              /* 80 EV_RXCHAR as wine raises it: while bytes wait */
     uint32_t paced;              /* 84 writes take the line's time at its rate (peer) */
-    uint32_t reserved[8];        /* to 120 */
+    uint32_t slow_open;          /* 88 ms a program's open of the port takes (peer) */
+    uint32_t reserved[7];        /* to 120 */
     uint32_t storm;              /* 120 the frame error count grows at every look (peer) */
     uint32_t custom_rate;        /* 124 rate of the last SetCommState if not a Bxxx one, else 0 */
 };
@@ -76,6 +80,7 @@ _Static_assert(sizeof(struct rig_slot) == 128, "slot layout is shared with peer.
 _Static_assert(offsetof(struct rig_slot, generation) == 76, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, level) == 80, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, paced) == 84, "slot layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_slot, slow_open) == 88, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, storm) == 120, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, custom_rate) == 124, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_state, slot) == 128, "header layout is shared with peer.py");
@@ -191,23 +196,27 @@ static int any_flag(struct rig_state* st, size_t offset) {
     return 0;
 }
 
-/* A pulled adapter: the fd belongs to a slot the peer marked vanished. Cheap
+/* A pulled adapter: the errno with which the device calls of fd fail when it
+ * belongs to a slot the peer marked vanished, else 0. The peer picks the
+ * errno, as a driver picks its code for a handle whose device went. Cheap
  * when nothing is vanished, which keeps read/write of every fd fast. */
 static int vanished_fd(int fd) {
     struct rig_state* st = state();
     if (!st || !any_flag(st, offsetof(struct rig_slot, vanished))) return 0;
     int i = slot_of_fd(st, fd);
-    return i >= 0 && LOAD(st->slot[i].vanished);
+    return i >= 0 ? (int)LOAD(st->slot[i].vanished) : 0;
 }
 
 /* ---- fault injection ----------------------------------------------------- */
 
-/* The peer can make the N-th use of one device call on a line fail, once or
- * from then on, with an errno of its choice, and reads how often each call
- * was used, so that a test can fail every use in turn. Its records lie past
- * the slots, at FAULT_BASE of the shared file; peer.py packs the same
- * offsets. The peer writes a record's call, nth, always and errno (call
- * last, so a record is never seen half written) and clears the whole record
+/* The peer can make the N-th use of one device call on a line fail, and a
+ * number of uses after it (a device that fails for a while after the open),
+ * or every use from then on, with an errno of its choice, and reads how
+ * often each call was used, so that a test can fail every use in turn. Its
+ * records lie past the slots, at FAULT_BASE of the shared file; peer.py
+ * packs the same offsets. The peer writes a record's call, nth, times and
+ * errno (call last, so a record is never seen half written) and clears the
+ * whole record
  * at attach; the programs only add to its counts and fired. "active" is set
  * by the peer at its first fail request and never cleared: until then no
  * call is looked at that the rig would not look at anyway. */
@@ -228,11 +237,12 @@ enum rig_call {
 };
 
 #define FAULT_BASE 1024
+#define FAULT_ALWAYS 0xFFFFFFFFu
 
 struct rig_fault {
     uint32_t call;                  /*  0 enum rig_call to fail; 0 = none */
-    uint32_t nth;                   /*  4 the use that fails, counted from 1 since attach */
-    uint32_t always;                /*  8 1: that use and every later one fails */
+    uint32_t nth;                   /*  4 the first use that fails, counted from 1 since attach */
+    uint32_t times;                 /*  8 uses that fail from nth on; FAULT_ALWAYS: all */
     uint32_t err;                   /* 12 the errno */
     uint32_t fired;                 /* 16 uses failed so far */
     uint32_t count[CALL_COUNT - 1]; /* 20 uses of each call since attach */
@@ -265,7 +275,7 @@ static int injected(struct rig_state* st, int i, int call) {
     uint32_t n = __atomic_add_fetch(&f->count[call - 1], 1, __ATOMIC_ACQ_REL);
     if (LOAD(f->call) != (uint32_t)call) return 0;
     uint32_t nth = LOAD(f->nth);
-    if (n != nth && !(LOAD(f->always) && n > nth)) return 0;
+    if (n < nth || n - nth >= LOAD(f->times)) return 0;
     __atomic_fetch_add(&f->fired, 1, __ATOMIC_ACQ_REL);
     return (int)LOAD(f->err);
 }
@@ -425,7 +435,7 @@ static int serial_info(struct rig_slot* s, unsigned long req, void* arg) {
         return -1;
     }
     if (LOAD(s->vanished)) {
-        errno = EIO;
+        errno = (int)LOAD(s->vanished);
         return -1;
     }
     if (req == TIOCGSERIAL) {
@@ -459,7 +469,7 @@ static int rig_ioctl(ioctl_fn real, int fd, unsigned long req, void* arg) {
     if (i < 0) return real(fd, req, arg);
     struct rig_slot* s = &st->slot[i];
     if (LOAD(s->vanished)) {
-        errno = EIO;
+        errno = (int)LOAD(s->vanished);
         return -1;
     }
     if (call) FAIL_IF_INJECTED(st, i, call);
@@ -520,7 +530,7 @@ int tcsetattr(int fd, int action, const struct termios* t) {
     if (i >= 0) {
         struct rig_slot* s = &st->slot[i];
         if (LOAD(s->vanished)) {
-            errno = EIO;
+            errno = (int)LOAD(s->vanished);
             return -1;
         }
         if (faults_active(st)) FAIL_IF_INJECTED(st, i, CALL_TCSETATTR);
@@ -542,8 +552,9 @@ int tcsetattr(int fd, int action, const struct termios* t) {
  * pulled adapter has to fail them here. */
 #define FAIL_IF_VANISHED(fd)                                                                       \
     do {                                                                                           \
-        if (vanished_fd(fd)) {                                                                     \
-            errno = EIO;                                                                           \
+        int gone_errno = vanished_fd(fd);                                                          \
+        if (gone_errno) {                                                                          \
+            errno = gone_errno;                                                                    \
             return -1;                                                                             \
         }                                                                                          \
     } while (0)
@@ -564,7 +575,7 @@ int tcflush(int fd, int queue) {
     int i = st ? slot_of_fd(st, fd) : -1;
     if (i < 0) return real(fd, queue);
     if (LOAD(st->slot[i].vanished)) {
-        errno = EIO;
+        errno = (int)LOAD(st->slot[i].vanished);
         return -1;
     }
     if (faults_active(st)) FAIL_IF_INJECTED(st, i, CALL_TCFLUSH);
@@ -715,7 +726,7 @@ ssize_t read(int fd, void* buf, size_t n) {
         (is_known_fd(fd) || any_flag(st, offsetof(struct rig_slot, vanished)) || faults_active(st)))
         i = slot_of_fd(st, fd);
     if (i >= 0 && LOAD(st->slot[i].vanished)) {
-        errno = EIO;
+        errno = (int)LOAD(st->slot[i].vanished);
         return -1;
     }
     if (i >= 0 && faults_active(st)) FAIL_IF_INJECTED(st, i, CALL_READ);
@@ -742,16 +753,24 @@ ssize_t write(int fd, const void* buf, size_t n) {
  * its mount manager made for a mapped port, and the open succeeds. So the
  * peer points the link of a missing port at a placeholder file, and ENOENT
  * here gives ERROR_FILE_NOT_FOUND. */
+/* The slot whose dosdevices name (comN) path ends in, or -1. */
+static int slot_of_name(const char* path) {
+    const char* base = strrchr(path, '/');
+    base = base ? base + 1 : path;
+    if (strlen(base) == 4 && strncasecmp(base, "com", 3) == 0 && base[3] >= '1' &&
+        base[3] < '1' + RIG_SLOTS)
+        return base[3] - '1';
+    return -1;
+}
+
 static int refused_open(const char* path) {
     struct rig_state* st = state();
     if (!st || !path) return 0;
     int busy = any_flag(st, offsetof(struct rig_slot, busy));
     if (!busy && !any_flag(st, offsetof(struct rig_slot, absent))) return 0;
-    const char* base = strrchr(path, '/');
-    base = base ? base + 1 : path;
-    if (strlen(base) == 4 && strncasecmp(base, "com", 3) == 0 && base[3] >= '1' &&
-        base[3] < '1' + RIG_SLOTS) {
-        struct rig_slot* s = &st->slot[base[3] - '1'];
+    int named = slot_of_name(path);
+    if (named >= 0) {
+        struct rig_slot* s = &st->slot[named];
         if (LOAD(s->absent)) return ENOENT;
         if (LOAD(s->busy)) return EACCES;
     }
@@ -797,3 +816,30 @@ int openat(int dir, const char* path, int flags, ...) {
 int openat64(int dir, const char* path, int flags, ...) {
     OPEN_BODY(real_openat64(), dir, path)
 }
+
+/* ---- a slow open --------------------------------------------------------- */
+
+/* Some ports take seconds to open (a virtual port of a Bluetooth link whose
+ * device is off). On Windows only the thread in CreateFile waits; wineserver,
+ * which opens the device for every program, must not, or every program's
+ * every server call would wait with it. So the wait is played in the
+ * program, at its one look-up of the device path before it asks wineserver
+ * for the open (wine's 32-bit ntdll calls glibc's time64 stat for it): a
+ * port that opens, or one missing or busy that fails after the wait. */
+#if defined(__i386__)
+int __stat64_time64(const char* path, void* buf) {
+    static int (*real)(const char*, void*);
+    if (!real) real = (int (*)(const char*, void*))next_symbol("__stat64_time64");
+    struct rig_state* st = state();
+    if (st && path && any_flag(st, offsetof(struct rig_slot, slow_open))) {
+        int i = slot_of_name(path);
+        uint32_t ms = i >= 0 ? LOAD(st->slot[i].slow_open) : 0;
+        struct timespec ts = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+        int saved = errno;
+        while (ms && nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+        errno = saved;
+    }
+    return real(path, buf);
+}
+#endif

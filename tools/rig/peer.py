@@ -24,8 +24,10 @@ once per arrival of bytes (as on Windows, not while old bytes wait unread),
 with EV_CTS/EV_DSR/EV_RING/EV_RLSD when `setlines` changes a line, EV_ERR or
 EV_BREAK after `error`, EV_TXEMPTY once after a write. After `vanish N 1` a
 pending WaitCommEvent or ReadFile ends with an error, every further call on
-the handle fails (wine maps the EIO to ERROR_NOT_READY), CloseHandle works,
-and a new CreateFileA gives ERROR_FILE_NOT_FOUND. The edge memory of
+the handle fails (wine maps the EIO to ERROR_NOT_READY; `vanish N 1 EACCES`
+gives ERROR_ACCESS_DENIED, ENODEV ERROR_GEN_FAILURE, ENXIO
+ERROR_NO_SUCH_DEVICE), CloseHandle works, and every new CreateFileA gives
+ERROR_FILE_NOT_FOUND until `vanish N 0`. The edge memory of
 EV_RXCHAR is kept per process and device: keep one pending wait per line.
 After `rxmode N level` the line behaves as wine does with a real port: a
 pending WaitCommEvent ends with EV_RXCHAR at once, again and again, for as
@@ -86,23 +88,35 @@ hex. N is the COM number.
                                           divisor (baud then reads 38400), else 0
     error N <frame|overrun|parity|break>  -> ok
     busy N <0|1>                          -> ok  (CreateFileA: access denied)
-    vanish N <0|1>                        -> ok  1: adapter pulled out
-                                               0: plugged in, as attach
+    vanish N <0|1> [errno]                -> ok  1: adapter pulled out: the
+                                               old handle's calls fail with
+                                               errno (EIO if not given), a new
+                                               open with ENOENT until 0:
+                                               plugged in, as attach
     rxmode N <edge|level>                 -> ok  EV_RXCHAR once per arrival
                                                (edge, as Windows) or while
                                                bytes wait (level, as wine)
     storm N <0|1>                         -> ok  1: the frame error count grows
                                                at every look, as at a wrong
                                                baud rate (EV_ERR at every poll)
-    fail N <call> <nth> <once|always> <errno>  -> ok  the nth use of call on
-                                               the line since attach fails
-                                               with errno (a name such as EIO,
-                                               or a number), or every use from
-                                               the nth on. call: read write
+    fail N <call> <nth> <once|always|times> <errno>  -> ok  the nth use of
+                                               call on the line since attach
+                                               fails with errno (a name such
+                                               as EIO, or a number), or every
+                                               use from the nth on, or the nth
+                                               and the times-1 uses after it
+                                               (then the call works again).
+                                               call: read write
                                                tcsetattr tcgetattr tcflush
                                                TIOCMGET TIOCMSET (also BIS,
                                                BIC) TIOCINQ TIOCOUTQ
                                                TIOCGICOUNT TIOCSERGETLSR
+    slowopen N <ms>                       -> ok  a program's CreateFileA of the
+                                               port waits ms first, then opens
+                                               or fails (missing, pulled, busy);
+                                               only the calling thread waits.
+                                               0: no wait. Kept by vanish 0/1;
+                                               attach and detach clear it
     pace N <0|1>                          -> ok  1: paced line (attach's default),
                                                0: the instant pty
     inqueue N <bytes>                     -> ok  the input queue of a paced line
@@ -165,6 +179,7 @@ F_CONSUMED, F_BUSY, F_VANISHED, F_CFLAG, F_CFLAG_SEQ, F_ABSENT, F_FLUSHES = (
 F_GENERATION = 76
 F_LEVEL = 80
 F_PACED = 84
+F_SLOW_OPEN = 88
 F_STORM = 120
 F_CUSTOM_RATE = 124
 
@@ -172,7 +187,8 @@ F_CUSTOM_RATE = 124
 # "active", then one record of 64 bytes per line at FAULT_SLOT_BASE.
 FAULT_ACTIVE = 1024
 FAULT_SLOT_BASE, FAULT_SLOT_SIZE = 1024 + 64, 64
-FL_CALL, FL_NTH, FL_ALWAYS, FL_ERRNO, FL_FIRED, FL_COUNTS = 0, 4, 8, 12, 16, 20
+FL_CALL, FL_NTH, FL_TIMES, FL_ERRNO, FL_FIRED, FL_COUNTS = 0, 4, 8, 12, 16, 20
+FAULT_ALWAYS = 0xFFFFFFFF  # times: every use from nth on
 # In the interposer's order (enum rig_call, from 1).
 FAULT_CALLS = ("read", "write", "tcsetattr", "tcgetattr", "tcflush", "TIOCMGET", "TIOCMSET",
                "TIOCINQ", "TIOCOUTQ", "TIOCGICOUNT", "TIOCSERGETLSR")
@@ -241,15 +257,15 @@ def clear_fault(n):
         struct.pack_into("<I", state, fault_addr(n, off), 0)
 
 
-def set_fault(n, call, nth, always, err):
-    """Fails the nth use of call on line n (counted since attach), or that use
-    and all later ones; the call goes in last, so no program sees a record
-    half written."""
+def set_fault(n, call, nth, times, err):
+    """Fails the nth use of call on line n (counted since attach) and the
+    times-1 uses after it (FAULT_ALWAYS: all later ones); the call goes in
+    last, so no program sees a record half written."""
     with STATE_LOCK:
         struct.pack_into("<I", state, FAULT_ACTIVE, 1)
         struct.pack_into("<I", state, fault_addr(n, FL_CALL), 0)
         struct.pack_into("<I", state, fault_addr(n, FL_NTH), nth)
-        struct.pack_into("<I", state, fault_addr(n, FL_ALWAYS), 1 if always else 0)
+        struct.pack_into("<I", state, fault_addr(n, FL_TIMES), times)
         struct.pack_into("<I", state, fault_addr(n, FL_ERRNO), err)
         struct.pack_into("<I", state, fault_addr(n, FL_CALL), call)
 
@@ -261,8 +277,16 @@ def fault_counts(n):
     return " ".join("%s=%d" % kv for kv in zip(FAULT_CALLS, counts)) + " fired=%d" % fired
 
 
+def errno_value(text):
+    """An errno given by name (EIO) or number."""
+    err = int(text) if text.isdigit() else getattr(errno, text.upper(), None)
+    if not isinstance(err, int) or err <= 0:
+        raise RigError("expected an errno name or number, not %s" % text)
+    return err
+
+
 def fault_request(n, args):
-    """fail N off | fail N count | fail N <call> <nth> <once|always> <errno>."""
+    """fail N off | fail N count | fail N <call> <nth> <once|always|times> <errno>."""
     if args[0] == "off":
         with STATE_LOCK:
             struct.pack_into("<I", state, fault_addr(n, FL_CALL), 0)
@@ -272,17 +296,19 @@ def fault_request(n, args):
             struct.pack_into("<I", state, FAULT_ACTIVE, 1)
         return fault_counts(n)
     if len(args) < 4:
-        raise RigError("fail takes off, count, or <call> <nth> <once|always> <errno>")
+        raise RigError("fail takes off, count, or <call> <nth> <once|always|times> <errno>")
     names = {c.lower(): k + 1 for k, c in enumerate(FAULT_CALLS)}
     call = names.get(args[0].lower())
     if call is None:
         raise RigError("unknown call (%s)" % " ".join(FAULT_CALLS))
-    if args[2] not in ("once", "always"):
-        raise RigError("expected once or always")
-    err = getattr(errno, args[3].upper(), None) if not args[3].isdigit() else int(args[3])
-    if not isinstance(err, int) or err <= 0 or int(args[1]) < 1:
-        raise RigError("expected an errno name or number, and nth from 1")
-    set_fault(n, call, int(args[1]), args[2] == "always", err)
+    times = {"once": 1, "always": FAULT_ALWAYS}.get(args[2])
+    if times is None:
+        times = int(args[2]) if args[2].isdigit() else 0
+        if not 1 <= times < FAULT_ALWAYS:
+            raise RigError("expected once, always or a count of uses from 1")
+    if int(args[1]) < 1:
+        raise RigError("expected nth from 1")
+    set_fault(n, call, int(args[1]), times, errno_value(args[3]))
     return ""
 
 
@@ -397,8 +423,11 @@ class Line:
             put(self.n, F_ABSENT, 1)
         self.point_link(os.path.join(rig_dir, "links", "absent"))
 
-    def attach(self):
+    def attach(self, keep_slow_open=False):
+        """A fresh line; a replugged one (keep_slow_open) keeps the time its
+        opens take, which belongs to the device, not to the line."""
         with self.lock:
+            slow_open = get(self.n, F_SLOW_OPEN) if keep_slow_open else 0
             self.close_pty()
             master, slave = os.openpty()
             # Raw both ways: a pty's termios is the slave's, shared with the
@@ -416,6 +445,7 @@ class Line:
             reset_slot(self.n, os.fstat(slave).st_rdev, 1, 1 if default_paced else 0)
             self.point_link(path)
             with STATE_LOCK:
+                put(self.n, F_SLOW_OPEN, slow_open)
                 put(self.n, F_ABSENT, 0)
             return path
 
@@ -425,13 +455,13 @@ class Line:
             self.close_pty()
             reset_slot(self.n, 0, 1)
 
-    def vanish(self):
-        """A pulled USB adapter: the device calls fail (interposer), closing
-        the master hangs the slave up, which wakes I/O pending in wineserver,
-        and the port is missing for a new open."""
+    def vanish(self, err):
+        """A pulled USB adapter: the device calls fail with err (interposer),
+        closing the master hangs the slave up, which wakes I/O pending in
+        wineserver, and the port is missing for a new open until plugged."""
         with self.lock:
             with STATE_LOCK:
-                put(self.n, F_VANISHED, 1)
+                put(self.n, F_VANISHED, err)
             self.mark_absent()
             self.close_pty()
 
@@ -779,7 +809,7 @@ def command(words):
             "streampaced": 3, "streamrate": 2, "writestamp": 1, "readstamp": 2, "streamstatus": 0,
             "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
             "error": 1, "busy": 1, "vanish": 1, "rxmode": 1, "storm": 1, "fail": 1, "pace": 1,
-            "inqueue": 1, "queue": 0}
+            "inqueue": 1, "queue": 0, "slowopen": 1}
     if cmd not in need:
         raise RigError("unknown command")
     if len(args) < need[cmd]:
@@ -884,11 +914,18 @@ def command(words):
         return ""
     if cmd == "queue":
         return line.queue_status()
+    if cmd == "slowopen":
+        ms = int(args[0])
+        if not 0 <= ms < 1 << 31:
+            raise RigError("expected the time in ms, 0 for none")
+        with STATE_LOCK:
+            put(n, F_SLOW_OPEN, ms)
+        return ""
     if cmd == "vanish":
         if flag(args[0]):
-            line.vanish()
+            line.vanish(errno_value(args[1]) if len(args) > 1 else errno.EIO)
         else:
-            line.attach()
+            line.attach(keep_slow_open=True)
         return ""
     raise RigError("unknown command")
 
