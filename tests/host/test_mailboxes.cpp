@@ -5,6 +5,7 @@
 #include "host/HostHarness.h"
 #include <cstring>
 #include "support/ProcessCounters.h"
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -136,4 +137,60 @@ TEST_CASE("the library loads and unloads repeatedly") {
         REQUIRE(plugin.Loaded());
         plugin.SetFile("round");
     }
+}
+
+namespace {
+
+// The trace's lines, seen as OutputDebugStringA raises them.
+LONG traceLines = 0;
+LONG CALLBACK CountTrace(EXCEPTION_POINTERS* e) {
+    const EXCEPTION_RECORD* r = e->ExceptionRecord;
+    if (r->ExceptionCode == DBG_PRINTEXCEPTION_C && r->NumberParameters >= 2 &&
+        std::strncmp(reinterpret_cast<const char*>(r->ExceptionInformation[1]), "comrelay:", 9) == 0)
+        ++traceLines;
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+} // namespace
+
+// The switch is read as the library loads, so each value runs in a process
+// of its own: this program again, which answers with the lines it saw.
+TEST_CASE("COMRELAY_TRACE: 0, off and an empty value mean off") {
+    if (std::getenv("COMRELAY_TRACE_CHILD")) {
+        AddVectoredExceptionHandler(1, CountTrace);
+        Plugin plugin;
+        HWND w = CreateWindowExA(0, "STATIC", "host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                 nullptr, nullptr, nullptr, nullptr);
+        plugin.SetParentWindow(w);
+        plugin.Call("open"); // opened or refused, it is a notice
+        ExitProcess(static_cast<UINT>(traceLines));
+    }
+    const struct {
+        const char* value;
+        bool on;
+    } rows[] = {{"0", false}, {"off", false}, {"OFF", false}, {"", false},
+                {"1", true},  {"on", true},   {"yes", true}};
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string command = std::string("\"") + self + "\" --test-case=COMRELAY_TRACE*";
+    for (const auto& row : rows) {
+        std::string value = row.value;
+        CAPTURE(value);
+        SetEnvironmentVariableA("COMRELAY_TRACE_CHILD", "1");
+        SetEnvironmentVariableA("COMRELAY_TRACE", row.value);
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        std::string line = command;
+        REQUIRE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &si, &pi));
+        WaitForSingleObject(pi.hProcess, 60000);
+        DWORD lines = 0;
+        GetExitCodeProcess(pi.hProcess, &lines);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        CHECK((lines > 0) == row.on);
+    }
+    SetEnvironmentVariableA("COMRELAY_TRACE_CHILD", nullptr);
+    SetEnvironmentVariableA("COMRELAY_TRACE", nullptr);
 }
