@@ -574,10 +574,18 @@ void SerialSendString() {
     if (c->Port->WriteText(text, relay) != text.Length()) Mailbox::Post(Notice::Error);
 }
 
+// A text that names no port (LPT1, COM0, a notice the host read) changes
+// nothing: moving an open port to some other port would send the host's
+// next writes to a device it never chose.
 void SerialSetPort() {
     // A copy: the reopen's notifications replace the mailbox.
     if (PortComponent* c = RecoverComponent()) {
         Text name = Mailbox::Content();
+        if (NormalizePortName(name).IsEmpty()) {
+            TraceLine("comrelay: setport: the text names no port");
+            Mailbox::Post(Notice::Error);
+            return;
+        }
         RelayBeforeClose(c);
         c->Port->SetPortName(name);
     }

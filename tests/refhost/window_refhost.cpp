@@ -98,6 +98,13 @@ TEST_CASE("every label is tall enough for its wrapped text, whatever the font") 
         ++labels;
     }
     CHECK(labels >= 7);
+    // The port box offers the ports that exist: the rig's, COM1 to COM4, first.
+    HWND ports = GetDlgItem(window, 100);
+    for (int i = 0; i < 4; ++i) {
+        char item[32] = {};
+        SendMessageA(ports, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+        CHECK(std::string(item) == "COM" + std::to_string(i + 1));
+    }
     PostMessageA(window, WM_CLOSE, 0, 0);
     CHECK(host.WaitExit() == 0);
 }
