@@ -49,23 +49,35 @@ class NoticeQueue {
     };
     bool Empty() const { return count_ == 0; }
 
-    // Repeated errors fold into one. A full queue keeps only the newest state
-    // of the port (dropping an error with it is allowed: an error never
-    // follows the close of the port it was raised on, but it may be left
-    // out).
+    // The fold (see the header): a notice equal to the last waiting one
+    // says nothing new and goes; a full queue folds to the newest state of
+    // the port, with one error before it if errors came before it, and one
+    // after it if errors came since.
     void Push(Notice n, HWND host) {
-        if (n == Notice::Error && count_ > 0 && entries_[count_ - 1].notice == Notice::Error)
+        if (count_ > 0 && entries_[count_ - 1].notice == n) return;
+        if (count_ < MaxWaiting) {
+            entries_[count_++] = {n, host};
             return;
-        if (count_ == MaxWaiting) {
-            int kept = 0;
-            for (int i = count_ - 1; i >= 0; --i)
-                if (entries_[i].notice != Notice::Error) {
-                    entries_[kept++] = entries_[i];
-                    break;
-                }
-            count_ = kept;
         }
-        entries_[count_++] = {n, host};
+        Entry all[MaxWaiting + 1];
+        for (int i = 0; i < count_; ++i)
+            all[i] = entries_[i];
+        all[count_] = {n, host};
+        int newest = count_; // the newest state; a full queue always holds one
+        while (newest > 0 && all[newest].notice == Notice::Error)
+            --newest;
+        count_ = 0;
+        for (int i = 0; i < newest; ++i)
+            if (all[i].notice == Notice::Error) {
+                entries_[count_++] = all[i];
+                break;
+            }
+        entries_[count_++] = all[newest];
+        for (int i = newest + 1; i <= MaxWaiting; ++i)
+            if (all[i].notice == Notice::Error) {
+                entries_[count_++] = all[i];
+                break;
+            }
     }
     Entry Pop() {
         Entry first = entries_[0];
@@ -81,12 +93,13 @@ class NoticeQueue {
             if (IsWindow(entries_[i].host)) entries_[kept++] = entries_[i];
         count_ = kept;
     }
+    // No notice twice in a row, so no status either.
     bool Valid() const {
         for (int i = 1; i < count_; ++i)
-            if (entries_[i].notice == Notice::Error && entries_[i - 1].notice == Notice::Error)
-                return false;
+            if (entries_[i].notice == entries_[i - 1].notice) return false;
         return count_ >= 0 && count_ <= MaxWaiting;
     }
+    bool Starts(Notice n) const { return count_ > 0 && entries_[0].notice == n; }
 
   private:
     Entry entries_[MaxWaiting] = {};
@@ -121,6 +134,10 @@ void CheckState() {
 #ifdef COMRELAY_CHECKED
     const State& m = mailbox;
     assert(m.waiting.Valid());
+    // An announced status is never followed by the same status: errors
+    // alone wait behind a status while nothing else does.
+    assert(m.click == Click::Idle || m.kind == Kind::Data || m.kind == Kind::Error ||
+           !m.waiting.Starts(m.kind == Kind::Open ? Notice::Open : Notice::Close));
     // The host's own text exists only over an announced one; its hook never
     // outlives it.
     assert(!m.own || m.click != Click::Idle);

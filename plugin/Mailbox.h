@@ -40,11 +40,21 @@
 // (until the thread takes its next message). Notices that come while data is
 // announced wait in a short queue and follow, one per fetch.
 //
+// The fold. However long the host leaves notices unfetched, what it reads
+// afterwards tells a true story: never the same notice twice in a row (an
+// error, or a status, told again while it waits says nothing new), the
+// port's latest state as the last status, and one err# where errors were
+// folded away between states, so that a slow host still learns that the
+// device failed. At most four notices wait; a fifth folds them all into
+// the newest state, with one error before it if any came before it, and one
+// after it if any came since.
+//
 // Invariants (CheckState, compiled in with COMRELAY_CHECKED): the host's own
 // text exists only while a text is announced; Posted and Returned have a
 // window and a numbered probe; a text is clicked again on the grace at most
 // once; announced data is one whole "str#...#" text; at most four notices
-// wait, never two errors in a row.
+// wait, never the same one twice in a row, and never the announced status
+// first.
 #pragma once
 
 #include "framework/Text.h"

@@ -449,3 +449,21 @@ TEST_CASE("an error storm: err# folds to about one per relay interval, and the b
         wrong += static_cast<unsigned char>(data[i]) != PeerClient::PatternByte(seed, i);
     CHECK(wrong == 0);
 }
+
+TEST_CASE("ten pulls and plugs while a batch waits unfetched: no status twice in a row, an err# "
+          "kept, the port's state last") {
+    OpenHost h(115200);
+    AnnounceUnfetched(h, "ABC");
+    for (int i = 0; i < 10; ++i) {
+        REQUIRE(h.peer.Vanish(1, true));
+        h.host.Pump(800); // told, the dead handle closed, the port looked for
+        REQUIRE(h.peer.Vanish(1, false));
+        h.host.Pump(1500); // found again at a search tick
+    }
+    std::vector<std::string> texts = AnswerAll(h);
+    CHECK(texts.front() == "str#ABC#");
+    CHECK(texts.back() == "sts#Open#");
+    CHECK(std::count(texts.begin(), texts.end(), ErrorText) >= 1);
+    for (size_t i = 1; i < texts.size(); ++i)
+        CHECK(texts[i] != texts[i - 1]);
+}
