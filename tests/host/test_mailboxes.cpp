@@ -139,57 +139,43 @@ TEST_CASE("the library loads and unloads repeatedly") {
     }
 }
 
-namespace {
-
 // The trace's lines, seen as OutputDebugStringA raises them.
-LONG traceLines = 0;
 LONG CALLBACK CountTrace(EXCEPTION_POINTERS* e) {
     const EXCEPTION_RECORD* r = e->ExceptionRecord;
-    if (r->ExceptionCode == DBG_PRINTEXCEPTION_C && r->NumberParameters >= 2 &&
-        std::strncmp(reinterpret_cast<const char*>(r->ExceptionInformation[1]), "comrelay:", 9) == 0)
-        ++traceLines;
+    static UINT lines = 0;
+    if (r->ExceptionCode == DBG_PRINTEXCEPTION_C &&
+        !std::strncmp(reinterpret_cast<const char*>(r->ExceptionInformation[1]), "comrelay:", 9))
+        SetEnvironmentVariableA("COMRELAY_TRACE_LINES", std::to_string(++lines).c_str());
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-} // namespace
-
-// The switch is read as the library loads, so each value runs in a process
-// of its own: this program again, which answers with the lines it saw.
+// Read as the library loads: each value runs in a process of its own, this
+// program again, whose exit code tells whether it saw trace lines.
 TEST_CASE("COMRELAY_TRACE: 0, off and an empty value mean off") {
     if (std::getenv("COMRELAY_TRACE_CHILD")) {
         AddVectoredExceptionHandler(1, CountTrace);
         Plugin plugin;
-        HWND w = CreateWindowExA(0, "STATIC", "host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                                 nullptr, nullptr, nullptr, nullptr);
-        plugin.SetParentWindow(w);
+        plugin.SetParentWindow(CreateWindowExA(0, "STATIC", "", WS_OVERLAPPEDWINDOW, 0, 0, 99, 99,
+                                               nullptr, nullptr, nullptr, nullptr));
         plugin.Call("open"); // opened or refused, it is a notice
-        ExitProcess(static_cast<UINT>(traceLines));
+        ExitProcess(GetEnvironmentVariableA("COMRELAY_TRACE_LINES", nullptr, 0) ? 1 : 0);
     }
-    const struct {
-        const char* value;
-        bool on;
-    } rows[] = {{"0", false}, {"off", false}, {"OFF", false}, {"", false},
-                {"1", true},  {"on", true},   {"yes", true}};
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string command = std::string("\"") + self + "\" --test-case=COMRELAY_TRACE*";
-    for (const auto& row : rows) {
-        std::string value = row.value;
-        CAPTURE(value);
-        SetEnvironmentVariableA("COMRELAY_TRACE_CHILD", "1");
-        SetEnvironmentVariableA("COMRELAY_TRACE", row.value);
+    char self[MAX_PATH + 40] = "\"";
+    GetModuleFileNameA(nullptr, self + 1, MAX_PATH);
+    SetEnvironmentVariableA("COMRELAY_TRACE_CHILD", "1");
+    for (const char* value : {"0", "off", "OFF", "", "1", "on"}) {
+        std::string shown = value, line = self + std::string("\" --test-case=COMRELAY*");
+        CAPTURE(shown);
+        SetEnvironmentVariableA("COMRELAY_TRACE", value);
         STARTUPINFOA si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};
-        std::string line = command;
-        REQUIRE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &si, &pi));
+        REQUIRE(
+            CreateProcessA(nullptr, &line[0], nullptr, nullptr, 0, 0, nullptr, nullptr, &si, &pi));
+        DWORD traced = 2;
         WaitForSingleObject(pi.hProcess, 60000);
-        DWORD lines = 0;
-        GetExitCodeProcess(pi.hProcess, &lines);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-        CHECK((lines > 0) == row.on);
+        GetExitCodeProcess(pi.hProcess, &traced);
+        CHECK(traced == (shown == "1" || shown == "on" ? 1u : 0u));
     }
     SetEnvironmentVariableA("COMRELAY_TRACE_CHILD", nullptr);
     SetEnvironmentVariableA("COMRELAY_TRACE", nullptr);
