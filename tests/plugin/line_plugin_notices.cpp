@@ -467,3 +467,62 @@ TEST_CASE("ten pulls and plugs while a batch waits unfetched: no status twice in
     for (size_t i = 1; i < texts.size(); ++i)
         CHECK(texts[i] != texts[i - 1]);
 }
+
+namespace {
+
+// The modal loops below end from a timer that their own loop dispatches.
+void CALLBACK EndModal(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    if (HWND box = FindWindowA("#32770", "nested")) PostMessageA(box, WM_COMMAND, IDOK, 0);
+    if (HWND form2 = FindWindowA("obj_Form", "Form2"))
+        PostMessageA(FindWindowExA(form2, nullptr, "obj_BUTTON", "Cansel"), BM_CLICK, 0, 0);
+}
+INT_PTR CALLBACK EndOnOk(HWND dialog, UINT message, WPARAM wp, LPARAM) {
+    if (message == WM_COMMAND && LOWORD(wp) == IDOK) EndDialog(dialog, 0);
+    return message == WM_INITDIALOG;
+}
+
+// A host handler: writes its text, runs one kind of nested loop, then sends.
+struct {
+    DWORD style, exStyle;
+    WORD items;
+    short x, y, cx, cy;
+    WORD menu, cls, title[7];
+} Dialog = {WS_POPUP | WS_CAPTION, 0, 0, 0, 0, 80, 40, 0, 0, {'n', 'e', 's', 't', 'e', 'd', 0}};
+TestHost* Host = nullptr;
+int Loop = 0;
+LRESULT CALLBACK Handler(HWND w, UINT message, WPARAM wp, LPARAM lp) {
+    if (message != WM_APP + 9) return DefWindowProcA(w, message, wp, lp);
+    Host->plugin.SetFile("mine");
+    SetTimer(nullptr, 0, 300, EndModal);
+    if (Loop == 0) {
+        MessageBoxA(w, "", "nested", MB_OK);
+    } else if (Loop == 1) {
+        PostMessageA(w, WM_NULL, 0, 0);
+        Host->Pump(300); // a script host's "sleep"
+    } else if (Loop == 2) {
+        DialogBoxIndirectParamA(nullptr, reinterpret_cast<DLGTEMPLATE*>(&Dialog), w, EndOnOk, 0);
+    } else {
+        Host->plugin.CallInt("Interface");
+    }
+    Host->plugin.Call("sendstring");
+    return 0;
+}
+
+} // namespace
+
+TEST_CASE("the host's text lasts through a nested loop in its handler, while data is announced") {
+    for (Loop = 0; Loop < 4; ++Loop) {
+        CAPTURE(Loop);
+        OpenHost h(115200);
+        Host = &h.host;
+        AnnounceUnfetched(h, "AB");
+        HWND w = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr, nullptr,
+                                 nullptr);
+        SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Handler));
+        PostMessageA(w, WM_APP + 9, 0, 0);
+        h.host.Pump(100);
+        CHECK(h.peer.Read(1, 100, 3000) == "mine");
+        DestroyWindow(w);
+    }
+}

@@ -50,6 +50,8 @@ enum Count {
     Settles,
     TooLate,
     ClosedUnread,
+    Pile,
+    Pull,
     CountEnd
 };
 const char* const CountNames[] = {"fetch at click",
@@ -73,7 +75,9 @@ const char* const CountNames[] = {"fetch at click",
                                   "Draw",
                                   "settles",
                                   "late past the grace",
-                                  "lines closed with bytes unread"};
+                                  "lines closed with bytes unread",
+                                  "long piles of notices",
+                                  "pulls and plugs in a pile"};
 
 // Received bytes follow this sequence; no zero byte, so a data text ends at
 // its terminating zero.
@@ -177,6 +181,7 @@ class Simulation {
     // --- the host's answers ---
     void OnClick() {
         ++clicks_;
+        if (piling_) return;
         int b = Random(10);
         Note("click, answer " + std::to_string(b));
         if (b < 4) {
@@ -385,6 +390,8 @@ class Simulation {
             ++counts_[host_ == main_ ? NewWindow : BackToMain];
             host_ = host_ == main_ ? spare_ : main_;
             plugin_.SetParentWindow(host_);
+        } else if (a < 91) {
+            LongPile();
         } else if (a < 93) {
             if (host_ != spare_) return;
             ++counts_[DestroyWindowed];
@@ -393,6 +400,59 @@ class Simulation {
         } else {
             Pump(Random(400));
         }
+    }
+
+    // A long pile: with a batch announced, the host answers nothing while the
+    // port closes, opens, fails and is pulled out and plugged back many
+    // times; then it fetches. It reads no notice twice in a row, and the
+    // model checks the rest (the latest state last, each byte once).
+    void LongPile() {
+        if (!open_ || port_ == "COM3" || lateDue_) return;
+        ++counts_[Pile];
+        piling_ = true;
+        int clicks = clicks_;
+        written_[Line()] += DataByte(bytesSent_);
+        if (!peer_.Write(Line(), std::string(1, DataByte(bytesSent_++)))) Fail("no write");
+        for (int waited = 0; clicks_ == clicks && waited < 150; ++waited)
+            Pump(20);
+        for (int i = 0, n = 4 + Random(12); i < n && ok_; ++i) {
+            int what = Random(open_ ? 4 : 1);
+            if (what == 0) {
+                if (open_)
+                    Closed();
+                else
+                    Opened();
+                plugin_.Call(open_ ? "open" : "Close");
+            } else if (what == 1) {
+                ++errorCauses_;
+                peer_.Error(Line(), "frame");
+            } else if (what == 2) {
+                PullAndPlug();
+            }
+            Pump(Random(80));
+        }
+        Pump(100); // clicks of the pile that are still queued: unanswered too
+        piling_ = false;
+        size_t from = texts_.size();
+        FetchNow();
+        for (size_t seen = 0; ok_ && seen != texts_.size();)
+            seen = texts_.size(), Pump(600);
+        for (size_t i = from + 1; i < texts_.size(); ++i)
+            if (texts_[i] == texts_[i - 1] && texts_[i].rfind("str#", 0) != 0)
+                Fail("after a pile, " + texts_[i] + " twice in a row");
+    }
+    // The device goes and comes back: the plug-in tells the failure, and
+    // opens the port again by itself once the device is back.
+    void PullAndPlug() {
+        ++counts_[Pull];
+        ++errorCauses_;
+        if (!peer_.Vanish(Line(), true)) Fail("no pull");
+        Pump(800);
+        if (!peer_.Vanish(Line(), false)) Fail("no plug");
+        Pump(2000);
+        purgeable_[Line()] = sent_[Line()].size();
+        statuses_.push_back("sts#Open#");
+        drop_[Line()] = written_[Line()].size();
     }
 
     void Opened() {
@@ -500,6 +560,7 @@ class Simulation {
     bool lateDue_ = false;
     DWORD lateClick_ = 0, lateAt_ = 0;
     bool spareClick_ = false;
+    bool piling_ = false; // clicks are counted, not answered
     unsigned tokens_ = 0;
     std::string lastWritten_; // what the host last put in the mailbox
     // The model.
