@@ -199,3 +199,40 @@ TEST_CASE("setport reaches COM17 and COM200; a text that names no port changes n
     }
     RunUnix("Z:\\bin\\rm -f " + links + "17 " + links + "200");
 }
+
+namespace {
+struct Worker {
+    const Plugin* plugin;
+    std::string sent;
+    int misread = 0;
+};
+DWORD WINAPI SendLines(void* context) {
+    auto* w = static_cast<Worker*>(context);
+    for (int i = 0; i < 300; ++i) {
+        std::string line = "w" + std::to_string(i) + "\n";
+        w->plugin->SetFile(line.c_str());
+        w->plugin->Call("sendstring");
+        w->misread += line != w->plugin->GetFile(); // its own text, never the host's
+        w->sent += line;
+    }
+    return 0;
+}
+} // namespace
+
+TEST_CASE("a worker thread's sends go out as written while the host's thread takes a stream") {
+    OpenHost h(115200);
+    Worker worker;
+    worker.plugin = &h.host.plugin;
+    REQUIRE(h.peer.Stream(1, 8040, 9));
+    HANDLE thread = CreateThread(nullptr, 0, SendLines, &worker, 0, nullptr);
+    long position = 0;
+    CHECK(FollowStream(h.host, 0, 8040, 9, 30000, position));
+    CHECK(position == 8040);
+    while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT)
+        h.host.Pump(20);
+    CHECK(worker.misread == 0);
+    std::string got;
+    for (std::string more; got.size() < worker.sent.size(); got += more)
+        if ((more = h.peer.Read(1, 4096, 2000)).empty()) break;
+    CHECK(got == worker.sent);
+}
