@@ -124,7 +124,7 @@ struct State {
     // until the handler that wrote it has returned (takeHook sees that).
     std::optional<Text> own;
     StackLevel writer = 0;        // where the export that wrote own was called
-    bool writerInHandler = false; // a loop above the writer had taken a message
+    bool writerInHandler = false; // the writer ran in a window procedure (WriterInHandler)
     // Every message the thread takes, while a window is attached.
     HHOOK takeHook = nullptr;
     // The stack levels of the loops that have taken messages and may still

@@ -46,13 +46,16 @@
 // (the hook's own level plus the depth of a PeekMessage call, measured once
 // with a message of our own). A loop that runs above the export call that
 // wrote the text has returned from the handler: the text ends. A loop below
-// it runs inside the handler: the text stays, if the writer answers a
-// message at all (a loop above it has taken one); the code that runs the
-// outermost loop has no handler to finish, and its text ends at the next
-// message it takes. Where this cannot tell: a host that runs handlers on a
-// stack of their own (fibers), and code outside any handler that writes
-// from deep in its own calls and then pumps from higher up; there, and when
-// the hook or the measure fails, the text ends at the next message taken.
+// it runs inside the handler, and the text stays, if the writer answers a
+// message at all: between it and a loop above it lies user32's return from
+// a window procedure (its address is learnt once, through CallWindowProc).
+// The code that runs the outermost loop has no handler to finish: its text
+// ends at the next message taken. Where this cannot tell: a host that runs
+// handlers on a stack of their own (fibers), where the text ends at the next
+// message taken; code outside any handler that leaves that return address
+// behind in stack it has not written since, where its text lasts until a
+// loop above it takes a message; and a hook or measure that fails, where
+// every message taken ends the text, as our own window's wakes do.
 //
 // The fold. However long the host leaves notices unfetched, what it reads
 // afterwards tells a true story: never the same notice twice in a row (an

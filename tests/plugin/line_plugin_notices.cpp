@@ -473,13 +473,9 @@ namespace {
 // The modal loops below end from a timer that their own loop dispatches.
 void CALLBACK EndModal(HWND, UINT, UINT_PTR timer, DWORD) {
     KillTimer(nullptr, timer);
-    if (HWND box = FindWindowA("#32770", "nested")) PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EndDialog(FindWindowA("#32770", "nested"), IDOK); // a MessageBox is a dialog too
     if (HWND form2 = FindWindowA("obj_Form", "Form2"))
         PostMessageA(FindWindowExA(form2, nullptr, "obj_BUTTON", "Cansel"), BM_CLICK, 0, 0);
-}
-INT_PTR CALLBACK EndOnOk(HWND dialog, UINT message, WPARAM wp, LPARAM) {
-    if (message == WM_COMMAND && LOWORD(wp) == IDOK) EndDialog(dialog, 0);
-    return message == WM_INITDIALOG;
 }
 
 // A host handler: writes its text, runs one kind of nested loop, then sends.
@@ -501,7 +497,9 @@ LRESULT CALLBACK Handler(HWND w, UINT message, WPARAM wp, LPARAM lp) {
         PostMessageA(w, WM_NULL, 0, 0);
         Host->Pump(300); // a script host's "sleep"
     } else if (Loop == 2) {
-        DialogBoxIndirectParamA(nullptr, reinterpret_cast<DLGTEMPLATE*>(&Dialog), w, EndOnOk, 0);
+        DialogBoxIndirectParamA(
+            nullptr, reinterpret_cast<DLGTEMPLATE*>(&Dialog), w,
+            [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return 0; }, 0);
     } else {
         Host->plugin.CallInt("Interface");
     }
@@ -517,8 +515,7 @@ TEST_CASE("the host's text lasts through a nested loop in its handler, while dat
         OpenHost h(115200);
         Host = &h.host;
         AnnounceUnfetched(h, "AB");
-        HWND w = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr, nullptr,
-                                 nullptr);
+        HWND w = h.host.NewWindow();
         SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Handler));
         PostMessageA(w, WM_APP + 9, 0, 0);
         h.host.Pump(100);

@@ -9,16 +9,6 @@
 namespace {
 using Texts = std::vector<std::string>;
 const char ErrorText[] = "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#";
-
-// Wine runs a Unix program as a process of its own: ln makes the prefix's
-// link for a port name at once (a Ports entry waits for the next wineserver).
-void RunUnix(std::string command) {
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, 0, 0, nullptr, nullptr, &si, &pi))
-        WaitForSingleObject(pi.hProcess, 10000);
-}
 } // namespace
 
 TEST_CASE("open, close and their notifications") {
@@ -175,9 +165,12 @@ TEST_CASE("setport reaches COM17 and COM200; a text that names no port changes n
     const char* prefix = std::getenv("WINEPREFIX");
     REQUIRE(prefix);
     std::string links = std::string(prefix) + "/dosdevices/com";
+    // Wine starts a Unix program too: ln makes the prefix's link for a port
+    // name at once, where a Ports entry would wait for the next wineserver.
     for (const char* n : {"17", "200"})
-        RunUnix("Z:\\bin\\ln -sfn " + std::string(std::getenv("COMRELAY_RIG_DIR")) +
-                "/links/com2 " + links + n);
+        std::system(("Z:\\bin\\ln -sfn " + std::string(std::getenv("COMRELAY_RIG_DIR")) +
+                     "/links/com2 " + links + n)
+                        .c_str());
     TestHost host;
     REQUIRE(host.Adopt());
     int k = 0;
@@ -197,7 +190,7 @@ TEST_CASE("setport reaches COM17 and COM200; a text that names no port changes n
         host.plugin.Call("sendstring");
         CHECK(peer.Read(2, 100, 2000) == name);
     }
-    RunUnix("Z:\\bin\\rm -f " + links + "17 " + links + "200");
+    std::system(("Z:\\bin\\rm -f " + links + "17 " + links + "200").c_str());
 }
 
 namespace {
@@ -221,8 +214,7 @@ DWORD WINAPI SendLines(void* context) {
 
 TEST_CASE("a worker thread's sends go out as written while the host's thread takes a stream") {
     OpenHost h(115200);
-    Worker worker;
-    worker.plugin = &h.host.plugin;
+    Worker worker{&h.host.plugin, {}, 0};
     REQUIRE(h.peer.Stream(1, 8040, 9));
     HANDLE thread = CreateThread(nullptr, 0, SendLines, &worker, 0, nullptr);
     long position = 0;

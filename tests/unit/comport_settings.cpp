@@ -43,32 +43,16 @@ TEST_CASE("port names normalize to COM1..COM256; a text that names no port chang
         const char* in;
         const char* out; // empty: names no port
     };
+    // clang-format off
     const Case cases[] = {
-        {"com3", "COM3"},
-        {"7", "COM7"},
-        {"+5", "COM5"},
-        {"COM3x", "COM3"},
-        {"COM16", "COM16"},
-        {"cOm12", "COM12"},
-        {"COM17", "COM17"},
-        {"COM0", ""},
-        {"COM-2", ""},
-        {"COM 3", ""},
-        {"", ""},
-        {"\\\\.\\COM3", "COM3"},
-        {"LPT1", ""},
-        {"CO", ""},
-        {"16", "COM16"},
-        {"-1", ""},
-        {"COM4294967299", ""},
-        {"COM256", "COM256"},
-        {"COM257", ""},
-        {"COM018", "COM18"},
-        {"\\\\.\\com18", "COM18"},
-        {"sts#Open#", ""},
-        {"str#COM2#", ""},
-        {"COM000000000000000017", "COM17"},
+        {"com3", "COM3"}, {"7", "COM7"}, {"+5", "COM5"}, {"COM3x", "COM3"}, {"COM16", "COM16"},
+        {"cOm12", "COM12"}, {"COM17", "COM17"}, {"COM0", ""}, {"COM-2", ""}, {"COM 3", ""},
+        {"", ""}, {"\\\\.\\COM3", "COM3"}, {"LPT1", ""}, {"CO", ""}, {"16", "COM16"}, {"-1", ""},
+        {"COM256", "COM256"}, {"COM257", ""}, {"COM018", "COM18"}, {"\\\\.\\com18", "COM18"},
+        {"sts#Open#", ""}, {"str#COM2#", ""}, {"COM0000017", "COM17"},
+        {"COM4294967299", ""}, // no 32-bit wrap: a long number names no port
     };
+    // clang-format on
     FakePort f;
     f.port->Open();
     for (const Case& c : cases) {
@@ -83,6 +67,17 @@ TEST_CASE("port names normalize to COM1..COM256; a text that names no port chang
         CHECK(f.port->Connected);
         if (!*c.out) CHECK(f.journal.Entries().empty());
     }
+}
+
+TEST_CASE("SetPortName stores the normalized name; an equal name does not reopen") {
+    FakePort f;
+    f.port->SetPortName("com5");
+    CHECK(f.port->PortName == Text("COM5"));
+    f.port->Open();
+    f.journal.Clear();
+    f.port->SetPortName("5"); // normalizes to the current name
+    CHECK(f.journal.Entries().empty());
+    CHECK(f.port->Connected);
 }
 
 namespace {
