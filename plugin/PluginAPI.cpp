@@ -157,7 +157,8 @@ template <class Work> void OnHost(const char* name, Work work) {
 
 } // namespace
 
-// No TLS directory: the module keeps no thread-local data, and the runtime's
+// No TLS directory: the module keeps no static thread-local data (the other
+// threads' mailboxes hang on a TlsAlloc slot), and the runtime's
 // TLS support (pulled in through this one callback) is left out. Under wine 8.0
 // loading a module that has one can spin for good in a process whose serial
 // waits have ended before: each such wait is a wine thread that ends without
@@ -282,6 +283,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     } else if (reason == DLL_THREAD_DETACH && MailboxSlot != TLS_OUT_OF_INDEXES) {
         delete static_cast<ThreadMailboxes*>(TlsGetValue(MailboxSlot));
     } else if (reason == DLL_PROCESS_DETACH) {
+        // Threads other than the host's get mailboxes only once a host's
+        // thread exists, and that pins the module: none are left here.
+        if (MailboxSlot != TLS_OUT_OF_INDEXES) TlsFree(MailboxSlot);
         Mailbox::Release();
         Library.PluginPath = Text();
         if (!reserved)

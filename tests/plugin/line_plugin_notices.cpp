@@ -497,9 +497,7 @@ LRESULT CALLBACK Handler(HWND w, UINT message, WPARAM wp, LPARAM lp) {
         PostMessageA(w, WM_NULL, 0, 0);
         Host->Pump(300); // a script host's "sleep"
     } else if (Loop == 2) {
-        DialogBoxIndirectParamA(
-            nullptr, reinterpret_cast<DLGTEMPLATE*>(&Dialog), w,
-            [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return 0; }, 0);
+        DialogBoxIndirectParamA(nullptr, reinterpret_cast<DLGTEMPLATE*>(&Dialog), w, nullptr, 0);
     } else {
         Host->plugin.CallInt("Interface");
     }

@@ -162,15 +162,20 @@ TEST_CASE("a failed open is an error, not an open port") {
 TEST_CASE("setport reaches COM17 and COM200; a text that names no port changes nothing") {
     PeerClient peer;
     REQUIRE(peer.Attach(2));
-    const char* prefix = std::getenv("WINEPREFIX");
-    REQUIRE(prefix);
-    std::string links = std::string(prefix) + "/dosdevices/com";
+    std::string links = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com"; // run.sh's
     // Wine starts a Unix program too: ln makes the prefix's link for a port
     // name at once, where a Ports entry would wait for the next wineserver.
+    auto unix = [](std::string command) {
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi;
+        if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, 0, 0, nullptr, nullptr, &si,
+                           &pi))
+            WaitForSingleObject(pi.hProcess, 10000);
+    };
     for (const char* n : {"17", "200"})
-        std::system(("Z:\\bin\\ln -sfn " + std::string(std::getenv("COMRELAY_RIG_DIR")) +
-                     "/links/com2 " + links + n)
-                        .c_str());
+        unix("Z:\\bin\\ln -sfn " + std::string(std::getenv("COMRELAY_RIG_DIR")) + "/links/com2 " +
+             links + n);
     TestHost host;
     REQUIRE(host.Adopt());
     int k = 0;
@@ -190,7 +195,7 @@ TEST_CASE("setport reaches COM17 and COM200; a text that names no port changes n
         host.plugin.Call("sendstring");
         CHECK(peer.Read(2, 100, 2000) == name);
     }
-    std::system(("Z:\\bin\\rm -f " + links + "17 " + links + "200").c_str());
+    unix("Z:\\bin\\rm -f " + links + "17 " + links + "200");
 }
 
 namespace {
