@@ -97,13 +97,20 @@ std::uint16_t CommMaskToEvents(DWORD mask) {
     return events;
 }
 
+// Read as leniently as hosts write names: "\\.\" and "COM" may lead, in any
+// case, then a "+", leading zeros and trailing text are allowed. Digits are
+// counted without wrapping, so a long number names no port.
 Text NormalizePortName(const Text& name) {
-    int headLength = name.Length() < 3 ? name.Length() : 3;
-    Text rest = name;
-    if (UpperCaseAscii(Text(name.Data(), headLength)) == Text("COM"))
-        rest = Text(name.Data() + 3, name.Length() - 3);
-    std::int32_t number = StrToIntPrefix(rest);
-    if (number < 1 || number > 16) number = 1;
+    const char* p = name.Data();
+    const char* end = p + name.Length();
+    if (end - p >= 4 && Text(p, 4) == Text("\\\\.\\")) p += 4;
+    if (end - p >= 3 && UpperCaseAscii(Text(p, 3)) == Text("COM")) p += 3;
+    if (p < end && *p == '+') ++p;
+    std::int32_t number = 0;
+    const char* digits = p;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p)
+        if ((number = number * 10 + (*p - '0')) > MaxPortNumber) return Text();
+    if (p == digits || number < 1) return Text();
     return FormatText("COM%d", {number});
 }
 
@@ -162,14 +169,16 @@ void ComPort::SetSyncMethod(std::uint8_t value) {
     if (value <= SyncNone && !Connected) SyncMethod = value;
 }
 
-void ComPort::SetPortName(const Text& name) {
+bool ComPort::SetPortName(const Text& name) {
     Text normalized = NormalizePortName(name);
-    if (normalized == PortName) return;
+    if (normalized.IsEmpty()) return false;
+    if (normalized == PortName) return true;
     PortName = normalized;
     if (Connected) {
         Close();
         Open();
     }
+    return true;
 }
 
 // Compared before rounding: 1025 twice applies twice.

@@ -235,9 +235,10 @@ class ComPort : public BaseObject {
     bool SetEventChar(char value);
     // Ignored while Connected.
     void SetSyncMethod(std::uint8_t value);
-    // Normalizes to COM1..COM16; a new name on an open port closes and
-    // reopens it there.
-    void SetPortName(const Text& name);
+    // Normalizes to COM1..COM256; a new name on an open port closes and
+    // reopens it there. False, with nothing changed, for a text that names
+    // no port.
+    bool SetPortName(const Text& name);
 
     // Notifications that Open and Close send through the hooks.
     void NotifyBeforeOpen();
@@ -303,5 +304,7 @@ ComPort* NewComPort();
 // The same on another device layer (tests); device must outlive the port.
 ComPort* NewComPort(ComDevice* device);
 
-// "COM" + a number from 1 to 16, read leniently from any text.
+// "COM" + a number from 1 to MaxPortNumber, read leniently from a text; the
+// empty text when it names no port.
+constexpr std::int32_t MaxPortNumber = 256;
 Text NormalizePortName(const Text& name);

@@ -37,6 +37,16 @@ constexpr int MaxWaiting = 4;
 constexpr DWORD Grace = 500;
 
 enum class Click { Idle, Posted, Returned, Passed, Owed };
+
+// Stack addresses: the stack grows down, so a loop above the writer of a
+// text (the one whose message its handler answers) has the higher level.
+using StackLevel = UINT_PTR;
+// Two calls into user32 made at one level of a host's code (a PeekMessage
+// and a GetMessage, an export call and a loop in one handler) lie closer
+// than this; a dispatch into a window procedure and its handler lies deeper.
+constexpr StackLevel Slack = 160;
+constexpr int MaxLoops = 8;
+constexpr UINT MeasureMessage = WM_APP + 0x106;
 enum class Kind { Data, Open, Close, Error };
 
 // The notices that wait their turn behind an unfetched text, oldest first,
@@ -49,23 +59,35 @@ class NoticeQueue {
     };
     bool Empty() const { return count_ == 0; }
 
-    // Repeated errors fold into one. A full queue keeps only the newest state
-    // of the port (dropping an error with it is allowed: an error never
-    // follows the close of the port it was raised on, but it may be left
-    // out).
+    // The fold (see the header): a notice equal to the last waiting one
+    // says nothing new and goes; a full queue folds to the newest state of
+    // the port, with one error before it if errors came before it, and one
+    // after it if errors came since.
     void Push(Notice n, HWND host) {
-        if (n == Notice::Error && count_ > 0 && entries_[count_ - 1].notice == Notice::Error)
+        if (count_ > 0 && entries_[count_ - 1].notice == n) return;
+        if (count_ < MaxWaiting) {
+            entries_[count_++] = {n, host};
             return;
-        if (count_ == MaxWaiting) {
-            int kept = 0;
-            for (int i = count_ - 1; i >= 0; --i)
-                if (entries_[i].notice != Notice::Error) {
-                    entries_[kept++] = entries_[i];
-                    break;
-                }
-            count_ = kept;
         }
-        entries_[count_++] = {n, host};
+        Entry all[MaxWaiting + 1];
+        for (int i = 0; i < count_; ++i)
+            all[i] = entries_[i];
+        all[count_] = {n, host};
+        int newest = count_; // the newest state; a full queue always holds one
+        while (newest > 0 && all[newest].notice == Notice::Error)
+            --newest;
+        count_ = 0;
+        for (int i = 0; i < newest; ++i)
+            if (all[i].notice == Notice::Error) {
+                entries_[count_++] = all[i];
+                break;
+            }
+        entries_[count_++] = all[newest];
+        for (int i = newest + 1; i <= MaxWaiting; ++i)
+            if (all[i].notice == Notice::Error) {
+                entries_[count_++] = all[i];
+                break;
+            }
     }
     Entry Pop() {
         Entry first = entries_[0];
@@ -81,12 +103,13 @@ class NoticeQueue {
             if (IsWindow(entries_[i].host)) entries_[kept++] = entries_[i];
         count_ = kept;
     }
+    // No notice twice in a row, so no status either.
     bool Valid() const {
         for (int i = 1; i < count_; ++i)
-            if (entries_[i].notice == Notice::Error && entries_[i - 1].notice == Notice::Error)
-                return false;
+            if (entries_[i].notice == entries_[i - 1].notice) return false;
         return count_ >= 0 && count_ <= MaxWaiting;
     }
+    bool Starts(Notice n) const { return count_ > 0 && entries_[0].notice == n; }
 
   private:
     Entry entries_[MaxWaiting] = {};
@@ -98,9 +121,24 @@ struct State {
     // slot that SetFile writes and GetFile reads.
     Text box;
     // The host's text written over an announced one: read instead of box
-    // until the thread takes its next message (ownHook sees that).
+    // until the handler that wrote it has returned (takeHook sees that).
     std::optional<Text> own;
-    HHOOK ownHook = nullptr;
+    StackLevel writer = 0;        // where the export that wrote own was called
+    bool writerInHandler = false; // the writer ran in a window procedure (WriterInHandler)
+    // Every message the thread takes, while a window is attached.
+    HHOOK takeHook = nullptr;
+    // The stack levels of the loops that have taken messages and may still
+    // run, outermost first; 0 in peekDepth: not known, every take ends own.
+    StackLevel loops[MaxLoops] = {};
+    int loopCount = 0;
+    StackLevel peekDepth = 0;
+    StackLevel calibration = 0; // where the hook saw the measuring message
+    // Where user32 returns to from a window procedure: found on the stack
+    // above the writer, it shows the writer runs inside a handler.
+    StackLevel procedureReturn = 0;
+    // While an export called from another thread runs here: that thread's
+    // text mailbox, which stands in for the host's.
+    Text* borrowed = nullptr;
     Click click = Click::Idle;
     Kind kind = Kind::Data; // what box announces, unless Idle
     HWND clicked = nullptr; // where the last click went, or was meant to go
@@ -121,10 +159,17 @@ void CheckState() {
 #ifdef COMRELAY_CHECKED
     const State& m = mailbox;
     assert(m.waiting.Valid());
+    // An announced status is never followed by the same status: errors
+    // alone wait behind a status while nothing else does.
+    assert(m.click == Click::Idle || m.kind == Kind::Data || m.kind == Kind::Error ||
+           !m.waiting.Starts(m.kind == Kind::Open ? Notice::Open : Notice::Close));
     // The host's own text exists only over an announced one; its hook never
     // outlives it.
     assert(!m.own || m.click != Click::Idle);
-    assert(!m.ownHook || m.own);
+    // The loops are nested: each lies deeper than the one before.
+    assert(m.loopCount >= 0 && m.loopCount <= MaxLoops);
+    for (int i = 1; i < m.loopCount; ++i)
+        assert(m.loops[i] + Slack < m.loops[i - 1]);
     // At most one click again on the grace for each text.
     assert(m.graceClicks >= 0 && m.graceClicks <= 1);
     // A posted click went to a window, and its probes are numbered.
@@ -260,14 +305,10 @@ void Deliver(Kind kind, const Text& text, HWND host) {
     CheckState();
 }
 
-LRESULT CALLBACK OnNextMessage(int code, WPARAM remove, LPARAM message);
-
 // The host's text has had its handler: the announced one is read again, and
 // clicked again if its click has passed meanwhile.
 void PutBack(bool clickNext = false) {
     State& m = mailbox;
-    if (m.ownHook) UnhookWindowsHookEx(m.ownHook);
-    m.ownHook = nullptr;
     if (!m.own) return;
     m.own.reset();
     TraceLine("comrelay: put back");
@@ -280,25 +321,116 @@ void PutBack(bool clickNext = false) {
     CheckState();
 }
 
-// The thread takes a message: the handler that wrote the host's text has
-// returned (or pumps the queue itself, which ends it as well).
-LRESULT CALLBACK OnNextMessage(int code, WPARAM remove, LPARAM message) {
-    if (code != HC_ACTION || remove != PM_REMOVE)
-        return CallNextHookEx(nullptr, code, remove, message);
-    // The message taken may be the click itself, out of the queue already.
+// Whether a level lies on this thread's own stack (a host that runs
+// handlers on a fiber of its own has levels that compare to nothing).
+bool OnThreadStack(StackLevel level) {
+    const NT_TIB* tib; // the thread's own block (NtCurrentTeb, without its warning)
+    asm("movl %%fs:0x18, %0" : "=r"(tib));
+    return level >= reinterpret_cast<StackLevel>(tib->StackLimit) &&
+           level < reinterpret_cast<StackLevel>(tib->StackBase);
+}
+
+// A loop at this level took a message: the loops deeper than it have ended,
+// one at about its level is itself, and a deeper one is new.
+void NoteLoop(StackLevel level) {
+    State& m = mailbox;
+    while (m.loopCount > 0 && m.loops[m.loopCount - 1] + Slack < level)
+        --m.loopCount;
+    if (m.loopCount > 0 && m.loops[m.loopCount - 1] <= level + Slack)
+        m.loops[m.loopCount - 1] = level;
+    else if (m.loopCount < MaxLoops)
+        m.loops[m.loopCount++] = level;
+}
+
+// Whether the loop at this level that takes a message ends the handler that
+// wrote the host's text: it does when it runs above the writer (the handler
+// has returned), or when the writer was no handler at all (the code that
+// runs the outermost loop). A loop below a writer that answers a message
+// runs inside its handler (a MessageBox, a dialog, a "sleep" that pumps).
+bool EndsOwn(StackLevel level) {
+    const State& m = mailbox;
+    return !m.peekDepth || !m.writerInHandler || level > m.writer + Slack;
+}
+
+LRESULT CALLBACK OnTake(int code, WPARAM remove, LPARAM message) {
+    State& m = mailbox;
     const MSG* taken = reinterpret_cast<const MSG*>(message);
-    PutBack(taken->message == WM_LBUTTONDOWN && taken->hwnd == mailbox.clicked);
+    if (code == HC_ACTION && remove == PM_REMOVE) {
+        StackLevel here = reinterpret_cast<StackLevel>(__builtin_frame_address(0));
+        if (taken->message == MeasureMessage && taken->hwnd == m.window) {
+            m.calibration = here;
+        } else if (m.peekDepth) {
+            NoteLoop(here + m.peekDepth);
+            // The message taken may be the click itself, out of the queue already.
+            if (m.own && EndsOwn(here + m.peekDepth))
+                PutBack(taken->message == WM_LBUTTONDOWN && taken->hwnd == m.clicked);
+        } else {
+            PutBack(taken->message == WM_LBUTTONDOWN && taken->hwnd == m.clicked);
+        }
+    }
     return CallNextHookEx(nullptr, code, remove, message);
 }
 
-void HookNextMessage() {
+// How deep below a PeekMessage call the hook runs, measured once with a
+// message of our own: the calls that follow make every loop's level the
+// stack level it called from, as the writer's is. Only posted messages are
+// looked at, so no sent message is served here.
+__attribute__((noinline)) StackLevel MeasurePeekDepth() {
     State& m = mailbox;
-    if (m.ownHook) return;
+    StackLevel caller;
+    asm volatile("movl %%esp, %0" : "=r"(caller));
+    MSG taken;
+    m.calibration = 0;
+    if (!PostMessageA(m.window, MeasureMessage, 0, 0) ||
+        !PeekMessageA(&taken, m.window, MeasureMessage, MeasureMessage,
+                      PM_REMOVE | PM_NOYIELD | PM_QS_POSTMESSAGE) ||
+        !m.calibration || m.calibration >= caller || !OnThreadStack(m.calibration))
+        return 0;
+    return caller - m.calibration;
+}
+
+LRESULT CALLBACK Probe(HWND, UINT, WPARAM, LPARAM) {
+    mailbox.procedureReturn = reinterpret_cast<StackLevel>(__builtin_return_address(0));
+    return 0;
+}
+
+// Whether the writer runs inside a window procedure that a loop above it
+// called: between the writer and the innermost such loop lies a return into
+// user32 from a window procedure. A loop that has returned leaves its level
+// behind until a loop above it takes again, but its dispatch lay deeper than
+// code that merely calls the export from a few calls below it.
+bool WriterInHandler() {
+    const State& m = mailbox;
+    if (!m.peekDepth || !m.procedureReturn || !OnThreadStack(m.writer)) return false;
+    int above = m.loopCount - 1;
+    while (above >= 0 && m.loops[above] <= m.writer + Slack)
+        --above;
+    if (above < 0 || !OnThreadStack(m.loops[above])) return false;
+    for (StackLevel at = m.writer; at < m.loops[above]; at += sizeof(StackLevel))
+        if (*reinterpret_cast<const StackLevel*>(at) == m.procedureReturn) return true;
+    return false;
+}
+
+// The hook lives while a window of this thread is attached.
+void WatchTakes() {
+    State& m = mailbox;
+    if (m.takeHook || !m.window ||
+        GetWindowThreadProcessId(m.window, nullptr) != GetCurrentThreadId())
+        return;
     HMODULE self = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                            GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&OnNextMessage), &self);
-    m.ownHook = SetWindowsHookExA(WH_GETMESSAGE, OnNextMessage, self, GetCurrentThreadId());
+                       reinterpret_cast<LPCSTR>(&OnTake), &self);
+    m.takeHook = SetWindowsHookExA(WH_GETMESSAGE, OnTake, self, GetCurrentThreadId());
+    if (m.takeHook && !m.peekDepth) m.peekDepth = MeasurePeekDepth();
+    if (!m.procedureReturn) CallWindowProcA(Probe, nullptr, WM_NULL, 0, 0);
+}
+
+void StopWatching() {
+    State& m = mailbox;
+    if (m.takeHook) UnhookWindowsHookEx(m.takeHook);
+    m.takeHook = nullptr;
+    m.loopCount = 0;
 }
 
 } // namespace
@@ -309,7 +441,9 @@ namespace Mailbox {
 // gone since has no one left to fetch it, and goes.
 void Attach(HWND window) {
     State& m = mailbox;
+    if (window != m.window) StopWatching();
     m.window = window;
+    WatchTakes();
     if (m.click != Click::Idle && !IsWindow(m.clicked)) {
         m.click = Click::Idle;
         m.own.reset();
@@ -323,6 +457,7 @@ void Attach(HWND window) {
 // gave it, hence the posted wake.
 const char* Fetch() {
     State& m = mailbox;
+    if (m.borrowed) return m.borrowed->Data();
     if (m.own) return m.own->Data();
     m.click = Click::Idle;
     if (!m.waiting.Empty() || m.dataWaiting) PostWake();
@@ -330,28 +465,43 @@ const char* Fetch() {
     return m.box.Data();
 }
 
-void Write(const Text& text) {
+void Write(const Text& text, const void* caller) {
     State& m = mailbox;
+    if (m.borrowed) {
+        *m.borrowed = text;
+        return;
+    }
     if (m.click == Click::Idle) {
         m.box = text;
         return;
     }
     m.own = text;
+    // The caller's frame lies below its return address and saved frame
+    // pointer: the level the host called the export from.
+    m.writer = reinterpret_cast<StackLevel>(caller) + 2 * sizeof(void*);
+    m.writerInHandler = WriterInHandler();
+    WatchTakes();
     // The next message may be a click still queued (then the hook puts back
     // before it is dispatched) or nothing at all: this wake makes sure there
     // is one, and puts back itself should the hook be missing.
-    HookNextMessage();
     PostWake();
     CheckState();
 }
 
 Text Content() {
+    if (mailbox.borrowed) return *mailbox.borrowed;
     return mailbox.own ? *mailbox.own : mailbox.box;
 }
 
+Text* Borrow(Text* slot) {
+    Text* previous = mailbox.borrowed;
+    mailbox.borrowed = slot;
+    return previous;
+}
+
 void Release() {
+    StopWatching();
     mailbox.own.reset();
-    PutBack();
     mailbox.box = Text();
 }
 
@@ -421,9 +571,9 @@ void Reannounce() {
 
 bool Wake(WPARAM ticket) {
     State& m = mailbox;
-    // Our window takes a message: the handler that wrote the host's text is
-    // over, even if the hook could not say so.
-    if (m.own) PutBack();
+    // Our window takes a message and no hook could say whether the handler
+    // that wrote the host's text is over: it is taken to be.
+    if (m.own && !m.takeHook) PutBack();
     bool probe = ticket != 0 && (m.click == Click::Posted || m.click == Click::Returned) &&
                  static_cast<LONG>(ticket - m.probeFrom) >= 0;
     if (probe) {

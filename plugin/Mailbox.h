@@ -2,8 +2,8 @@
 // written into the mailbox, then a click posted to the host's window.
 //
 // Threads: everything here runs on the host's GUI thread, the message hook
-// that ends the host's own text included. The timer and event threads never
-// touch the mailbox; they post their work to Form1's window.
+// that ends the host's own text included (it hooks that thread alone). The timer and event threads
+// never touch the mailbox; they post their work to Form1's window.
 //
 // What the host has been told is one state, the click's:
 //
@@ -36,15 +36,42 @@
 // lost on the way, or swallowed, comes again.
 //
 // The host's own text, written over an announced one, is one optional value
-// beside it: every export reads it for the rest of the handler that wrote it
-// (until the thread takes its next message). Notices that come while data is
-// announced wait in a short queue and follow, one per fetch.
+// beside it: every export reads it for the rest of the handler that wrote
+// it, nested message loops included (a MessageBox, a dialog, Interface, a
+// "sleep" that pumps). Notices that come while data is announced wait in a
+// short queue and follow, one per fetch.
+//
+// How the end of that handler is told from a nested loop: a hook sees every
+// message the thread takes, and the stack level of the loop that took it
+// (the hook's own level plus the depth of a PeekMessage call, measured once
+// with a message of our own). A loop that runs above the export call that
+// wrote the text has returned from the handler: the text ends. A loop below
+// it runs inside the handler, and the text stays, if the writer answers a
+// message at all: between it and a loop above it lies user32's return from
+// a window procedure (its address is learnt once, through CallWindowProc).
+// The code that runs the outermost loop has no handler to finish: its text
+// ends at the next message taken. Where this cannot tell: a host that runs
+// handlers on a stack of their own (fibers), where the text ends at the next
+// message taken; code outside any handler that leaves that return address
+// behind in stack it has not written since, where its text lasts until a
+// loop above it takes a message; and a hook or measure that fails, where
+// every message taken ends the text, as our own window's wakes do.
+//
+// The fold. However long the host leaves notices unfetched, what it reads
+// afterwards tells a true story: never the same notice twice in a row (an
+// error, or a status, told again while it waits says nothing new), the
+// port's latest state as the last status, and one err# where errors were
+// folded away between states, so that a slow host still learns that the
+// device failed. At most four notices wait; a fifth folds them all into
+// the newest state, with one error before it if any came before it, and one
+// after it if any came since.
 //
 // Invariants (CheckState, compiled in with COMRELAY_CHECKED): the host's own
 // text exists only while a text is announced; Posted and Returned have a
 // window and a numbered probe; a text is clicked again on the grace at most
 // once; announced data is one whole "str#...#" text; at most four notices
-// wait, never two errors in a row.
+// wait, never the same one twice in a row, and never the announced status
+// first.
 #pragma once
 
 #include "framework/Text.h"
@@ -61,12 +88,19 @@ namespace Mailbox {
 void Attach(HWND window);
 
 // The host's side. A text the host writes over an announced, unfetched one
-// is what GetFile, sendstring and setport read until the host's thread takes
-// its next message; then the announced text is back.
-const char* Fetch();          // GetFile
-void Write(const Text& text); // SetFile, getport
-Text Content();               // what sendstring and setport read
-void Release();               // unload
+// is what GetFile, sendstring and setport read until the handler that wrote
+// it has returned (see above); then the announced text is back. Write's
+// caller is the frame of the export (the default is taken where it is
+// called).
+const char* Fetch(); // GetFile
+void Write(const Text& text,
+           const void* caller = __builtin_frame_address(0)); // SetFile, getport
+Text Content();                                              // what sendstring and setport read
+// An export that another thread called runs here with that thread's own
+// text in place of the host's mailbox (Fetch, Write and Content use it);
+// null ends that. Returns what was borrowed before, for nested calls.
+Text* Borrow(Text* slot);
+void Release(); // unload
 
 // The plug-in's side. A notice replaces the mailbox and clicks, unless
 // received data the host has been told of is still unfetched: then it waits

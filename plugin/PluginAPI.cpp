@@ -2,10 +2,26 @@
 // texts. The export directory itself is in exports.S. Every export uses the C
 // calling convention and handles bad input quietly: the host's process must
 // never see a crash from here.
+//
+// Threads. The host's thread is the one that first called SetParentWindow:
+// the component, the mailbox and its hook belong to it. An export that
+// another thread calls runs on the host's thread: it is sent to CallWindow,
+// a message-only window of that thread, and the caller waits for it (every
+// kind of message loop serves a sent message, also one that filters, and so
+// do the waits of MessageBox, dialogs and Interface). There it runs with the
+// calling thread's own mailboxes, an integer and a text kept per thread
+// (TLS) that SetData, GetData, SetFile and GetFile of that thread use on
+// the spot: so a worker's sendstring sends what that worker wrote, and its
+// GetFile never takes the host's announced text. Sent rather than refused:
+// a host that sends from a worker gets its bytes out as written instead of
+// an err# it may not be watching for. Before the first
+// SetParentWindow there is no host's thread, and every thread uses the one
+// pair of mailboxes, as the host's thread does.
 #include "plugin/PluginAPI.h"
 
 #include "framework/WindowObject.h"
 #include "plugin/Mailbox.h"
+#include "plugin/Trace.h"
 #include "plugin/Unit1.h"
 #include "plugin/Unit2.h"
 #include <climits>
@@ -64,9 +80,85 @@ bool CopyHostText(const char* text, Text& copy) {
     return MeasureHostText(text, length) && copy.TryAssign(text, length);
 }
 
+// The mailboxes of a thread other than the host's, made at its first use and
+// freed as it ends. Only that thread touches them, or the host's thread
+// while that thread waits for its call.
+struct ThreadMailboxes {
+    std::int32_t value = 0;
+    Text text;
+};
+const DWORD MailboxSlot = TlsAlloc();
+
+// Written once, on the host's thread, before HostThread is published.
+HWND CallWindow = nullptr;
+volatile LONG HostThread = 0;
+constexpr UINT CallMessage = WM_APP + 0x107;
+
+bool OnHostThread() {
+    LONG host = HostThread;
+    return host == 0 || DWORD(host) == GetCurrentThreadId();
+}
+
+ThreadMailboxes* Mine() {
+    auto* mine = static_cast<ThreadMailboxes*>(TlsGetValue(MailboxSlot));
+    if (!mine && MailboxSlot != TLS_OUT_OF_INDEXES) {
+        mine = new ThreadMailboxes;
+        TlsSetValue(MailboxSlot, mine);
+    }
+    return mine;
+}
+
+// A call sent from another thread, run here with that thread's mailboxes
+// in place of the host's.
+struct Call {
+    void (*run)(void* work);
+    void* work;
+    ThreadMailboxes* caller;
+};
+
+LRESULT CALLBACK CallProcedure(HWND window, UINT message, WPARAM wp, LPARAM lp) {
+    if (message != CallMessage || !lp) return DefWindowProcA(window, message, wp, lp);
+    Call* call = reinterpret_cast<Call*>(lp);
+    std::int32_t hostValue = Library.IntMailbox;
+    Library.IntMailbox = call->caller->value;
+    Text* hostText = Mailbox::Borrow(&call->caller->text);
+    call->run(call->work);
+    Mailbox::Borrow(hostText);
+    call->caller->value = Library.IntMailbox;
+    Library.IntMailbox = hostValue;
+    return 1;
+}
+
+// The first SetParentWindow makes its thread the host's, for good.
+void ClaimHostThread() {
+    if (HostThread) return;
+    CallWindow =
+        CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    if (!CallWindow) return; // no way to reach this thread: stays unclaimed
+    HoldModule();            // the window's procedure is ours
+    SetWindowLongPtrA(CallWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CallProcedure));
+    InterlockedExchange(&HostThread, LONG(GetCurrentThreadId()));
+}
+
+// Runs work on the host's thread: here, or sent there with the caller
+// waiting. A call that cannot be sent (the host's thread has ended) does
+// nothing, with a trace line.
+template <class Work> void OnHost(const char* name, Work work) {
+    if (OnHostThread()) {
+        work();
+        return;
+    }
+    ThreadMailboxes* mine = Mine();
+    Call call = {[](void* w) { (*static_cast<Work*>(w))(); }, &work, mine};
+    if (!mine || !SendMessageA(CallWindow, CallMessage, 0, reinterpret_cast<LPARAM>(&call)))
+        TraceLine("comrelay: %s from thread %lu not run: the host's thread is gone", name,
+                  static_cast<unsigned long>(GetCurrentThreadId()));
+}
+
 } // namespace
 
-// No TLS directory: the module keeps no thread-local data, and the runtime's
+// No TLS directory: the module keeps no static thread-local data (the other
+// threads' mailboxes hang on a TlsAlloc slot), and the runtime's
 // TLS support (pulled in through this one callback) is left out. Under wine 8.0
 // loading a module that has one can spin for good in a process whose serial
 // waits have ended before: each such wait is a wine thread that ends without
@@ -82,59 +174,64 @@ void HoldModule() {
 #define EXPORT extern "C" __cdecl
 
 EXPORT void exp_Close() {
-    SerialClose();
+    OnHost("Close", SerialClose);
 }
 EXPORT void exp_open() {
-    SerialOpen();
+    OnHost("open", SerialOpen);
 }
 EXPORT void exp_getport() {
-    SerialGetPort();
+    OnHost("getport", SerialGetPort);
 }
 EXPORT void exp_setport() {
-    SerialSetPort();
+    OnHost("setport", SerialSetPort);
 }
 EXPORT void exp_getstring() {}
 EXPORT void exp_sendstring() {
-    SerialSendString();
+    OnHost("sendstring", SerialSendString);
 }
 EXPORT std::int32_t exp_GetData() {
-    return Library.IntMailbox;
+    if (OnHostThread()) return Library.IntMailbox;
+    ThreadMailboxes* mine = Mine();
+    return mine ? mine->value : 0;
 } // ordinals 7 and 26
 EXPORT void exp_senddata() {}
 EXPORT void exp_getparity() {}
 EXPORT void exp_setparity() {}
 EXPORT void exp_getstopbit() {
-    SerialGetStopBits();
+    OnHost("getstopbit", SerialGetStopBits);
 }
 EXPORT void exp_setstopbit() {
-    SerialSetStopBits();
+    OnHost("setstopbit", SerialSetStopBits);
 }
 EXPORT void exp_getdatabit() {
-    SerialGetDataBits();
+    OnHost("getdatabit", SerialGetDataBits);
 }
 EXPORT void exp_setdatabit() {
-    SerialSetDataBits();
+    OnHost("setdatabit", SerialSetDataBits);
 }
 EXPORT void exp_getbaudrate() {
-    SerialGetBaudRate();
+    OnHost("getbaudrate", SerialGetBaudRate);
 }
 EXPORT void exp_setbaudrate() {
-    SerialSetBaudRate();
+    OnHost("setbaudrate", SerialSetBaudRate);
 }
 
 EXPORT void exp_Draw(std::int32_t /*ignored*/, std::int32_t left, std::int32_t top,
                      std::int32_t width, std::int32_t height) {
-    ComponentDraw(left, top, width, height);
+    OnHost("Draw", [=] { ComponentDraw(left, top, width, height); });
 }
 
 EXPORT void exp_SetParentWindow(HWND window) {
-    ComponentSetParentWindow(window);
+    ClaimHostThread();
+    OnHost("SetParentWindow", [=] { ComponentSetParentWindow(window); });
 }
 EXPORT std::int32_t exp_CreateObject() {
     return 0;
 }
 EXPORT std::int32_t exp_Interface() {
-    return RunSettingsDialog();
+    std::int32_t result = 0;
+    OnHost("Interface", [&] { result = RunSettingsDialog(); });
+    return result;
 }
 EXPORT std::int32_t exp_HasIntDlg() {
     return 1;
@@ -149,19 +246,30 @@ EXPORT const char* exp_Copyright() {
     return CopyrightText;
 }
 EXPORT void exp_SetPath(const char* path) {
-    CopyHostText(path, Library.PluginPath);
+    if (OnHostThread()) CopyHostText(path, Library.PluginPath);
 }
 EXPORT void exp_SetData(std::int32_t value) {
-    Library.IntMailbox = value;
+    if (OnHostThread()) {
+        Library.IntMailbox = value;
+    } else if (ThreadMailboxes* mine = Mine()) {
+        mine->value = value;
+    }
 }
 
 EXPORT const char* exp_GetFile() {
-    return Mailbox::Fetch();
+    if (OnHostThread()) return Mailbox::Fetch();
+    ThreadMailboxes* mine = Mine();
+    return mine ? mine->text.Data() : "";
 }
 
 EXPORT void exp_SetFile(const char* text) {
     Text copy;
-    if (CopyHostText(text, copy)) Mailbox::Write(copy);
+    if (!CopyHostText(text, copy)) return;
+    if (OnHostThread()) {
+        Mailbox::Write(copy);
+    } else if (ThreadMailboxes* mine = Mine()) {
+        mine->text = copy;
+    }
 }
 
 // Load creates the library's applet (an object; no window is made); unload
@@ -172,7 +280,12 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         Library.LibraryApplet = NewApplet(Text("vekplug"));
         Applet = Library.LibraryApplet;
+    } else if (reason == DLL_THREAD_DETACH && MailboxSlot != TLS_OUT_OF_INDEXES) {
+        delete static_cast<ThreadMailboxes*>(TlsGetValue(MailboxSlot));
     } else if (reason == DLL_PROCESS_DETACH) {
+        // Threads other than the host's get mailboxes only once a host's
+        // thread exists, and that pins the module: none are left here.
+        if (MailboxSlot != TLS_OUT_OF_INDEXES) TlsFree(MailboxSlot);
         Mailbox::Release();
         Library.PluginPath = Text();
         if (!reserved)

@@ -6,9 +6,13 @@
 
 namespace {
 
+// Users write 0 or "off" to mean off, as they would unset it; any other
+// value, 1 or "on" for example, turns the trace on.
 bool ReadTraceSwitch() {
     char value[8];
-    return GetEnvironmentVariableA("COMRELAY_TRACE", value, sizeof value) > 0;
+    DWORD n = GetEnvironmentVariableA("COMRELAY_TRACE", value, sizeof value);
+    if (n == 0 || n >= sizeof value) return n != 0;
+    return lstrcmpA(value, "0") != 0 && lstrcmpiA(value, "off") != 0;
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // One line per notice, click, re-click, put-back and device failure, for
 // host authors who look for lost clicks in a debugger or a debug-output
-// viewer (under wine: WINEDEBUG=+debugstr). On when COMRELAY_TRACE was set as
-// the library loaded; otherwise each call is one test of a flag.
+// viewer (under wine: WINEDEBUG=+debugstr). On when COMRELAY_TRACE held a value
+// other than 0, "off" (any case) or nothing as the library loaded; otherwise
+// each call is one test of a flag.
 //
 // Threads: any. TraceOn is written once, before any export runs, and only
 // read afterwards; OutputDebugStringA may be called from every thread.

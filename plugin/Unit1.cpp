@@ -3,7 +3,8 @@
 // through the mailbox (Mailbox.cpp).
 //
 // Threads, and how work passes between them:
-// - The host's GUI thread runs every export and Form1's window procedure. It
+// - The host's GUI thread runs every export (one called from another thread
+//   is sent here, see PluginAPI.cpp) and Form1's window procedure. It
 //   alone reads and writes the text mailbox, opens, closes, configures,
 //   reads and writes the port, moves Form1 and posts the clicks. sendstring
 //   hands its write to a thread of the port's own and relays on this thread
@@ -778,10 +779,18 @@ void SerialSendString() {
     TakeReports(c); // what waited for the write's end
 }
 
+// A text that names no port (LPT1, COM0, a notice the host read) changes
+// nothing: moving an open port to some other port would send the host's
+// next writes to a device it never chose.
 void SerialSetPort() {
     // A copy: the reopen's notifications replace the mailbox.
     if (PortComponent* c = RecoverComponent()) {
         Text name = Mailbox::Content();
+        if (NormalizePortName(name).IsEmpty()) {
+            TraceLine("comrelay: setport: the text names no port");
+            Mailbox::Post(Notice::Error);
+            return;
+        }
         RelayBeforeClose(c);
         c->Port->SetPortName(name);
     }

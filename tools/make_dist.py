@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Packs the release zip for Windows users from a finished build:
 make_dist.py SOURCE_DIR BUILD_DIR ZIP. Flat, so that minimal_host.c finds
-comrelay.h beside it; the README becomes README.txt with Windows line ends.
+comrelay.h beside it; docs/README-release.txt, written for the zip's reader,
+becomes README.txt with Windows line ends.
 Every entry carries the time of the sources' last commit and nothing of the
 machine (no owner, no access times), so that packing the same build twice
 gives the same zip and the same SHA-256."""
@@ -23,7 +24,8 @@ def commit_time(root):
 
 def main():
     root, build, target = sys.argv[1:4]
-    readme = open(os.path.join(root, "README.md"), "rb").read().replace(b"\n", b"\r\n")
+    readme = open(os.path.join(root, "docs", "README-release.txt"), "rb").read()
+    readme = readme.replace(b"\n", b"\r\n")
     files = [
         ("comrelay.dll", open(os.path.join(build, "comrelay.dll"), "rb").read()),
         ("comrelay-host.exe", open(os.path.join(build, "comrelay-host.exe"), "rb").read()),

@@ -69,9 +69,16 @@ def main():
         for name, source in sources.items():
             if name in packed and packed[name] != open(source, "rb").read():
                 failures.append("%s differs from %s" % (name, source))
-        readme = open(os.path.join(root, "README.md"), "rb").read().replace(b"\n", b"\r\n")
-        if packed.get("README.txt") != readme:
-            failures.append("README.txt is not the README with CR LF line ends")
+        readme = open(os.path.join(root, "docs", "README-release.txt"), "rb").read()
+        if packed.get("README.txt") != readme.replace(b"\n", b"\r\n"):
+            failures.append("README.txt is not docs/README-release.txt with CR LF line ends")
+        # Written for a Windows user: the zip's contents and the use of the
+        # DLL first, the build on Debian last.
+        text = readme.decode("utf-8", "replace")
+        order = [text.find(s) for s in ("What is in this zip", "LoadLibraryA", "The reference host",
+                                        "COMRELAY_TRACE", "./run.sh")]
+        if -1 in order or order != sorted(order) or "./run.sh" in text[:text.find("./run.sh build")]:
+            failures.append("README.txt does not put the zip and the DLL's use first, the build last")
         for name in ("comrelay.dll", "comrelay-host.exe"):
             if name in packed:
                 foreign = [d for d in imports(packed[name]) if d.lower() not in SYSTEM_DLLS]

@@ -5,6 +5,7 @@
 #include "host/HostHarness.h"
 #include <cstring>
 #include "support/ProcessCounters.h"
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -136,4 +137,39 @@ TEST_CASE("the library loads and unloads repeatedly") {
         REQUIRE(plugin.Loaded());
         plugin.SetFile("round");
     }
+}
+
+// The trace's lines, seen as OutputDebugStringA raises them.
+UINT TraceLines = 0;
+LONG CALLBACK CountTrace(EXCEPTION_POINTERS* e) {
+    const EXCEPTION_RECORD* r = e->ExceptionRecord;
+    TraceLines +=
+        r->ExceptionCode == DBG_PRINTEXCEPTION_C &&
+        !std::strncmp(reinterpret_cast<const char*>(r->ExceptionInformation[1]), "comrelay:", 9);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Read as the library loads: each value runs in a process of its own, this
+// program again, whose exit code tells whether it saw trace lines.
+TEST_CASE("COMRELAY_TRACE: 0, off and an empty value mean off") {
+    if (std::getenv("COMRELAY_TRACE_CHILD")) {
+        AddVectoredExceptionHandler(1, CountTrace);
+        Plugin plugin;
+        plugin.SetParentWindow(CreateWindowExA(0, "STATIC", "", WS_OVERLAPPEDWINDOW, 0, 0, 99, 99,
+                                               nullptr, nullptr, nullptr, nullptr));
+        plugin.Call("open"); // opened or refused, it is a notice
+        ExitProcess(TraceLines > 0);
+    }
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    SetEnvironmentVariableA("COMRELAY_TRACE_CHILD", "1");
+    for (const char* value : {"0", "off", "OFF", "", "1", "on"}) {
+        std::string shown = value;
+        CAPTURE(shown);
+        SetEnvironmentVariableA("COMRELAY_TRACE", value);
+        int traced = std::system((self + std::string(" --test-case=COMRELAY*")).c_str());
+        CHECK(traced == (shown == "1" || shown == "on"));
+    }
+    SetEnvironmentVariableA("COMRELAY_TRACE_CHILD", nullptr);
+    SetEnvironmentVariableA("COMRELAY_TRACE", nullptr);
 }

@@ -460,3 +460,75 @@ TEST_CASE("an error storm: err# folds to about one per relay interval, and the b
         wrong += static_cast<unsigned char>(data[i]) != PeerClient::PatternByte(seed, i);
     CHECK(wrong == 0);
 }
+
+TEST_CASE("ten pulls and plugs while a batch waits unfetched: no status twice in a row, an err# "
+          "kept, the port's state last") {
+    OpenHost h(115200);
+    AnnounceUnfetched(h, "ABC");
+    for (int i = 0; i < 10; ++i) {
+        REQUIRE(h.peer.Vanish(1, true));
+        h.host.Pump(800); // told, the dead handle closed, the port looked for
+        REQUIRE(h.peer.Vanish(1, false));
+        h.host.Pump(1500); // found again at a search tick
+    }
+    std::vector<std::string> texts = AnswerAll(h);
+    CHECK(texts.front() == "str#ABC#");
+    CHECK(texts.back() == "sts#Open#");
+    CHECK(std::count(texts.begin(), texts.end(), ErrorText) >= 1);
+    for (size_t i = 1; i < texts.size(); ++i)
+        CHECK(texts[i] != texts[i - 1]);
+}
+
+namespace {
+
+// The modal loops below end from a timer that their own loop dispatches.
+void CALLBACK EndModal(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    EndDialog(FindWindowA("#32770", "nested"), IDOK); // a MessageBox is a dialog too
+    if (HWND form2 = FindWindowA("obj_Form", "Form2"))
+        PostMessageA(FindWindowExA(form2, nullptr, "obj_BUTTON", "Cansel"), BM_CLICK, 0, 0);
+}
+
+// A host handler: writes its text, runs one kind of nested loop, then sends.
+struct {
+    DWORD style, exStyle;
+    WORD items;
+    short x, y, cx, cy;
+    WORD menu, cls, title[7];
+} Dialog = {WS_POPUP | WS_CAPTION, 0, 0, 0, 0, 80, 40, 0, 0, {'n', 'e', 's', 't', 'e', 'd', 0}};
+TestHost* Host = nullptr;
+int Loop = 0;
+LRESULT CALLBACK Handler(HWND w, UINT message, WPARAM wp, LPARAM lp) {
+    if (message != WM_APP + 9) return DefWindowProcA(w, message, wp, lp);
+    Host->plugin.SetFile("mine");
+    SetTimer(nullptr, 0, 300, EndModal);
+    if (Loop == 0) {
+        MessageBoxA(w, "", "nested", MB_OK);
+    } else if (Loop == 1) {
+        PostMessageA(w, WM_NULL, 0, 0);
+        Host->Pump(300); // a script host's "sleep"
+    } else if (Loop == 2) {
+        DialogBoxIndirectParamA(nullptr, reinterpret_cast<DLGTEMPLATE*>(&Dialog), w, nullptr, 0);
+    } else {
+        Host->plugin.CallInt("Interface");
+    }
+    Host->plugin.Call("sendstring");
+    return 0;
+}
+
+} // namespace
+
+TEST_CASE("the host's text lasts through a nested loop in its handler, while data is announced") {
+    for (Loop = 0; Loop < 4; ++Loop) {
+        CAPTURE(Loop);
+        OpenHost h(115200);
+        Host = &h.host;
+        AnnounceUnfetched(h, "AB");
+        HWND w = h.host.NewWindow();
+        SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Handler));
+        PostMessageA(w, WM_APP + 9, 0, 0);
+        h.host.Pump(100);
+        CHECK(h.peer.Read(1, 100, 3000) == "mine");
+        DestroyWindow(w);
+    }
+}

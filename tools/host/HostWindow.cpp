@@ -5,6 +5,7 @@
 #include "host/ByteText.h"
 #include "host/LineSettings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -66,11 +67,42 @@ std::string WindowText(HWND w) {
     return s;
 }
 
+// A name not in the list (a port typed into the port box's field) stays
+// shown as the box's text.
 void SelectItem(HWND box, const std::string& text) {
     LRESULT i = SendMessageA(box, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                              reinterpret_cast<LPARAM>(text.c_str()));
     SendMessageA(box, CB_SETCURSEL, i == CB_ERR ? static_cast<WPARAM>(-1) : static_cast<WPARAM>(i),
                  0);
+    if (i == CB_ERR) SetWindowTextA(box, text.c_str());
+}
+
+// The COM ports that exist, in number order: Windows lists them under
+// SERIALCOMM (a USB adapter while plugged in), and so does wine.
+std::vector<std::string> ExistingPorts() {
+    std::vector<std::pair<int, std::string>> found;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) ==
+        ERROR_SUCCESS) {
+        char name[256], value[64];
+        for (DWORD i = 0;; ++i) {
+            DWORD nameSize = sizeof name, valueSize = sizeof value - 1, type = 0;
+            LONG r = RegEnumValueA(key, i, name, &nameSize, nullptr, &type,
+                                   reinterpret_cast<BYTE*>(value), &valueSize);
+            if (r == ERROR_NO_MORE_ITEMS) break;
+            if (r != ERROR_SUCCESS || type != REG_SZ) continue;
+            value[valueSize] = 0;
+            if (_strnicmp(value, "COM", 3) == 0 && std::atoi(value + 3) > 0)
+                found.push_back(
+                    {std::atoi(value + 3), "COM" + std::to_string(std::atoi(value + 3))});
+        }
+        RegCloseKey(key);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> ports;
+    for (const auto& f : found)
+        if (ports.empty() || ports.back() != f.second) ports.push_back(f.second);
+    return ports;
 }
 
 // The text of a notification for people: data escaped, the plug-in's own
@@ -192,12 +224,12 @@ void HostWindow::CreateControls() {
         return make(0, "COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, id, Px(300));
     };
 
+    // The ports that exist to pick from; any other name can be typed in the
+    // box's field (a port that comes later, or one Windows does not list).
     label("Port");
-    portBox_ = combo(IdPort);
-    for (int n = 1; n <= 16; ++n) {
-        std::string name = "COM" + std::to_string(n);
+    portBox_ = make(0, "COMBOBOX", "", CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, IdPort, Px(300));
+    for (const std::string& name : ExistingPorts())
         SendMessageA(portBox_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
-    }
     label("Baud rate");
     baudBox_ = combo(IdBaud);
     for (std::int32_t rate : BaudRates)
@@ -464,7 +496,13 @@ void HostWindow::Command(int id, int code) {
     };
     switch (id) {
     case IdPort:
-        if (code == CBN_SELCHANGE) SelectPort(selected(portBox_));
+        if (code == CBN_SELCHANGE) {
+            SelectPort(selected(portBox_));
+        } else if (code == CBN_KILLFOCUS) {
+            char typed[32] = {};
+            GetWindowTextA(portBox_, typed, sizeof typed);
+            if (typed != port_) SelectPort(typed);
+        }
         break;
     case IdBaud:
         if (code == CBN_SELCHANGE) SelectBaudRate(std::atoi(selected(baudBox_).c_str()));

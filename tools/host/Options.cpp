@@ -12,7 +12,7 @@ const char UsageText[] =
     "each notification of the plug-in is printed with the seconds since start.\n"
     "  --version           print the version of comrelay-host and leave\n"
     "  --dll PATH          the plug-in (default: comrelay.dll beside the program)\n"
-    "  --port COMn         choose the port, COM1..COM16\n"
+    "  --port COMn         choose the port, COM1..COM256\n"
     "  --baud N            110 300 600 1200 2400 4800 9600 14400 19200 38400\n"
     "                      56000 57600 115200 128000 256000\n"
     "  --data-bits N       5, 6, 7 or 8\n"
@@ -48,13 +48,13 @@ template <size_t N> bool InTable(const std::int32_t (&table)[N], std::int32_t va
     return false;
 }
 
-// "COM3", "com3" or "3" name the port; the plug-in takes COM1..COM16.
+// "COM3", "com3" or "3" name the port; the plug-in takes COM1..COM256.
 bool PortName(const std::string& text, std::string& name) {
     std::string digits = text;
     if (digits.size() > 3 && (digits.compare(0, 3, "COM") == 0 || digits.compare(0, 3, "com") == 0))
         digits = digits.substr(3);
     std::int32_t n = 0;
-    if (!ToInt(digits, n) || n < 1 || n > 16) return false;
+    if (!ToInt(digits, n) || n < 1 || n > 256) return false;
     name = "COM" + std::to_string(n);
     return true;
 }
@@ -126,7 +126,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
         }
         if (a == "--port") {
             s.kind = Step::Kind::Port;
-            if (!PortName(v, s.text)) fail("--port takes COM1 to COM16");
+            if (!PortName(v, s.text)) fail("--port takes COM1 to COM256");
         } else if (a == "--baud") {
             s.kind = Step::Kind::BaudRate;
             if (!ToInt(v, s.value) || !InTable(BaudRates, s.value))
