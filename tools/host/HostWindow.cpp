@@ -4,6 +4,7 @@
 
 #include "host/ByteText.h"
 #include "host/LineSettings.h"
+#include "host/Options.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -593,7 +594,10 @@ std::string HostWindow::SelectPort(const std::string& name) {
     // clicks would read one mailbox: a failed reopen's "err#" would hide the
     // "sts#Close#" before it. So the host closes and reopens by itself and
     // answers each notification as it comes (they are posted inside the calls).
-    bool reopen = open_ && name != port_;
+    // A typed text that names no port moves nothing: the plug-in refuses it
+    // with an err#, and the open port stays open.
+    std::string named;
+    bool reopen = open_ && PortName(name, named) && named != port_;
     if (reopen) {
         Close();
         AnswerQueuedClicks();

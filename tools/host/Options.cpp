@@ -48,7 +48,8 @@ template <size_t N> bool InTable(const std::int32_t (&table)[N], std::int32_t va
     return false;
 }
 
-// "COM3", "com3" or "3" name the port; the plug-in takes COM1..COM256.
+} // namespace
+
 bool PortName(const std::string& text, std::string& name) {
     std::string digits = text;
     if (digits.size() > 3 && (digits.compare(0, 3, "COM") == 0 || digits.compare(0, 3, "com") == 0))
@@ -58,8 +59,6 @@ bool PortName(const std::string& text, std::string& name) {
     name = "COM" + std::to_string(n);
     return true;
 }
-
-} // namespace
 
 Options ParseOptions(const std::vector<std::string>& args) {
     Options o;

@@ -27,3 +27,6 @@ struct Options {
 Options ParseOptions(const std::vector<std::string>& args);
 
 extern const char UsageText[];
+
+// "COM3", "com3" or "3" name the port; the plug-in takes COM1..COM256.
+bool PortName(const std::string& text, std::string& name);
