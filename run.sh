@@ -91,9 +91,9 @@ start_world() {
         for d in system32 syswow64 winsxs; do
             cp -al "$from/drive_c/windows/$d" "$to/drive_c/windows/"
         done
-        rm -f "$WINEPREFIX.partial"/dosdevices/com*
-        sed -i "s|\"$BUILD/rig/links/|\"$WORLD/rig/links/|" "$WINEPREFIX.partial/system.reg"
-        mv "$WINEPREFIX.partial" "$WINEPREFIX"
+        rm -f "$to"/dosdevices/com*
+        sed -i "s|\"$BUILD/rig/links/|\"$WORLD/rig/links/|" "$to/system.reg"
+        mv "$to" "$WINEPREFIX"
     fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "== creating wine prefix $WINEPREFIX"
