@@ -23,7 +23,7 @@
 //   Closed, Lost     the port opens (the host's open, the search)  Open, sts#Open#
 //   Open .. Told     the port closes (Close, setport, the end)     Closed, sts#Close#
 //   Lost             Close, or the component's end                 Closed, sts#Close#
-//   Told, Lost       the host's open                               Lost, then as the open goes
+//   Lost             the host's open: tried at once                Open, or Lost (err#)
 //   Open, Failing    a failed count or read                        Failing; Told at the limit, err#
 //   Open, Failing    the waits keep failing; a setting that could  Told, err# (once)
 //                    not even be put back
@@ -50,7 +50,7 @@ enum class LinkEvent : std::uint8_t {
     Opened,        // the port opened (its OnAfterOpen)
     Closed,        // the port closed (its OnAfterClose)
     HostCloses,    // Close or the component's end, with no handle to close
-    HostOpens,     // open: what is left of a failed device goes first
+    HostOpens,     // open, before it tries
     Failed,        // a count or read failed
     FailedForGood, // the event thread's waits keep failing
     FailureTold,   // a failure the caller has told already

@@ -482,12 +482,10 @@ void FeedLink(PortComponent* c, LinkEvent event) {
         Mailbox::Post(Notice::Close);
         break;
     case LinkEvent::HostOpens:
-        if (from != Link::Told && from != Link::Lost) break;
-        // The host has had its error and hears of the fresh open.
+        // A failing device keeps its handle, as any open port does: a reopen
+        // would purge the bytes it holds. A lost one is tried at once.
+        if (from != Link::Lost) break;
         StopSearch(c);
-        Enter(l, Link::Lost);
-        c->Port->Close();
-        TellRaisedError(c);
         break;
     case LinkEvent::Failed:
         if (from != Link::Open && from != Link::Failing) break;
