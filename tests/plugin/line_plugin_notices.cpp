@@ -349,8 +349,9 @@ TEST_CASE("batches and notices interleaved: each arrives once, in order") {
         std::vector<std::string> got = AnswerAll(h);
         // The batch's click, left unanswered past the grace, comes once more;
         // the host then reads the batch again (a busy machine stretches the round).
-        if (GraceMayHavePassed() && got.size() == want.size() + 1 && got[1] == got[0])
-            got.erase(got.begin() + 1);
+        if (GraceMayHavePassed() && got.size() == want.size() + 1)
+            if (auto again = std::find(got.begin() + 1, got.end(), want[0]); again != got.end())
+                got.erase(again);
         CHECK(got == want);
         h.host.received.clear();
         h.host.clicks = 0;
