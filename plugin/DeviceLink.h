@@ -27,7 +27,8 @@
 //   Open, Failing    a failed count or read                        Failing; Told at the limit, err#
 //   Open, Failing    the waits keep failing; a setting that could  Told, err# (once)
 //                    not even be put back
-//   Failing, Told    the device answers (a read, or the waits)     Open
+//   Failing, Told    the device answers (a count and read, or the  Open
+//                    waits again and a count)
 //   Told             the name is gone and no write is in flight    Lost
 //   Told             the name opens a new handle that answers,     Lost, then Open
 //                    the old one does not (a quick replug)          (sts#Open#)
