@@ -139,8 +139,7 @@ TEST_CASE("the library loads and unloads repeatedly") {
     }
 }
 
-// The trace's lines, seen as OutputDebugStringA raises them.
-UINT TraceLines = 0;
+UINT TraceLines = 0; // the trace's lines, seen as OutputDebugStringA raises them
 LONG CALLBACK CountTrace(EXCEPTION_POINTERS* e) {
     const EXCEPTION_RECORD* r = e->ExceptionRecord;
     TraceLines +=
@@ -163,12 +162,11 @@ TEST_CASE("COMRELAY_TRACE: 0, off and an empty value mean off") {
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     SetEnvironmentVariableA("COMRELAY_TRACE_CHILD", "1");
-    for (const char* value : {"0", "off", "OFF", "", "1", "on"}) {
-        std::string shown = value;
-        CAPTURE(shown);
-        SetEnvironmentVariableA("COMRELAY_TRACE", value);
+    for (std::string value : {"0", "off", "OFF", "", "1", "on"}) {
+        CAPTURE(value);
+        SetEnvironmentVariableA("COMRELAY_TRACE", value.c_str());
         int traced = std::system((self + std::string(" --test-case=COMRELAY*")).c_str());
-        CHECK(traced == (shown == "1" || shown == "on"));
+        CHECK(traced == (value == "1" || value == "on"));
     }
     SetEnvironmentVariableA("COMRELAY_TRACE_CHILD", nullptr);
     SetEnvironmentVariableA("COMRELAY_TRACE", nullptr);

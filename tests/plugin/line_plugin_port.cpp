@@ -3,7 +3,6 @@
 #include <doctest/doctest.h>
 
 #include "plugin/OpenHost.h"
-
 #include <cstdlib>
 
 namespace {
@@ -162,15 +161,14 @@ TEST_CASE("a failed open is an error, not an open port") {
 TEST_CASE("setport reaches COM17 and COM200; a text that names no port changes nothing") {
     PeerClient peer;
     REQUIRE(peer.Attach(2));
-    std::string links = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com"; // run.sh's
-    // Wine starts a Unix program too: ln makes the prefix's link for a port
-    // name at once, where a Ports entry would wait for the next wineserver.
+    // Wine starts Unix programs too: ln links a name in run.sh's prefix at
+    // once, where a Ports entry would wait for the next wineserver.
+    std::string links = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com";
     auto unix = [](std::string command) {
         STARTUPINFOA si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi;
-        if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, 0, 0, nullptr, nullptr, &si,
-                           &pi))
+        if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, 0, 0, 0, 0, &si, &pi))
             WaitForSingleObject(pi.hProcess, 10000);
     };
     for (const char* n : {"17", "200"})
@@ -178,8 +176,7 @@ TEST_CASE("setport reaches COM17 and COM200; a text that names no port changes n
              links + n);
     TestHost host;
     REQUIRE(host.Adopt());
-    int k = 0;
-    for (const char* name : {"com17", "COM200", "LPT1", "COM257", "sts#Open#"}) {
+    for (int k = 0; const char* name : {"com17", "COM200", "LPT1", "COM257", "sts#Open#"}) {
         CAPTURE(std::string(name));
         bool names = k++ < 2;
         host.received.clear();
@@ -198,30 +195,26 @@ TEST_CASE("setport reaches COM17 and COM200; a text that names no port changes n
     unix("Z:\\bin\\rm -f " + links + "17 " + links + "200");
 }
 
-namespace {
-struct Worker {
-    const Plugin* plugin;
-    std::string sent;
-    int misread = 0;
-};
-DWORD WINAPI SendLines(void* context) {
-    auto* w = static_cast<Worker*>(context);
-    for (int i = 0; i < 300; ++i) {
-        std::string line = "w" + std::to_string(i) + "\n";
-        w->plugin->SetFile(line.c_str());
-        w->plugin->Call("sendstring");
-        w->misread += line != w->plugin->GetFile(); // its own text, never the host's
-        w->sent += line;
-    }
-    return 0;
-}
-} // namespace
-
 TEST_CASE("a worker thread's sends go out as written while the host's thread takes a stream") {
     OpenHost h(115200);
-    Worker worker{&h.host.plugin, {}, 0};
+    struct Worker {
+        const Plugin* plugin;
+        std::string sent;
+        int misread = 0;
+        static DWORD WINAPI SendLines(void* context) {
+            auto* w = static_cast<Worker*>(context);
+            for (int i = 0; i < 300; ++i) {
+                std::string line = "w" + std::to_string(i) + "\n";
+                w->plugin->SetFile(line.c_str());
+                w->plugin->Call("sendstring");
+                w->misread += line != w->plugin->GetFile(); // its own text, never the host's
+                w->sent += line;
+            }
+            return 0;
+        }
+    } worker{&h.host.plugin, {}, 0};
     REQUIRE(h.peer.Stream(1, 8040, 9));
-    HANDLE thread = CreateThread(nullptr, 0, SendLines, &worker, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, Worker::SendLines, &worker, 0, nullptr);
     long position = 0;
     CHECK(FollowStream(h.host, 0, 8040, 9, 30000, position));
     CHECK(position == 8040);

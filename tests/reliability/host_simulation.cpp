@@ -239,14 +239,10 @@ class Simulation {
         if (!open_ || pulled_[Line()]) {
             ++counts_[SendClosed];
             ++errorCauses_;
-        } else if (returning_[Line()]) {
-            ++counts_[Send];
-            ++errorCauses_;
-            sent_[Line()] += token;
-            purgeable_[Line()] = sent_[Line()].size();
         } else {
             ++counts_[Send];
             sent_[Line()] += token;
+            if (returning_[Line()]) ++errorCauses_, purgeable_[Line()] = sent_[Line()].size();
         }
         plugin_.Call("sendstring");
     }
@@ -335,25 +331,18 @@ class Simulation {
 
     // --- the device's own events ---
     bool Away(int line) const { return pulled_[line] || returning_[line]; }
-    // A port whose line is pulled out, or a missing one, fails to open.
-    bool Missing(const std::string& name) const {
-        return name == "COM3" || pulled_[name == "COM2" ? 2 : 1];
-    }
-    // The port's adapter pulled: one err#, and bytes on their way may be lost;
-    // the host still counts the port as open. Plugged back in, a fresh line:
-    // a port the host counts as open comes back by itself, told as opened.
-    // A device that half works for a while (its count, or its modem status,
-    // fails for a while, the next settle at most): at most one err#, and every byte.
+    // A pulled-out port, or a missing one, fails to open.
+    bool Missing(const std::string& n) const { return n == "COM3" || pulled_[n == "COM2" ? 2 : 1]; }
+    // Pulled: one err#, bytes on their way may be lost, the port still open to the host.
+    // Plugged back: a port open to the host comes back by itself, told as opened. A count
+    // or modem status failing a while (till the next settle): at most one err#, every byte.
     void DeviceStep() {
-        int line = Line();
-        int d = Random(4);
+        int line = Line(), d = Random(4);
         Note("device step " + std::to_string(d) + " on line " + std::to_string(line));
         if (d == 0 && !pulled_[line] && open_) {
-            ++counts_[Pull];
-            ++errorCauses_;
+            ++counts_[Pull], ++errorCauses_;
             pulled_[line] = true;
-            drop_[line] = written_[line].size();
-            purgeable_[line] = sent_[line].size();
+            drop_[line] = written_[line].size(), purgeable_[line] = sent_[line].size();
             if (!peer_.Pull(line, Random(2) ? "EIO" : "ENXIO")) Fail("the peer did not pull");
         } else if (d == 1 && (pulled_[1] || pulled_[2])) {
             int l = pulled_[line] ? line : 3 - line;
@@ -361,13 +350,10 @@ class Simulation {
             pulled_[l] = false;
             if (!peer_.Vanish(l, false)) Fail("the peer did not plug");
             drop_[l] = written_[l].size();
-            // Until the port is back (by the next settle), what the host
-            // sends may fail, told.
             if (open_ && l == line) statuses_.push_back("sts#Open#"), returning_[l] = true;
         } else if (d >= 2 && !pulled_[line]) {
             const char* call = d == 2 ? "TIOCINQ" : "TIOCMGET";
-            ++counts_[d == 2 ? CountFails : StatusFails];
-            ++errorCauses_;
+            ++counts_[d == 2 ? CountFails : StatusFails], ++errorCauses_;
             long uses = peer_.Uses(line, call);
             if (uses < 0 || !peer_.FailFor(line, call, uses + 1, 20 + Random(200), "EIO"))
                 Fail("the peer did not fail a call");
@@ -459,10 +445,9 @@ class Simulation {
         }
     }
 
-    // A long pile: with a batch announced, the host answers nothing while the
-    // port closes, opens, fails and is pulled out and plugged back; then it
-    // fetches, and reads no notice twice in a row (the model checks the rest:
-    // the latest state last, each byte once).
+    // With a batch announced, the host answers nothing while the port closes, opens,
+    // fails, is pulled and plugged back; then it fetches and reads no notice twice in
+    // a row (the model checks the rest: the latest state last, each byte once).
     void LongPile() {
         if (!open_ || port_ == "COM3" || lateDue_) return;
         ++counts_[Pile];
@@ -478,8 +463,7 @@ class Simulation {
                 open_ ? Closed() : Opened();
                 plugin_.Call(open_ ? "open" : "Close");
             } else if (what < 6) {
-                ++errorCauses_;
-                peer_.Error(Line(), "frame");
+                ++errorCauses_, peer_.Error(Line(), "frame");
             } else { // told, and opened again by the plug-in once plugged back
                 ++counts_[PilePull], ++errorCauses_;
                 peer_.Vanish(Line(), true), Pump(800), peer_.Vanish(Line(), false), Pump(2000);
@@ -536,7 +520,6 @@ class Simulation {
     // has been read.
     void Settle() {
         ++counts_[Settles];
-        // A device that half works answers again, and its bytes then come.
         if (!peer_.FailOff(1) || !peer_.FailOff(2)) Fail("the peer did not lift its faults");
         if (host_ != main_) {
             host_ = main_;
@@ -622,8 +605,8 @@ class Simulation {
     size_t drop_[3] = {};
     size_t next_[3] = {};
     bool stale_[3] = {};
-    bool pulled_[3] = {};
-    bool returning_[3] = {}; // plugged back in, the port perhaps not yet reopened
+    // returning_: plugged back in, the port perhaps not yet reopened.
+    bool pulled_[3] = {}, returning_[3] = {};
     std::vector<std::string> statuses_; // every status the port went through
     size_t told_ = 0;
     std::string last_;

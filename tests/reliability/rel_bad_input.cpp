@@ -51,12 +51,11 @@ std::string ExpectedPortName(const std::string& text, const std::string& current
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
     if (head == "COM") at += 3;
     if (at < text.size() && text[at] == '+') ++at;
-    size_t digits = at;
-    unsigned long number = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && number <= 256; ++at)
-        number = number * 10 + static_cast<unsigned long>(text[at] - '0');
-    if (at == digits || number < 1 || number > 256) return current;
-    return "COM" + std::to_string(number);
+    std::uint32_t value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && value <= 256; ++at)
+        value = value * 10 + static_cast<std::uint32_t>(text[at] - '0');
+    if (value < 1 || value > 256) return current; // no digits too
+    return "COM" + std::to_string(value);
 }
 
 // Reads what the program writes to COMn on a thread of its own, so that a
@@ -338,12 +337,12 @@ TEST_CASE("port names: the edge list and random texts give COM1 to COM256 or cha
     } cases[] = {{"com3", "COM3"},        {"7", "COM7"},
                  {"+5", "COM5"},          {"COM3x", "COM3"},
                  {"COM16", "COM16"},      {"COM17", "COM17"},
-                 {"COM0", "COM17"},        {"COM-2", "COM17"},
-                 {"COM 3", "COM17"},       {"", "COM17"},
+                 {"COM0", "COM17"},       {"COM-2", "COM17"},
+                 {"COM 3", "COM17"},      {"", "COM17"},
                  {"\\\\.\\COM3", "COM3"}, {"LPT1", "COM3"},
                  {"cOm12", "COM12"},      {"COM+16", "COM16"},
                  {"COM016", "COM16"},     {"COM4294967299", "COM16"},
-                 {"-4294967295", "COM16"}, {"COM", "COM16"}};
+                 {"COM", "COM16"},        {"-4294967295", "COM16"}};
     std::string current = "COM1";
     for (const Case& c : cases) {
         CAPTURE(c.in);

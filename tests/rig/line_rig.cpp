@@ -487,9 +487,8 @@ TEST_CASE("a pulled adapter fails the port's calls and ends what was pending") {
 // A device that fails for a while after the open: the modem-status read
 // fails for a count of uses, then works; once and always as before.
 TEST_CASE("a failed call fails once, a count of uses, or from then on") {
-    const int rows[] = {1, 8, -1}; // uses that fail: once, a count, always
     PeerClient peer;
-    for (int failing : rows) {
+    for (int failing : {1, 8, -1}) { // uses that fail: once, a count, always
         CAPTURE(failing);
         REQUIRE(peer.Attach(2));
         REQUIRE((failing == 1  ? peer.Fail(2, "TIOCMGET", 1, false, "EIO")
@@ -497,13 +496,11 @@ TEST_CASE("a failed call fails once, a count of uses, or from then on") {
                                : peer.FailFor(2, "TIOCMGET", 1, failing, "EIO")));
         Port port(2); // no GetCommState: wine's reads TIOCMGET too
         REQUIRE(port.Opened());
-        int failed = 0;
-        for (int use = 0; use < 12; use++) {
-            DWORD status = 0;
-            failed += !GetCommModemStatus(port.Get(), &status);
-        }
-        CHECK(failed == (failing < 0 ? 12 : failing));
         DWORD status = 0;
+        int failed = 0;
+        for (int use = 0; use < 12; use++)
+            failed += !GetCommModemStatus(port.Get(), &status);
+        CHECK(failed == (failing < 0 ? 12 : failing));
         CHECK(!!GetCommModemStatus(port.Get(), &status) == (failing >= 0));
     }
 }
@@ -511,29 +508,24 @@ TEST_CASE("a failed call fails once, a count of uses, or from then on") {
 // A pulled adapter's name is gone until it is plugged in again, as the COM
 // name's device link on Windows; the old handle fails with the driver's code.
 TEST_CASE("a pulled port stays missing until plugged; its handle fails with the code asked") {
-    struct Row {
-        const char* err;
-        DWORD code; // what wine makes of it
-    };
-    const Row rows[] = {{"EIO", ERROR_NOT_READY},
-                        {"EACCES", ERROR_ACCESS_DENIED},
-                        {"ENODEV", ERROR_GEN_FAILURE},
-                        {"ENXIO", 433}}; // ERROR_NO_SUCH_DEVICE, not in mingw's headers
+    // The code wine makes of each; 433 is ERROR_NO_SUCH_DEVICE, not in mingw's headers.
+    const std::pair<const char*, DWORD> rows[] = {{"EIO", ERROR_NOT_READY},
+                                                  {"EACCES", ERROR_ACCESS_DENIED},
+                                                  {"ENODEV", ERROR_GEN_FAILURE},
+                                                  {"ENXIO", 433}};
     PeerClient peer;
-    for (const Row& row : rows) {
-        CAPTURE(std::string(row.err));
+    for (auto [err, code] : rows) {
+        CAPTURE(std::string(err));
         REQUIRE(peer.Attach(2));
         Port port(2);
         REQUIRE(port.Configure());
-        REQUIRE(peer.Pull(2, row.err));
+        REQUIRE(peer.Pull(2, err));
+        auto failure = [](BOOL ok) { return ok ? 0 : GetLastError(); };
         DWORD status = 0, n = 0;
         char buf[4];
-        CHECK_FALSE(GetCommModemStatus(port.Get(), &status));
-        CHECK(GetLastError() == row.code);
-        CHECK_FALSE(port.ReadOnce(buf, sizeof buf, &n));
-        CHECK(GetLastError() == row.code);
-        CHECK_FALSE(port.Write("x"));
-        CHECK(GetLastError() == row.code);
+        CHECK(failure(GetCommModemStatus(port.Get(), &status)) == code);
+        CHECK(failure(port.ReadOnce(buf, sizeof buf, &n)) == code);
+        CHECK(failure(port.Write("x")) == code);
         for (int look = 0; look < 3; look++, Sleep(300))
             CHECK(Port(2).OpenError() == ERROR_FILE_NOT_FOUND);
         REQUIRE(peer.Vanish(2, false));
@@ -544,24 +536,17 @@ TEST_CASE("a pulled port stays missing until plugged; its handle fails with the 
 // A port that takes seconds to open holds only the thread that opens it: an
 // open of another port meanwhile, on another thread, goes at once.
 TEST_CASE("a slow open waits in the opening thread alone, then opens or fails") {
-    struct Row {
-        bool present;
-        DWORD error;
-    };
-    const Row rows[] = {{true, 0}, {false, ERROR_FILE_NOT_FOUND}};
     PeerClient peer;
     REQUIRE(peer.Attach(3));
-    for (const Row& row : rows) {
-        CAPTURE(row.present);
-        REQUIRE((row.present ? peer.Attach(2) : peer.Detach(2)));
+    for (bool present : {true, false}) {
+        CAPTURE(present);
+        REQUIRE((present ? peer.Attach(2) : peer.Detach(2)));
         REQUIRE(peer.SlowOpen(2, 3000));
         struct Open {
             DWORD tookMs = 0, error = 0;
             static DWORD WINAPI Run(void* arg) {
-                Open* o = static_cast<Open*>(arg);
-                DWORD start = GetTickCount();
-                o->error = Port(2).OpenError();
-                o->tookMs = GetTickCount() - start;
+                DWORD start = GetTickCount(), error = Port(2).OpenError();
+                *static_cast<Open*>(arg) = {GetTickCount() - start, error};
                 return 0;
             }
         } slow;
@@ -573,7 +558,7 @@ TEST_CASE("a slow open waits in the opening thread alone, then opens or fails") 
         CHECK(GetTickCount() - start < 1500);
         REQUIRE(WaitForSingleObject(opener.Get(), 30000) == WAIT_OBJECT_0);
         CHECK(slow.tookMs >= 2900);
-        CHECK(slow.error == row.error);
+        CHECK(slow.error == (present ? 0 : ERROR_FILE_NOT_FOUND));
     }
     REQUIRE(peer.SlowOpen(2, 0));
     DWORD start = GetTickCount();

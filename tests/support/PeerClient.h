@@ -180,13 +180,11 @@ class PeerClient {
     bool Vanish(int n, bool on) {
         return Ok(Request("vanish " + std::to_string(n) + " " + Bit(on)));
     }
-    // The adapter pulled, with err (an errno name) as the code of the old
-    // handle's calls, as a driver picks one; Vanish(n, false) plugs it in.
+    // Vanish(n, true), with err (an errno name) as the code of the old handle's calls.
     bool Pull(int n, const char* err) {
         return Ok(Request("vanish " + std::to_string(n) + " 1 " + err));
     }
-    // Each CreateFileA of COMn waits ms (only the calling thread), then opens
-    // or fails as it would; 0: at once. Kept by Vanish, cleared by Attach.
+    // Each CreateFileA of COMn first waits ms in its thread; kept by Vanish, cleared by Attach.
     bool SlowOpen(int n, long ms) {
         return Ok(Request("slowopen " + std::to_string(n) + " " + std::to_string(ms)));
     }
@@ -204,8 +202,7 @@ class PeerClient {
         return Ok(Request("fail " + std::to_string(n) + " " + call + " " + std::to_string(nth) +
                           (always ? " always " : " once ") + err));
     }
-    // The nth use of call and the times-1 uses after it fail with err, then
-    // the call works again: a device that fails for a while after the open.
+    // As Fail, for times uses, then the call works again: a device failing a while.
     bool FailFor(int n, const std::string& call, long nth, long times, const char* err) {
         return Ok(Request("fail " + std::to_string(n) + " " + call + " " + std::to_string(nth) +
                           " " + std::to_string(times) + " " + err));
