@@ -37,8 +37,8 @@
 // whose result cannot be read (wine's poll of the line failed) or a failed
 // wait for events is retried after RetryPause; FailureLimit of them in a row
 // are reported once (OnLinkFailure, or OnError on a port without it) and
-// retried every SlowRetry until the device
-// answers again, when the link goes on by itself. Only a loop that cannot
+// retried every SlowRetry (at once when a failing modem status answers)
+// until the device answers again, when the link goes on by itself. Only a loop that cannot
 // even wait for the stop request ends early, reported. The failure and the
 // way back are reported to the owner (OnLinkFailure), which also meets
 // failures in its own reads and tells each once. A driver that cannot
@@ -82,6 +82,9 @@ constexpr DWORD ErrorInterval = 50;
 constexpr DWORD RetryPause = 20;
 constexpr DWORD SlowRetry = 500;
 constexpr int FailureLimit = 3;
+// While the modem status fails, a pause after a failed wait looks at it this
+// often, as often as wine's own poll of a pending wait does.
+constexpr DWORD StatusLook = 1;
 // A wait that stays pending this long after failures shows a device that
 // answers again: the next failure starts afresh.
 constexpr DWORD SettledAfter = 1000;
@@ -430,9 +433,7 @@ class EventLoop {
             SetLink(LinkState::FailureReported);
         }
         CheckState();
-        HANDLE stop = t_->StopEvent.Get();
-        DWORD pause = failures_ >= FailureLimit ? SlowRetry : RetryPause;
-        DWORD r = device_->WaitForAny(1, &stop, pause);
+        DWORD r = PauseAfterFailure(failures_ >= FailureLimit ? SlowRetry : RetryPause);
         if (r == WAIT_TIMEOUT) {
             LookAndAnnounce(false);
             return true;
@@ -440,6 +441,27 @@ class EventLoop {
         if (r != WAIT_OBJECT_0 && link_ != LinkState::FailureReported) TellError();
         stopping_ = true;
         return false;
+    }
+
+    // The pause after a failed wait, ended early by the stop. No wait is
+    // pending meanwhile, and under wine a wait takes the line's error
+    // counters as it starts, so an error in the pause would never be raised.
+    // When the modem status fails (wine's waits read it) the pause looks at
+    // it every StatusLook and ends once it answers: the next wait starts with
+    // the device, and the next line error is raised.
+    DWORD PauseAfterFailure(DWORD pause) {
+        HANDLE stop = t_->StopEvent.Get();
+        DWORD status = 0;
+        if (device_->GetCommModemStatus(h_, &status)) return device_->WaitForAny(1, &stop, pause);
+        DWORD end = device_->TickCount() + pause;
+        for (;;) {
+            DWORD now = device_->TickCount();
+            DWORD left = Reached(now, end) ? 0 : end - now;
+            DWORD step = left < StatusLook ? left : StatusLook;
+            DWORD r = device_->WaitForAny(1, &stop, step);
+            if (r != WAIT_TIMEOUT || step == left || device_->GetCommModemStatus(h_, &status))
+                return r;
+        }
     }
 
     // The invariants of EventThread.h; checked in debug builds.

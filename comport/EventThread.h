@@ -35,7 +35,10 @@
 // is pending outside Healthy):
 //   Healthy --failed wait--> Retrying(count) --FailureLimit in a row--> FailureReported
 //   Retrying, FailureReported --events, or a wait pending SettledAfter--> Healthy
-//   Healthy has a count of 0 and only Healthy has; FailureReported has been
+//   Healthy has a count of 0 and only Healthy has; no wait is pending in the
+//   pause after a failure, which ends as soon as a failing modem status
+//   answers again (under wine a wait counts line errors from its start on,
+//   so the pause would hide one); FailureReported has been
 //   reported to the owner (OnLinkFailure true), and its way back to Healthy
 //   is reported too (false). The loop only reports: whether the failure is
 //   told, and whether the device is gone, the owner decides (the plug-in's
