@@ -15,7 +15,9 @@
 //            name is watched off the host's thread: a pulled USB adapter
 //            takes its name with it
 //   Lost     the host counts the port as open, but its device is gone (its
-//            name no longer opens): the dead handle is closed, and the name
+//            name no longer opens, or its handle says it was removed, as
+//            that of a port whose name outlives its device may): the dead
+//            handle is closed, and the name
 //            is tried off the host's thread until a new handle opens and
 //            answers; only then is it taken over, and told as opened
 //
@@ -30,8 +32,11 @@
 //   Failing, Told    the device answers (a count and read, or the  Open
 //                    waits again and a count)
 //   Told             the name is gone and no write is in flight    Lost
+//   Open .. Told     a call fails with a code that means removal,  Lost, err# unless told
+//                    and no write is in flight (else: Failed)
 //   Told             the name opens a new handle that answers,     Lost, then Open
-//                    the old one does not (a quick replug)          (sts#Open#)
+//                    the old one does not answer its count and     (sts#Open#)
+//                    modem status (a quick replug)
 //
 // Writing marks a sendstring's write in flight: nothing closes the handle
 // under it; a name found gone meanwhile is acted on once the write has
@@ -57,6 +62,7 @@ enum class LinkEvent : std::uint8_t {
     FailureTold,   // a failure the caller has told already
     Answered,      // a count and read worked, or the waits answer again
     NameGone,      // the search thread found the port's name gone
+    Removed,       // a call failed with a code that means removal
     Found,         // the search thread holds a new handle that answers
     WriteBegins,
     WriteEnds,

@@ -100,6 +100,9 @@ constexpr UINT RelayTickMessage = WM_APP + 0x102;
 constexpr UINT ErrorMessage = WM_APP + 0x103;
 constexpr UINT SearchTickMessage = WM_APP + 0x105;
 
+// The device layer of the ports that components build.
+ComDevice* PortDevice = nullptr;
+
 // A lost device is looked for at this pace: a USB adapter plugged back in
 // takes about a second to come up anyway.
 constexpr UINT SearchInterval = 500;
@@ -116,6 +119,14 @@ void ArmRelay(PortComponent* c) {
 
 void FeedLink(PortComponent* c, LinkEvent event);
 void TakeReports(PortComponent* c);
+
+// The codes by which a handle says that its device was removed. Drivers
+// answer a pull with many others too (access denied, bad command, general
+// failure), which a device that only half works gives as well: for those the
+// port's name decides.
+bool MeansRemoval(DWORD error) {
+    return error == ERROR_DEVICE_REMOVED || error == ERROR_DEV_NOT_EXIST;
+}
 
 // Asks again for what a lost message may have left undone; see the top of
 // the file. Changes neither the mailbox nor the port's state, unless a
@@ -170,6 +181,7 @@ void Relay(PortComponent* c) {
     if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
     std::int32_t waiting = 0;
     bool failed = !c->Port->ReadInputCount(waiting);
+    DWORD cause = failed ? c->Port->Device->GetLastError() : 0;
     // Bytes the driver dropped for want of room are told before the bytes
     // that came after them; those follow once the host has fetched.
     if (c->Port->TakeInputOverflow()) {
@@ -177,7 +189,8 @@ void Relay(PortComponent* c) {
         if (!Mailbox::AcceptsData()) return;
     }
     Text data;
-    if (!failed) c->Port->ReadText(data, waiting, &failed);
+    if (!failed && (c->Port->ReadText(data, waiting, &failed), failed))
+        cause = c->Port->Device->GetLastError();
     // A tick can find nothing: bytes that arrived during the last relay were
     // read by it and armed this one. An empty text would tell the host
     // nothing, so none is posted.
@@ -189,7 +202,7 @@ void Relay(PortComponent* c) {
     // The bytes may still wait in the driver, and no new arrival need come
     // to announce them: look again at the next tick, for as long as the
     // device fails; the link tells a failure that persists, once.
-    FeedLink(c, LinkEvent::Failed);
+    FeedLink(c, MeansRemoval(cause) ? LinkEvent::Removed : LinkEvent::Failed);
     if (c->Port->Connected) ArmRelay(c);
 }
 
@@ -445,9 +458,34 @@ void CheckLink(PortComponent* c) {
     (void)l, (void)connected;
 }
 
+// Whether the old handle answers beside a new one that does: then the device
+// never went (wine lets one process open a port twice). Its count alone does
+// not show it, since some drivers answer that from what they held after a
+// pull; its modem status must answer too, unless the new handle's fails as
+// well (the same device, half working).
+bool OldHandleAnswers(PortComponent* c, HANDLE found) {
+    ComDevice* device = c->Port->Device;
+    std::int32_t waiting = 0;
+    DWORD status = 0;
+    return c->Port->ReadInputCount(waiting) &&
+           (device->GetCommModemStatus(c->Port->Handle, &status) ||
+            !device->GetCommModemStatus(found, &status));
+}
+
 void Enter(DeviceLink& l, Link state) {
     l.State = state;
     l.Failures = 0;
+}
+
+// The device is gone: its dead handle is closed, and its name is tried until a
+// new handle answers. Part of FeedLink.
+void Lose(PortComponent* c, const char* why) {
+    TraceLine(why);
+    StopSearch(c);
+    Enter(c->Link, Link::Lost);
+    c->Port->Close();
+    TellRaisedError(c);
+    StartSearch(c, true);
 }
 
 // The one place the link changes; see DeviceLink.h. Runs on the host's
@@ -487,6 +525,15 @@ void FeedLink(PortComponent* c, LinkEvent event) {
         if (from != Link::Lost) break;
         StopSearch(c);
         break;
+    case LinkEvent::Removed:
+        if (from == Link::Closed || from == Link::Lost) break;
+        if (!l.Writing) {
+            if (from != Link::Told) Mailbox::Post(Notice::Error);
+            Lose(c, "comrelay: device removed: handle closed, the port looked for by name");
+            break;
+        }
+        // A write in flight ends first: meanwhile this is a failure as any.
+        [[fallthrough]];
     case LinkEvent::Failed:
         if (from != Link::Open && from != Link::Failing) break;
         if (++l.Failures < LinkFailureLimit) {
@@ -510,22 +557,14 @@ void FeedLink(PortComponent* c, LinkEvent event) {
     case LinkEvent::NameGone:
         // A write in flight ends first; the report waits for it.
         if (from != Link::Told || l.Writing) break;
-        TraceLine("comrelay: device gone: handle closed, the port looked for by name");
-        StopSearch(c);
-        Enter(l, Link::Lost);
-        c->Port->Close();
-        TellRaisedError(c);
-        StartSearch(c, true);
+        Lose(c, "comrelay: device gone: handle closed, the port looked for by name");
         break;
     case LinkEvent::Found: {
         // Taken once a write in flight has ended.
         if ((from != Link::Lost && from != Link::Told) || !l.Search || l.Writing) break;
         HANDLE found = InterlockedExchangePointer(&l.Search->Found, INVALID_HANDLE_VALUE);
-        std::int32_t waiting = 0;
-        if (from == Link::Told && c->Port->ReadInputCount(waiting)) {
-            // The old handle answers as well: the device never went (wine
-            // lets one process open a port twice). The watch goes on.
-            c->Port->Device->CloseHandle(found);
+        if (from == Link::Told && OldHandleAnswers(c, found)) {
+            c->Port->Device->CloseHandle(found); // the watch goes on
             break;
         }
         StopSearch(c);
@@ -556,11 +595,15 @@ void FeedLink(PortComponent* c, LinkEvent event) {
 
 // What the event and search threads reported, turned into transitions.
 void TakeReports(PortComponent* c) {
+    // A count tells whether the handle says why.
+    std::int32_t waiting = 0;
     if (c->WaitsFailed && InterlockedExchange(&c->WaitsFailed, 0))
-        FeedLink(c, LinkEvent::FailedForGood);
+        FeedLink(c,
+                 !c->Port->ReadInputCount(waiting) && MeansRemoval(c->Port->Device->GetLastError())
+                     ? LinkEvent::Removed
+                     : LinkEvent::FailedForGood);
     // Waits that answer again end the failure only if the count does too: a
     // device whose count still fails would be told again at once.
-    std::int32_t waiting = 0;
     if (c->WaitsAnswered && InterlockedExchange(&c->WaitsAnswered, 0) && c->Port->Connected &&
         c->Port->ReadInputCount(waiting))
         FeedLink(c, LinkEvent::Answered);
@@ -638,7 +681,7 @@ void BuildComponent() {
     AddToAutoFree(form, c->StartupTimer);
     c->StartupTimer->OnTimer.Set(OnStartupTimer, c);
 
-    c->Port = NewComPort();
+    c->Port = PortDevice ? NewComPort(PortDevice) : NewComPort();
     ConfigurePort(c->Port);
     AddToAutoFree(form, c->Port);
     c->Port->OnRxChar.Set(OnRxChar, c);
@@ -680,6 +723,10 @@ void ComponentSetParentWindow(HWND window) {
     form->SetExStyle(WS_EX_CONTROLPARENT);
     form->Hide();
     Library.Component->StartupTimer->SetEnabled(true);
+}
+
+void ComponentUseDevice(ComDevice* device) {
+    PortDevice = device;
 }
 
 void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height) {

@@ -5,7 +5,12 @@
 #include <cstdint>
 #include <windows.h>
 
+class ComDevice;
+
 void ComponentSetParentWindow(HWND window);
+// The device layer that the ports of components built from now on use
+// (kernel32's by default, or when device is null); tests put a fake in.
+void ComponentUseDevice(ComDevice* device);
 void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height);
 
 // The serial exports; each does nothing before SetParentWindow.

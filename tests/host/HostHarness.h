@@ -15,7 +15,10 @@ class Plugin {
     using IntFn = comrelay_GetData_fn;
     using TextFn = comrelay_GetFile_fn;
 
-    explicit Plugin(const char* path = "comrelay.dll") : module_(LoadLibraryA(path)) {}
+    // A null path: the plug-in's code linked into this program, whose export
+    // table it brings.
+    explicit Plugin(const char* path = "comrelay.dll")
+        : module_(path ? LoadLibraryA(path) : GetModuleHandleA(nullptr)), owned_(path) {}
     ~Plugin() { Unload(); }
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
@@ -23,7 +26,7 @@ class Plugin {
     bool Loaded() const { return module_ != nullptr; }
     HMODULE Module() const { return module_; }
     void Unload() {
-        if (module_) FreeLibrary(module_);
+        if (module_ && owned_) FreeLibrary(module_);
         module_ = nullptr;
     }
 
@@ -54,4 +57,5 @@ class Plugin {
 
   private:
     HMODULE module_;
+    bool owned_;
 };

@@ -7,6 +7,11 @@
 // WaitCommEvent is completed by Raise (test thread), SetCommMask or
 // CancelIo; under levelRxChar it completes at once while bytes wait. Events
 // of the mask's kinds that the mask leaves out are not raised.
+//
+// It can also stand for a device with a name, as the plug-in meets it: opened
+// once at a time (exclusive), pulled (the name gone, the pending wait aborted,
+// the old handle failing with a driver's code) and plugged back (a new
+// device, a new handle), on a clock that runs fastClock times faster.
 #pragma once
 
 #include "comport/ComDevice.h"
@@ -39,6 +44,11 @@ class FakeComDevice final : public ComDevice {
     DWORD commErrors = 0;       // CE_* bits ClearCommError reports, then clears
     bool coarseClock = false;   // as Windows without finer timers: the clock moves in
                                 // 15.6 ms steps and a timed wait lasts whole steps
+    bool exclusive = false;     // a second CreateFileA fails while a handle is open, as on Windows
+    DWORD statusError = 0;      // GetCommModemStatus fails with this when not 0
+    bool heldCount = false;     // pulled: ClearCommError still answers from what it held
+    DWORD fastClock = 1;        // timed waits last 1/fastClock of their time, and the clock
+                                // runs that much faster
     std::string refused;        // "SetupComm", "SetCommState" or "SetCommTimeouts" fails
     std::string rxData;         // what reads deliver
     std::string txData;         // what writes delivered
@@ -65,6 +75,29 @@ class FakeComDevice final : public ComDevice {
         if (pendingOverlapped_) Raise(0);
         LeaveCriticalSection(&journal_.lock_);
     }
+    // The device is pulled: its name is gone (or stays, held by the old
+    // handle until it closes, then opening a new device), the pending wait
+    // ends aborted, and calls on its handle fail with error from now on.
+    void Pull(DWORD error, bool nameStays = false) {
+        EnterCriticalSection(&journal_.lock_);
+        goneError_ = error;
+        aborted_ = true;
+        pulled_ = !nameStays;
+        generation_ += nameStays;
+        heldQueue_ = DWORD(rxData.size());
+        EndPendingWait();
+        LeaveCriticalSection(&journal_.lock_);
+    }
+    // Plugged back: a new device under the same name, empty, not yet open.
+    void Plug() {
+        EnterCriticalSection(&journal_.lock_);
+        pulled_ = false;
+        holder_ = nullptr;
+        ++generation_;
+        rxData.clear();
+        LeaveCriticalSection(&journal_.lock_);
+    }
+    HANDLE Current() const { return reinterpret_cast<HANDLE>(0x4C0 + 4 * generation_); }
     bool WaitPending() {
         EnterCriticalSection(&journal_.lock_);
         bool pending = pendingOverlapped_ != nullptr;
@@ -77,34 +110,41 @@ class FakeComDevice final : public ComDevice {
                        DWORD flags) override {
         journal_.Add("CreateFileA " + std::string(path) + " " + Hex(access) + " " + Hex(shareMode) +
                      " " + Hex(creation) + " " + Hex(flags));
-        if (openError) {
-            SetLastError(openError);
-            return INVALID_HANDLE_VALUE;
-        }
-        return DeviceHandle();
+        EnterCriticalSection(&journal_.lock_);
+        DWORD error = openError              ? openError
+                      : pulled_              ? ERROR_FILE_NOT_FOUND
+                      : exclusive && holder_ ? ERROR_ACCESS_DENIED
+                                             : 0;
+        if (!error) holder_ = Current();
+        LeaveCriticalSection(&journal_.lock_);
+        SetLastError(error);
+        return error ? INVALID_HANDLE_VALUE : Current();
     }
     DWORD GetLastError() override { return ::GetLastError(); }
     BOOL CloseHandle(HANDLE h) override {
         journal_.Add("CloseHandle" + Who(h));
+        EnterCriticalSection(&journal_.lock_);
+        if (h == holder_) holder_ = nullptr;
+        LeaveCriticalSection(&journal_.lock_);
         return TRUE;
     }
     BOOL SetupComm(HANDLE h, DWORD in, DWORD out) override {
         journal_.Add("SetupComm" + Who(h) + " " + std::to_string(in) + " " + std::to_string(out));
-        return refused != "SetupComm";
+        return !Dead(h) && refused != "SetupComm";
     }
     BOOL SetCommState(HANDLE h, const DCB& dcb) override {
         journal_.Add("SetCommState" + Who(h));
         EnterCriticalSection(&journal_.lock_);
         dcbs.push_back(dcb);
         LeaveCriticalSection(&journal_.lock_);
-        return refused != "SetCommState";
+        return !Dead(h) && refused != "SetCommState";
     }
     BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS& t) override {
         journal_.Add("SetCommTimeouts" + Who(h));
         EnterCriticalSection(&journal_.lock_);
         timeouts.push_back(t);
         LeaveCriticalSection(&journal_.lock_);
-        return refused != "SetCommTimeouts";
+        return !Dead(h) && refused != "SetCommTimeouts";
     }
     BOOL SetCommMask(HANDLE h, DWORD mask) override {
         journal_.Add("SetCommMask" + Who(h) + " " + Hex(mask));
@@ -113,7 +153,7 @@ class FakeComDevice final : public ComDevice {
         // As on Windows (and wine): a new mask ends the pending wait with 0.
         if (maskEndsWait) EndPendingWait();
         LeaveCriticalSection(&journal_.lock_);
-        return TRUE;
+        return !Dead(h);
     }
     BOOL WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* overlapped) override {
         journal_.Add("WaitCommEvent" + Who(h));
@@ -124,7 +164,8 @@ class FakeComDevice final : public ComDevice {
         if (levelRxChar && !rxData.empty()) atOnce |= EV_RXCHAR;
         if (errorStorm) atOnce |= EV_ERR;
         atOnce &= mask_;
-        if (waitStartFails) {
+        if (Dead(h)) {
+        } else if (waitStartFails) {
             if (waitStartFails > 0) --waitStartFails;
             SetLastError(ERROR_INVALID_HANDLE); // and the event stays as it was
         } else if (emptyWakes || atOnce) {
@@ -147,28 +188,31 @@ class FakeComDevice final : public ComDevice {
     }
     BOOL PurgeComm(HANDLE h, DWORD flags) override {
         journal_.Add("PurgeComm" + Who(h) + " " + Hex(flags));
-        return TRUE;
+        return !Dead(h);
     }
     BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status) override {
         journal_.Add("ClearCommError" + Who(h));
-        // A set inQueue wins; otherwise what reads would deliver.
+        // A set inQueue wins; otherwise what reads would deliver, or what a
+        // pulled device held.
         EnterCriticalSection(&journal_.lock_);
+        bool dead = Dead(h);
         *errors = commErrors;
         commErrors = 0;
-        status->cbInQue = inQueue ? inQueue : DWORD(rxData.size());
+        status->cbInQue = dead ? heldQueue_ : inQueue ? inQueue : DWORD(rxData.size());
         LeaveCriticalSection(&journal_.lock_);
-        return h == DeviceHandle() && !countFails;
+        return ((dead && heldCount) || (!dead && h == Current())) && !countFails;
     }
     BOOL GetCommModemStatus(HANDLE h, DWORD* status) override {
         journal_.Add("GetCommModemStatus" + Who(h));
         *status = modemStatus;
-        return h == DeviceHandle();
+        if (statusError && !Dead(h)) SetLastError(statusError);
+        return h == Current() && !Dead(h) && !statusError;
     }
     BOOL ReadFile(HANDLE h, void* bytes, DWORD count, DWORD* done,
                   OVERLAPPED* overlapped) override {
         journal_.Add("ReadFile" + Who(h) + " " + std::to_string(count));
-        if (h != DeviceHandle()) {
-            SetLastError(ERROR_INVALID_HANDLE);
+        if (h != Current() || Dead(h)) {
+            if (!Dead(h)) SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
         EnterCriticalSection(&journal_.lock_);
@@ -184,8 +228,8 @@ class FakeComDevice final : public ComDevice {
     BOOL WriteFile(HANDLE h, const void* bytes, DWORD count, DWORD* done,
                    OVERLAPPED* overlapped) override {
         journal_.Add("WriteFile" + Who(h) + " " + std::to_string(count));
-        if (h != DeviceHandle()) {
-            SetLastError(ERROR_INVALID_HANDLE);
+        if (h != Current() || Dead(h)) {
+            if (!Dead(h)) SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
         txData.append(static_cast<const char*>(bytes), count);
@@ -198,8 +242,10 @@ class FakeComDevice final : public ComDevice {
         journal_.Add("GetOverlappedResult" + Who(h));
         *done = DWORD(overlapped->InternalHigh);
         EnterCriticalSection(&journal_.lock_);
-        bool fails = resultFails != 0;
+        bool fails = resultFails != 0 || Dead(h);
         if (resultFails > 0) --resultFails;
+        if (aborted_) SetLastError(ERROR_OPERATION_ABORTED);
+        aborted_ = false;
         LeaveCriticalSection(&journal_.lock_);
         return !fails;
     }
@@ -220,6 +266,8 @@ class FakeComDevice final : public ComDevice {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
+        if (fastClock > 1 && timeoutMs && timeoutMs != INFINITE)
+            timeoutMs = timeoutMs > fastClock ? timeoutMs / fastClock : 1;
         if (coarseClock && timeoutMs && timeoutMs != INFINITE) {
             DWORD r = WaitForMultipleObjects(count, handles, FALSE, 0);
             if (r != WAIT_TIMEOUT) return r;
@@ -233,7 +281,7 @@ class FakeComDevice final : public ComDevice {
         return WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
     }
     DWORD TickCount() override {
-        DWORD now = GetTickCount();
+        DWORD now = GetTickCount() * fastClock;
         return coarseClock ? DWORD(DWORD(now * 10ull / 156) * 156ull / 10) : now;
     }
     // Bytes arrive: reads deliver them, and a pending wait hears EV_RXCHAR.
@@ -247,13 +295,24 @@ class FakeComDevice final : public ComDevice {
   private:
     // Calls on anything but the device handle are marked: a closed port must
     // not reach the device.
-    static std::string Who(HANDLE h) { return h == DeviceHandle() ? "" : "(bad handle)"; }
+    std::string Who(HANDLE h) const { return h == Current() ? "" : "(bad handle)"; }
+    // A call on the handle of a pulled device (or of one pulled before) fails
+    // with the driver's code.
+    bool Dead(HANDLE h) {
+        if (!goneError_ || (h == Current() && !pulled_)) return false;
+        SetLastError(goneError_);
+        return true;
+    }
 
     Journal& journal_;
     std::deque<DWORD> queued_;
     DWORD mask_ = 0;
     DWORD* pendingMask_ = nullptr;
     OVERLAPPED* pendingOverlapped_ = nullptr;
+    int generation_ = 0;
+    DWORD goneError_ = 0, heldQueue_ = 0;
+    HANDLE holder_ = nullptr; // the handle open on the name
+    bool pulled_ = false, aborted_ = false;
 };
 
 // The 32-bit flag word of a DCB (the bit fields after BaudRate).

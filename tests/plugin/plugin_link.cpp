@@ -1,0 +1,119 @@
+// The component's link to its device, on the fake device with a clock ten
+// times fast: a device that half works, and one pulled and plugged back, with
+// the codes by which drivers say that it is gone. The plug-in's code is
+// linked into this program, with its state checks live.
+#include <doctest/doctest.h>
+
+#include "plugin/TestHost.h"
+#include "plugin/Unit1.h"
+#include "unit/comport_FakeDevice.h"
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+namespace {
+
+const bool Attached = DllMain(GetModuleHandleA(nullptr), DLL_PROCESS_ATTACH, nullptr);
+
+// A host with the component's port open on the fake device (opened once at a
+// time, as on Windows); the open's notice is kept.
+struct LinkHost {
+    Journal journal;
+    FakeComDevice device{journal};
+    TestHost host{nullptr};
+    LinkHost() {
+        REQUIRE(Attached);
+        device.exclusive = true;
+        device.fastClock = 10;
+        ComponentUseDevice(&device);
+        REQUIRE(host.Adopt());
+        host.plugin.Call("open");
+        REQUIRE(host.WaitNotifications(1));
+    }
+    // Every notice in order, data and error texts by their tags alone; the
+    // bytes of the data texts joined into one.
+    std::string Notices() const {
+        std::string all;
+        for (const Notification& n : host.received)
+            all += n.text.rfind("sts#", 0) == 0 ? n.text : n.text.substr(0, 4);
+        return all;
+    }
+    int Count(const std::string& tag) const {
+        int count = 0;
+        for (const Notification& n : host.received)
+            count += n.text.rfind(tag, 0) == 0;
+        return count;
+    }
+    std::string Bytes() const {
+        std::string all;
+        for (const Notification& n : host.received)
+            if (n.text.rfind("str#", 0) == 0) all += n.text.substr(4, n.text.size() - 5);
+        return all;
+    }
+    void Arrive(const char* bytes) {
+        device.Arrive(bytes);
+        host.Pump(400);
+    }
+};
+
+} // namespace
+
+TEST_CASE("a device that half works for a while: one err#, no reopen, every byte once it answers") {
+    for (int row = 0; row < 2; ++row) {
+        CAPTURE(row);
+        LinkHost h;
+        h.Arrive("AB");
+        if (row == 0) h.device.countFails = true;
+        // As under wine, where the waits read the modem status.
+        if (row == 1) h.device.statusError = ERROR_GEN_FAILURE, h.device.waitStartFails = -1;
+        h.device.Arrive("CD");
+        h.host.Pump(1500);
+        h.device.countFails = false, h.device.statusError = 0, h.device.waitStartFails = 0;
+        h.Arrive("EF");
+        CHECK(h.Count("err#") == 1);
+        CHECK(h.Count("sts#") == 1);
+        CHECK(h.Bytes() == "ABCDEF");
+    }
+}
+
+// A pulled adapter: the pending wait ends aborted, its handle fails with the
+// driver's code (or still answers a count from what it held), and its name
+// is gone until it is plugged back. Quick: plugged back before the link had
+// seen its name gone. The name may also outlive the device, held by the dead
+// handle: then the code alone tells the removal.
+TEST_CASE("a pulled adapter comes back with err# then sts#Open#, whatever its driver answers") {
+    struct Row {
+        DWORD error;
+        bool held, quick, closeWhileGone, nameStays;
+    } rows[] = {
+        {ERROR_ACCESS_DENIED, false, false, false, false},
+        {ERROR_BAD_COMMAND, false, false, false, false},
+        {ERROR_GEN_FAILURE, true, false, false, false},
+        {ERROR_DEVICE_REMOVED, false, false, false, false},
+        {ERROR_GEN_FAILURE, false, true, false, false},
+        {ERROR_BAD_COMMAND, true, true, false, false},
+        {ERROR_DEVICE_REMOVED, false, false, true, false},
+        {ERROR_DEVICE_REMOVED, false, false, false, true},
+    };
+    for (const Row& r : rows) {
+        INFO(r.error, " held ", r.held, " quick ", r.quick, " close ", r.closeWhileGone,
+             " name stays ", r.nameStays);
+        LinkHost h;
+        h.device.heldCount = r.held;
+        h.Arrive("AB");
+        h.device.Pull(r.error, r.nameStays);
+        if (r.quick) h.device.Plug();
+        h.host.Pump(1000);
+        if (r.closeWhileGone) {
+            h.host.plugin.Call("Close");
+            h.device.Plug();
+            h.host.Pump(1000);
+            CHECK(h.Notices() == "sts#Open#str#err#sts#Close#");
+            continue;
+        }
+        if (!r.quick && !r.nameStays) h.device.Plug();
+        REQUIRE(h.host.PumpUntil([&] { return h.host.received.size() >= 4; }, 5000));
+        h.Arrive("CD");
+        CHECK(h.Notices() == "sts#Open#str#err#sts#Open#str#");
+        CHECK(h.Bytes() == "ABCD");
+    }
+}
