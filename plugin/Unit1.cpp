@@ -34,9 +34,12 @@
 //   off). It reads only its job, frozen before it starts, and hands over its
 //   result through the job's interlocked fields, posting SearchTickMessage
 //   again at each interval until the host's thread takes it (a handle the
-//   host's thread does not want it closes, and the thread tries again). The host's thread
-//   alone starts and stops it, and waits for its end (a try under way ends
-//   first) before it frees the job or closes a handle the job found.
+//   host's thread does not want it closes, and the thread tries again). The
+//   host's thread alone starts and stops it. It never waits for a stopped
+//   search (a try under way may take seconds): the thread ends by itself
+//   once its try is over, closing a handle it found that was not taken, and
+//   posts nothing more; the host's thread frees its job once it has ended
+//   (ReapSearches).
 // Any posted message may be lost (a full queue, a host loop that throws a
 // range away). Every host call and relay tick therefore asks again (Recover):
 // the mailbox re-posts a click or wake, an error still raised is posted
@@ -87,6 +90,7 @@ struct SearchJob {
     HWND Window = nullptr; // Form1's
     EventHandle Stop = NewManualEvent(false);
     WorkerThread* Thread = nullptr;
+    SearchJob* Next = nullptr; // among the stopped ones (the host's thread's)
     // Written once by the search thread, taken by the host's (interlocked).
     volatile LONG NameGone = 0;
     PVOID volatile Found = INVALID_HANDLE_VALUE;
@@ -407,23 +411,46 @@ DWORD RunSearch(void* context, BaseObject*) {
     while (job->Device->WaitForAny(1, &stop, SearchInterval) == WAIT_TIMEOUT) {
         if (!HasResult(job)) TrySearch(job);
         // Posted again at each interval until taken: a message may be lost.
-        if (HasResult(job)) PostMessageA(job->Window, SearchTickMessage, 0, 0);
+        // A search stopped during its try posts nothing.
+        if (HasResult(job) && job->Device->WaitForAny(1, &stop, 0) == WAIT_TIMEOUT)
+            PostMessageA(job->Window, SearchTickMessage, 0, 0);
     }
+    // Stopped: a handle found and not taken is closed at once, which frees
+    // the port for the host's next open.
+    HANDLE found = InterlockedExchangePointer(&job->Found, INVALID_HANDLE_VALUE);
+    if (found != INVALID_HANDLE_VALUE) job->Device->CloseHandle(found);
     return 0;
 }
 
-// Ends the search thread, if one runs, and closes a handle it found that the
-// host's thread did not take. Waits for a try under way.
+// Searches stopped while they ran, each ending by itself; the host's
+// thread's alone.
+SearchJob* StoppedSearches = nullptr;
+
+// Frees the stopped searches whose threads have ended, or, with wait, all
+// of them once they have.
+void ReapSearches(bool wait) {
+    for (SearchJob** at = &StoppedSearches; *at;) {
+        SearchJob* job = *at;
+        if (!wait && !job->Thread->Finished) {
+            at = &job->Next;
+            continue;
+        }
+        *at = job->Next;
+        job->Thread->WaitFor();
+        Free(job->Thread);
+        delete job;
+    }
+}
+
+// Stops the search thread, if one runs, without waiting for a try under way.
 void StopSearch(PortComponent* c) {
     SearchJob* job = c->Link.Search;
     if (!job) return;
     c->Link.Search = nullptr;
     SetEvent(job->Stop.Get());
-    job->Thread->WaitFor();
-    Free(job->Thread);
-    HANDLE found = InterlockedExchangePointer(&job->Found, INVALID_HANDLE_VALUE);
-    if (found != INVALID_HANDLE_VALUE) job->Device->CloseHandle(found);
-    delete job;
+    job->Next = StoppedSearches;
+    StoppedSearches = job;
+    ReapSearches(false);
 }
 
 // A thread that cannot start leaves the link without one; the next report
@@ -726,6 +753,7 @@ void ComponentSetParentWindow(HWND window) {
 }
 
 void ComponentUseDevice(ComDevice* device) {
+    ReapSearches(true); // the old device's searches end first
     PortDevice = device;
 }
 

@@ -29,6 +29,11 @@ struct LinkHost {
         host.plugin.Call("open");
         REQUIRE(host.WaitNotifications(1));
     }
+    ~LinkHost() { // the component and its searches end before the fake device
+        DestroyWindow(host.window);
+        host.Pump(50);
+        ComponentUseDevice(nullptr);
+    }
     // Every notice in order, data and error texts by their tags alone; the
     // bytes of the data texts joined into one.
     std::string Notices() const {
