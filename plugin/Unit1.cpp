@@ -442,14 +442,15 @@ void ReapSearches(bool wait) {
     }
 }
 
-// Stops the search thread, if one runs, without waiting for a try under way.
+// Stops the search thread, if one runs, without waiting for a try under way,
+// and frees the stopped ones that have ended.
 void StopSearch(PortComponent* c) {
-    SearchJob* job = c->Link.Search;
-    if (!job) return;
-    c->Link.Search = nullptr;
-    SetEvent(job->Stop.Get());
-    job->Next = StoppedSearches;
-    StoppedSearches = job;
+    if (SearchJob* job = c->Link.Search) {
+        c->Link.Search = nullptr;
+        SetEvent(job->Stop.Get());
+        job->Next = StoppedSearches;
+        StoppedSearches = job;
+    }
     ReapSearches(false);
 }
 

@@ -449,7 +449,7 @@ class Simulation {
     // fails, is pulled and plugged back; then it fetches and reads no notice twice in
     // a row (the model checks the rest: the latest state last, each byte once).
     void LongPile() {
-        if (!open_ || port_ == "COM3" || lateDue_) return;
+        if (!open_ || Missing(port_) || lateDue_) return; // its opens must work
         ++counts_[Pile];
         piling_ = true;
         int clicks = clicks_;
