@@ -2,8 +2,9 @@
 // same journal as the hook recorder, so tests see device calls and hooks
 // interleaved in the order they happened.
 //
-// Threads: the test's thread and the port's event thread both call the fake;
-// the journal's critical section also guards the fake's state. A pending
+// Threads: the test's thread, the port's event thread and (under the plug-in)
+// its search thread call the fake; the journal's critical section also
+// guards the fake's state. A pending
 // WaitCommEvent is completed by Raise (test thread), SetCommMask or
 // CancelIo; under levelRxChar it completes at once while bytes wait. Events
 // of the mask's kinds that the mask leaves out are not raised.
