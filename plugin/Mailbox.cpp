@@ -216,6 +216,15 @@ void PostProbe() {
     if (m.window) PostMessageA(m.window, Mailbox::WakeMessage, ++m.probes, 0);
 }
 
+// A click is queued to m.clicked: Posted, with the probe behind it.
+void AwaitFetch() {
+    State& m = mailbox;
+    m.click = Click::Posted;
+    m.probeFrom = m.probes + 1;
+    if (m.probeFrom == 0) m.probeFrom = m.probes = 1; // 0 is the plain wake
+    PostProbe();
+}
+
 // A click that cannot be posted (a full queue, no live window) is owed; the
 // button-up alone is not worth a second try.
 void ClickHost(HWND target, bool again) {
@@ -231,10 +240,7 @@ void ClickHost(HWND target, bool again) {
         return;
     }
     PostMessageA(target, WM_LBUTTONUP, 0, point);
-    m.click = Click::Posted;
-    m.probeFrom = m.probes + 1;
-    if (m.probeFrom == 0) m.probeFrom = m.probes = 1; // 0 is the plain wake
-    PostProbe();
+    AwaitFetch();
     TraceLine("comrelay: %s window %08lX at (%d,%d)", again ? "re-click" : "click",
               static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(target)), int(r.Left),
               int(r.Top));
@@ -301,7 +307,18 @@ void Deliver(Kind kind, const Text& text, HWND host) {
     m.kind = kind;
     m.graceClicks = 0;
     TraceLine("comrelay: notice %s", kind == Kind::Data ? "str#" : text.Data());
-    ClickHost(IsWindow(host) ? host : Newest(), false);
+    HWND target = IsWindow(host) ? host : Newest();
+    // Nothing unfetched, and yet a click queued to that window: one of a
+    // notice that the next replaced (both clicks read the newest), whose text
+    // the host fetched at the first. That click fetches this text; a click of
+    // its own would have the host read it twice, the bytes of a relay that
+    // ran between the two clicks too.
+    if (m.click == Click::Idle && target && m.clicked == target && ClickQueued()) {
+        TraceLine("comrelay: a queued click fetches it");
+        AwaitFetch();
+    } else {
+        ClickHost(target, false);
+    }
     CheckState();
 }
 

@@ -19,6 +19,8 @@
 //
 //   from               on                                       to
 //   any                a text announced (a notice, new data)    Posted (Owed)
+//   Idle               a text announced, a click of a replaced  Posted, that click
+//                      notice still queued to its window        fetching it
 //   all but Idle       GetFile                                  Idle
 //   Posted             the host's own text put back             Returned
 //   Posted, Returned   its probe                                Passed
@@ -32,8 +34,10 @@
 //
 // "Posted again" always goes to the newest live host window, and only
 // ClickAgainIfDue decides it. So a host that answers each click within its
-// handler never gets a second click for a text it has fetched, and a click
-// lost on the way, or swallowed, comes again.
+// handler never gets a second click for a text it has fetched (a notice
+// that replaces an unfetched one has a click of its own, and both read it;
+// the next text takes the click left over), and a click lost on the way,
+// or swallowed, comes again.
 //
 // The host's own text, written over an announced one, is one optional value
 // beside it: every export reads it for the rest of the handler that wrote

@@ -122,3 +122,20 @@ TEST_CASE("a pulled adapter comes back with err# then sts#Open#, whatever its dr
         CHECK(h.Bytes() == "ABCD");
     }
 }
+
+// A relay tick that runs between a move's two clicks gives its bytes the second.
+TEST_CASE("a relay between the clicks of a move: each text read once") {
+    LinkHost h;
+    h.host.Pump(200);
+    h.device.Arrive("AB");
+    MSG tick; // held back until the move's first click is queued
+    for (int i = 0; i < 1000 && !PeekMessageA(&tick, nullptr, WM_APP, 0xBFFF, PM_REMOVE); ++i)
+        Sleep(5);
+    h.host.plugin.Call("Close");
+    PostMessageA(tick.hwnd, tick.message, tick.wParam, tick.lParam);
+    h.host.plugin.Call("open");
+    h.device.Arrive("XY");
+    h.host.Pump(400);
+    CHECK(h.Notices() == "sts#Open#sts#Open#str#");
+    CHECK(h.Bytes() == "ABXY");
+}
