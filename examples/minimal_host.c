@@ -27,7 +27,7 @@ static comrelay_Close_fn Close;
 
 static HWND window;
 static char line[256];        /* what we send, and expect back */
-static char received[256];    /* what has come back so far */
+static char received[65536];  /* what has come back so far */
 static size_t receivedLength; /* received bytes may include zero bytes */
 static int opened, closed, failed, echoed;
 
@@ -39,7 +39,7 @@ static void Print(const char* bytes, size_t n) {
             printf("\\r");
         else if (c == '\n')
             printf("\\n");
-        else if (c < 0x20 || c >= 0x7F)
+        else if (c < 0x20 || c >= 0x7F || c == '\\')
             printf("\\x%02X", c);
         else
             putchar(c);
@@ -59,7 +59,9 @@ static void Fetch(void) {
     text = GetFile();
     if (strncmp(text, COMRELAY_DATA_PREFIX, COMRELAY_TAG_LENGTH) == 0) {
         /* Received bytes may hold zero bytes and "#": the text ends at the
-         * first "#" that the terminating zero follows. */
+         * first "#" that the terminating zero follows. That holds because
+         * the DLL ends a batch right after any "#" that a zero byte follows
+         * in the data, and sends the rest as the next text. */
         n = COMRELAY_TAG_LENGTH;
         while (!(text[n] == '#' && text[n + 1] == '\0'))
             ++n;
@@ -69,7 +71,10 @@ static void Fetch(void) {
         if (n > sizeof received - receivedLength) n = sizeof received - receivedLength;
         memcpy(received + receivedLength, text + COMRELAY_TAG_LENGTH, n);
         receivedLength += n;
-        echoed = receivedLength >= strlen(line) && memcmp(received, line, strlen(line)) == 0;
+        /* The line has come back when it is the last thing received (a
+         * device may send other bytes first). */
+        echoed = receivedLength >= strlen(line) &&
+                 memcmp(received + receivedLength - strlen(line), line, strlen(line)) == 0;
         return;
     }
     printf("<- ");

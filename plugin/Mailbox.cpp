@@ -148,10 +148,24 @@ struct State {
     WPARAM probes = 0;      // the number of the last probe posted
     NoticeQueue waiting;
     bool dataWaiting = false; // bytes left in the driver for later
+    // Bytes read from the driver that the announced text could not take: they
+    // follow a "#" that ends it, and start with the zero byte that would have
+    // made that "#" its end in the host's eyes. They go first at the next
+    // fetch, as a text of their own, ahead of any notice that waits.
+    Text rest;
     HWND window = nullptr;
 };
 
 State mailbox;
+
+// Where a batch of received bytes has to end: right after the first "#" that
+// a zero byte follows, since a host finds a data text's end at the first "#"
+// that the terminating zero follows; the whole batch if there is none.
+int BatchEnd(const char* bytes, int length) {
+    for (int i = 0; i + 1 < length; ++i)
+        if (bytes[i] == '#' && bytes[i + 1] == '\0') return i + 1;
+    return length;
+}
 
 // The invariants of the header's table. Compiled in where COMRELAY_CHECKED is
 // defined (the tests' checked build); every transition runs it.
@@ -175,9 +189,13 @@ void CheckState() {
     // A posted click went to a window, and its probes are numbered.
     assert((m.click != Click::Posted && m.click != Click::Returned) ||
            (m.clicked && m.probeFrom != 0));
-    // Announced data is one whole "str#...#" text.
+    // Announced data is one whole "str#...#" text, and no "#" that a zero
+    // byte follows ends it early.
     assert(m.click == Click::Idle || m.kind != Kind::Data ||
-           (m.box.Length() >= 5 && m.box.Data()[m.box.Length() - 1] == '#'));
+           (m.box.Length() >= 5 && m.box.Data()[m.box.Length() - 1] == '#' &&
+            BatchEnd(m.box.Data() + 4, m.box.Length() - 5) == m.box.Length() - 5));
+    // Held bytes wait for a text of their own.
+    assert(m.rest.IsEmpty() || m.rest.Data()[0] == '\0');
 #endif
 }
 
@@ -477,7 +495,7 @@ const char* Fetch() {
     if (m.borrowed) return m.borrowed->Data();
     if (m.own) return m.own->Data();
     m.click = Click::Idle;
-    if (!m.waiting.Empty() || m.dataWaiting) PostWake();
+    if (!m.waiting.Empty() || m.dataWaiting || !m.rest.IsEmpty()) PostWake();
     CheckState();
     return m.box.Data();
 }
@@ -520,6 +538,7 @@ void Release() {
     StopWatching();
     mailbox.own.reset();
     mailbox.box = Text();
+    mailbox.rest = Text();
 }
 
 void Post(Notice notice) {
@@ -541,28 +560,59 @@ void Post(Notice notice) {
 bool AcceptsData() {
     State& m = mailbox;
     bool accepts = m.waiting.Empty() &&
-                   (m.click == Click::Idle || (m.kind == Kind::Data && m.box.Length() < MaxData));
+                   (m.click == Click::Idle ||
+                    (m.kind == Kind::Data && m.rest.IsEmpty() && m.box.Length() < MaxData));
     if (!accepts) m.dataWaiting = true;
     return accepts;
 }
 
-void PostData(const Text& bytes) {
+bool AcceptsLastData() {
+    return DataUnfetched();
+}
+
+namespace {
+
+// Bytes for the host, in the order read: they join the unfetched data text,
+// or become a new one with its click, up to where a batch has to end; what
+// is left waits for the next fetch. So every "#" that a zero byte follows
+// costs at most one more notice.
+void AnnounceData(Text bytes) {
     State& m = mailbox;
-    m.dataWaiting = false; // the relay has read everything there was
-    if (m.click == Click::Idle || m.kind != Kind::Data) {
+    if (!m.rest.IsEmpty()) bytes = m.rest + bytes;
+    m.rest = Text();
+    if (bytes.IsEmpty()) return;
+    bool join = m.click != Click::Idle && m.kind == Kind::Data;
+    // The unfetched text's last byte and the first new one would be the pair.
+    if (join && bytes[0] == '\0' && m.box.Length() > 5 && m.box[m.box.Length() - 2] == '#') {
+        m.rest = bytes;
+        CheckState();
+        return;
+    }
+    int end = BatchEnd(bytes.Data(), bytes.Length());
+    if (end < bytes.Length()) {
+        m.rest = Text(bytes.Data() + end, bytes.Length() - end);
+        bytes.SetLength(end);
+    }
+    if (!join) {
         Deliver(Kind::Data, Text("str#") + bytes + Text("#"), Library.HostWindow);
         return;
     }
     // In place: the closing "#" makes way for the new bytes and comes last.
-    if (bytes.IsEmpty()) return;
     m.box.SetLength(m.box.Length() - 1);
     m.box.Append(bytes);
     m.box.Append("#", 1);
     CheckState();
 }
 
+} // namespace
+
+void PostData(const Text& bytes) {
+    mailbox.dataWaiting = false; // the relay has read everything there was
+    AnnounceData(bytes);
+}
+
 bool DataUnfetched() {
-    return mailbox.click != Click::Idle && mailbox.kind == Kind::Data;
+    return (mailbox.click != Click::Idle && mailbox.kind == Kind::Data) || !mailbox.rest.IsEmpty();
 }
 
 bool NoticesWait() {
@@ -570,13 +620,13 @@ bool NoticesWait() {
 }
 
 bool Pending() {
-    return mailbox.click != Click::Idle || !mailbox.waiting.Empty();
+    return mailbox.click != Click::Idle || !mailbox.waiting.Empty() || !mailbox.rest.IsEmpty();
 }
 
 void Recover() {
     State& m = mailbox;
     if (m.click == Click::Idle) {
-        if (!m.waiting.Empty() || m.dataWaiting) PostWake();
+        if (!m.waiting.Empty() || m.dataWaiting || !m.rest.IsEmpty()) PostWake();
         return;
     }
     ClickAgainIfDue(Chance::Call);
@@ -602,6 +652,10 @@ bool Wake(WPARAM ticket) {
         CheckState();
     }
     if (m.click != Click::Idle) return false; // its fetch wakes again
+    if (!m.rest.IsEmpty()) {
+        AnnounceData(Text());
+        return false; // a relay now would only find it unfetched
+    }
     if (!m.waiting.Empty()) {
         NoticeQueue::Entry next = m.waiting.Pop();
         Deliver(KindOf(next.notice), Text(TextOf(next.notice)), next.host);

@@ -75,7 +75,7 @@
 // window and a numbered probe; a text is clicked again on the grace at most
 // once; announced data is one whole "str#...#" text; at most four notices
 // wait, never the same one twice in a row, and never the announced status
-// first.
+// first; no data text holds a "#" that a zero byte follows before its end.
 #pragma once
 
 #include "framework/Text.h"
@@ -114,10 +114,18 @@ void Post(Notice notice);
 // Whether received bytes may go into the mailbox now. When not, they wait in
 // the driver, and the mailbox wakes Form1 once the host has fetched.
 bool AcceptsData();
+// The port is about to close: whether its last bytes may join what the host
+// has not fetched yet, whatever notices wait behind it (else they would be
+// purged). Nothing unfetched: they go, as at any close.
+bool AcceptsLastData();
 // Received bytes: join an unfetched data text, or become a new one with its
-// click.
+// click. A host finds a data text's end at the first "#" that the
+// terminating zero follows, so a text ends right after any "#" that a zero
+// byte follows in the data; the bytes after it are held and follow as the
+// next text, at the next fetch, ahead of any notice.
 void PostData(const Text& bytes);
-// Received data has been announced and not fetched.
+// Received data has been announced and not fetched, or is held for the next
+// text.
 bool DataUnfetched();
 // A notice posted now would wait behind something the host has not fetched.
 bool NoticesWait();

@@ -175,14 +175,19 @@ void TellRaisedError(PortComponent* c) {
 // The relay, on the host's thread: everything waiting in the driver becomes
 // one "str#" notification, or joins the one the host has not fetched yet.
 // While the mailbox holds a notice, or notices wait their turn, the bytes
-// stay in the driver until the host has fetched.
-void Relay(PortComponent* c) {
+// stay in the driver until the host has fetched; but the last relay before
+// a close (closing) joins them to unfetched data whatever waits behind it,
+// since the close would purge them.
+void Relay(PortComponent* c, bool closing = false) {
     c->RelayTimer->SetEnabled(false);
     Mailbox::Recover();
     // An error whose message was lost goes before the bytes that came after it.
     TellRaisedError(c);
     TakeReports(c);
-    if (!c->Port->Connected || !Mailbox::AcceptsData()) return;
+    auto accepts = [closing] {
+        return closing ? Mailbox::AcceptsLastData() : Mailbox::AcceptsData();
+    };
+    if (!c->Port->Connected || !accepts()) return;
     std::int32_t waiting = 0;
     bool failed = !c->Port->ReadInputCount(waiting);
     DWORD cause = failed ? c->Port->Device->GetLastError() : 0;
@@ -190,7 +195,7 @@ void Relay(PortComponent* c) {
     // that came after them; those follow once the host has fetched.
     if (c->Port->TakeInputOverflow()) {
         Mailbox::Post(Notice::Error);
-        if (!Mailbox::AcceptsData()) return;
+        if (!accepts()) return;
     }
     Text data;
     if (!failed && (c->Port->ReadText(data, waiting, &failed), failed))
@@ -768,10 +773,10 @@ void ComponentDraw(std::int32_t left, std::int32_t top, std::int32_t width, std:
 namespace {
 
 // Bytes that came before a close join the data the host has not fetched yet,
-// ahead of the close notice; a close with nothing unfetched drops them as
-// ever.
+// ahead of the notices that wait behind it and of the close notice; a close
+// with nothing unfetched drops them as ever.
 void RelayBeforeClose(PortComponent* c) {
-    if (c->Port->Connected && Mailbox::DataUnfetched()) Relay(c);
+    if (c->Port->Connected && Mailbox::DataUnfetched()) Relay(c, true);
 }
 
 } // namespace

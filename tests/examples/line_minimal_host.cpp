@@ -32,3 +32,44 @@ TEST_CASE("a port that does not open ends the run with status 1") {
     if (host.Output().find("<- err#") != std::string::npos)
         CHECK(host.Output().find("-> send") == std::string::npos);
 }
+
+// Binary bytes, dense in zero bytes and "#", then the echo of the line: the
+// data texts that the example prints, read by its own rule and joined, are
+// the line's bytes exactly.
+TEST_CASE("binary bytes dense in zeros and \"#\" arrive exact through the example's own rule") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    HostProcess host;
+    REQUIRE(host.Start("COM1 ping", "minimal_host.exe"));
+    REQUIRE(host.WaitFor("-> send"));
+    std::string sent;
+    unsigned seed = 12345;
+    for (int i = 0; i < 800; ++i) {
+        seed = seed * 1103515245 + 12345;
+        unsigned pick = (seed >> 16) % 3;
+        sent += pick == 0 ? '\0' : pick == 1 ? '#' : char(seed >> 24);
+    }
+    sent += "ping\r\n";
+    REQUIRE(peer.Write(1, sent));
+    CHECK(host.WaitExit() == 0);
+    // Each "<- str#...#" line, unescaped: \r, \n and \xNN.
+    std::string got, out = host.Output();
+    for (size_t at = out.find("<- str#"); at != std::string::npos; at = out.find("<- str#", at)) {
+        size_t end = out.find('\n', at);
+        std::string text = out.substr(at + 7, end - at - 7);
+        while (!text.empty() && text.back() == '\r')
+            text.pop_back();
+        for (size_t i = 0; i + 1 < text.size(); ++i) {
+            if (text[i] != '\\') {
+                got += text[i];
+            } else if (text[++i] == 'x') {
+                got += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                got += text[i] == 'r' ? '\r' : '\n';
+            }
+        }
+        at = end;
+    }
+    CHECK(got == sent);
+}

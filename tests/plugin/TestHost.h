@@ -177,8 +177,8 @@ class TestHost {
         n.storage = plugin.GetFile();
         n.text = n.storage;
         n.bytes = n.text;
-        // A data text may hold zero bytes: it ends at a "#" followed by the
-        // terminating zero (the tests' data never holds that pair).
+        // A data text may hold zero bytes: it ends at the first "#" followed
+        // by the terminating zero.
         if (n.text.rfind("str#", 0) == 0) {
             const char* p = n.storage + 4;
             while (!(p[0] == '#' && p[1] == 0))

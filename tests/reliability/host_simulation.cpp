@@ -88,10 +88,11 @@ const char* const CountNames[] = {"fetch at click",
                                   "long piles of notices",
                                   "pulls and plugs in a pile"};
 
-// Received bytes follow this sequence; no zero byte, so a data text ends at
-// its terminating zero.
+// Received bytes follow this sequence; a zero byte follows every "#" (and
+// the "#" ends the text it is in).
 char DataByte(unsigned long i) {
-    return static_cast<char>(1 + (i * 7 + i / 251) % 255);
+    unsigned long x = (i * 7 + i / 251) % 255;
+    return static_cast<char>(x == 41 ? 0 : 1 + x);
 }
 
 class Simulation {
@@ -249,7 +250,15 @@ class Simulation {
     }
 
     void FetchNow() {
-        std::string t = plugin_.GetFile();
+        // A data text ends at the first "#" that the terminating zero follows.
+        const char* text = plugin_.GetFile();
+        std::string t = text;
+        if (t.rfind("str#", 0) == 0) {
+            const char* end = text + 4;
+            while (!(end[0] == '#' && end[1] == 0))
+                ++end;
+            t.assign(text, end + 1);
+        }
         texts_.push_back(t);
         Note("fetched " + t.substr(0, 12) + " (" + std::to_string(t.size()) + ")");
         if (lateDue_) {

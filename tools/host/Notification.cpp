@@ -8,8 +8,8 @@
 
 namespace {
 
-// A "#" then zero inside received data would end the text early; the plug-in
-// gives no way to tell, so a data text is bounded by the first such pair.
+// A data text ends at the first "#" then zero: the plug-in ends a batch right
+// after any "#" that a zero byte follows in the data.
 // A text that lacks the pair must not walk the host off the end of readable
 // memory: the scan stops where the committed, readable pages end.
 size_t ReadableFrom(const char* p) {
