@@ -102,7 +102,10 @@ typedef void(COMRELAY_CALL* comrelay_SetFile_fn)(const char* text);
 
 /* Notifications, read with GetFile after a click. A data text is "str#", the
  * received bytes unchanged, then "#". The bytes may hold zero bytes and "#",
- * so the text ends at the first "#" that the terminating zero follows. */
+ * so the text ends at the first "#" after "str#" that the terminating zero
+ * follows. That is its true end: the DLL ends a batch right after any "#"
+ * that a zero byte follows in the data, and the rest comes as the next
+ * text, so the data texts joined are the received bytes exactly. */
 #define COMRELAY_TAG_LENGTH 4
 #define COMRELAY_DATA_PREFIX "str#"
 #define COMRELAY_STATUS_PREFIX "sts#"
