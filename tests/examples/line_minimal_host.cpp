@@ -33,43 +33,33 @@ TEST_CASE("a port that does not open ends the run with status 1") {
         CHECK(host.Output().find("-> send") == std::string::npos);
 }
 
-// Binary bytes, dense in zero bytes and "#", then the echo of the line: the
-// data texts that the example prints, read by its own rule and joined, are
-// the line's bytes exactly.
+// Binary bytes dense in zero bytes and "#", then the echo: the data texts
+// that the example prints by its own rule, joined, are the bytes sent.
 TEST_CASE("binary bytes dense in zeros and \"#\" arrive exact through the example's own rule") {
     PeerClient peer;
     REQUIRE(peer.Attach(1));
     HostProcess host;
     REQUIRE(host.Start("COM1 ping", "minimal_host.exe"));
     REQUIRE(host.WaitFor("-> send"));
-    std::string sent;
-    unsigned seed = 12345;
-    for (int i = 0; i < 800; ++i) {
-        seed = seed * 1103515245 + 12345;
-        unsigned pick = (seed >> 16) % 3;
-        sent += pick == 0 ? '\0' : pick == 1 ? '#' : char(seed >> 24);
+    std::string sent, printed; // printed as the example prints
+    for (unsigned i = 0, seed = 7; i < 800; ++i, seed = seed * 1103515245 + 12345) {
+        unsigned char c = (seed >> 16) % 3 == 0 ? 0 : (seed >> 16) % 3 == 1 ? '#' : seed >> 24;
+        sent += char(c);
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02X", c);
+        printed += c == '\r'                            ? "\\r"
+                   : c == '\n'                          ? "\\n"
+                   : c < 0x20 || c >= 0x7F || c == '\\' ? hex
+                                                        : std::string(1, char(c));
     }
-    sent += "ping\r\n";
-    REQUIRE(peer.Write(1, sent));
+    REQUIRE(peer.Write(1, sent + "ping\r\n"));
     CHECK(host.WaitExit() == 0);
-    // Each "<- str#...#" line, unescaped: \r, \n and \xNN.
-    std::string got, out = host.Output();
+    std::string joined, out = host.Output();
     for (size_t at = out.find("<- str#"); at != std::string::npos; at = out.find("<- str#", at)) {
         size_t end = out.find('\n', at);
-        std::string text = out.substr(at + 7, end - at - 7);
-        while (!text.empty() && text.back() == '\r')
-            text.pop_back();
-        for (size_t i = 0; i + 1 < text.size(); ++i) {
-            if (text[i] != '\\') {
-                got += text[i];
-            } else if (text[++i] == 'x') {
-                got += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-            } else {
-                got += text[i] == 'r' ? '\r' : '\n';
-            }
-        }
+        std::string line = out.substr(at + 7, end - at - 7);
+        joined += line.substr(0, line.find_last_of('#'));
         at = end;
     }
-    CHECK(got == sent);
+    CHECK(joined == printed + "ping\\r\\n");
 }
