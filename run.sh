@@ -234,6 +234,10 @@ rig() {
     echo "     . $env_file"
     echo "     wine yourhost.exe"
     echo "   Drive the far end: $ROOT/tools/rig/farend send COM1 'hello\\r\\n'  (--help lists the verbs)"
+    echo "   or open it as a device from any Linux program (picocom -b 9600 PATH, sz, a Modbus server):"
+    for n in 1 2 3 4; do
+        echo "     COM$n: $COMRELAY_RIG_DIR/farend/ttyCOM$n -> $(readlink "$COMRELAY_RIG_DIR/farend/ttyCOM$n")"
+    done
     echo "   Ctrl-C here stops the rig and every program on it."
     # Until a signal, or until the display or the peer ends on its own.
     local peer

@@ -12,6 +12,7 @@ usage: rig_session.py SOURCE_DIR BUILD_DIR
 
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -175,6 +176,7 @@ def check_nothing_left(display, rig_text):
     stale = [p for p in ("/tmp/.X%s-lock" % n, "/tmp/.X11-unix/X%s" % n) if os.path.exists(p)]
     check(not stale, "no X lock file or socket is left", " ".join(stale))
     check(not os.path.exists(os.path.join(RIG_DIR, "env")), "the env file is gone with the rig")
+    check(not os.path.lexists(farend_path(1)), "the far-end paths are gone with the rig")
     check("== the rig has stopped" in rig_text, "the rig says it has stopped")
     rc, out = farend("status")
     check(rc == 3 and "no rig is running" in out, "farend finds no rig once it has stopped")
@@ -191,6 +193,41 @@ def host_log_has(path, text, count=1, timeout=60):
         if log.count(text) >= count or time.monotonic() > deadline:
             return log.count(text) >= count, log
         time.sleep(0.2)
+
+
+def read_exactly(fd, count, timeout=60):
+    """count bytes from fd, or what came before the deadline (a bound for a
+    loaded machine)."""
+    got = b""
+    deadline = time.monotonic() + timeout
+    while len(got) < count and time.monotonic() < deadline:
+        if select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
+            got += os.read(fd, count - len(got))
+    return got
+
+
+def farend_path(n):
+    return os.path.join(RIG_DIR, "farend", "ttyCOM%d" % n)
+
+
+def relay_every_byte(n, dev, what):
+    """Every byte value from the program on the far-end path to the line and
+    back; the line's own pty, opened from Linux, stands in for the host (by
+    its pty's name: the suite's interposer plays its own COMn on comN)."""
+    near = os.open(os.path.realpath(os.path.join(RIG_DIR, "links", "com%d" % n)),
+                   os.O_RDWR | os.O_NOCTTY)
+    try:
+        data = bytes(range(256))
+        os.write(dev, data)
+        got = read_exactly(near, len(data))
+        check(got == data, "%s: all 256 byte values of the far-end program reach the line" % what,
+              got.hex())
+        os.write(near, data[::-1])
+        got = read_exactly(dev, len(data))
+        check(got == data[::-1], "%s: all 256 byte values of the line reach the far-end program"
+              % what, got.hex())
+    finally:
+        os.close(near)
 
 
 def session_with_ctrl_c():
@@ -212,7 +249,8 @@ def session_with_ctrl_c():
         script = '. "$0" && cd "$1" && shift && exec wine ./comrelay-host.exe "$@"'
         steps = ["--port", "COM1", "--baud", "19200", "--send", "hello",
                  "--wait-for", r"hello\r\n", "--wait-for", r"ping\r\n", "--send", "pong",
-                 "--timeout", "600000", "--wait-for", "never"]
+                 "--timeout", "600000", "--wait-for", r"dev \x00#\xFF\r\n",
+                 "--send-hex", "23 FF 03 11 13 0D 0A", "--wait-for", "never"]
         with open(host_log, "w") as out:
             host = subprocess.Popen(["bash", "-c", script, env_file, BUILD] + steps,
                                     env=user_env(), stdin=subprocess.DEVNULL, stdout=out,
@@ -229,6 +267,20 @@ def session_with_ctrl_c():
         check(rc == 0 and "sent 6 bytes" in out, "send text")
         rc, out = farend("recv", "1", "--until", r"pong\r\n", "--timeout", "60000")
         require(rc == 0 and r'"pong\r\n"' in out, "recv gets the host's answer", out)
+        # A program on the far end's device path and the host, both ways:
+        # raw, so a zero byte, ^C, XON/XOFF and CR pass as they are.
+        check("%s -> /dev/pts/" % farend_path(1) in rig.text(),
+              "the rig prints the far ends' device paths", rig.text())
+        dev = os.open(farend_path(1), os.O_RDWR | os.O_NOCTTY)
+        try:
+            os.write(dev, b"dev \x00#\xff\r\n")
+            ok, log = host_log_has(host_log, r'received "dev \x00#\xFF\r\n"')
+            check(ok, "the host gets the bytes a program writes to the far-end path", log)
+            want = b"#\xff\x03\x11\x13\r\n"
+            got = read_exactly(dev, len(want))
+            check(got == want, "the program on the far-end path gets the host's bytes", repr(got))
+        finally:
+            os.close(dev)
         rc, out = farend("settings", "1")
         check(rc == 0 and "19200 baud 8N1" in out, "settings shows the host's line", out)
         rc, out = farend("fail", "1", "count")
@@ -294,6 +346,15 @@ def session_with_sigterm():
         require(display is not None, "the env file gives the display")
         check("echoing" not in rig.text(), "no port echoes unasked")
         check("paced at their baud rate" in rig.text(), "lines are paced unless asked", rig.text())
+        # The far-end path outlives a fresh line behind it.
+        dev = os.open(farend_path(2), os.O_RDWR | os.O_NOCTTY)
+        try:
+            relay_every_byte(2, dev, "COM2")
+            rc, out = farend("plug", "2")
+            check(rc == 0, "a fresh line behind COM2", out)
+            relay_every_byte(2, dev, "COM2 after a fresh line")
+        finally:
+            os.close(dev)
         # A second start on the same build would take this one's peer and
         # wineserver down with its own setup.
         second = Rig()

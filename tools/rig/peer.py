@@ -46,6 +46,11 @@ them; a stream waits for room instead. The far end's bytes are not paced in
 time: a stream is as fast as the program reads. The instant pty takes every
 write at once and holds whatever the kernel holds.
 
+Every line's far end is also a device path for any Linux program (a
+terminal program, sz/rz, a Modbus server): $BUILD/rig/farend/ttyCOMn leads
+to a raw pty of its own that the peer relays to and from the line, the
+program's bytes at the line's pace (class FarEnd tells who gets what).
+
 Environment (set by tools/setup.d/rig.sh, which runs inside ./run.sh):
     COMRELAY_PEER_PORT  TCP port on 127.0.0.1 (also in $BUILD/rig/peer.port,
                         which PeerClient reads when the variable is unset)
@@ -138,18 +143,22 @@ the bytes went into the pty; readstamp the times its first and last byte
 came out (it waits up to timeout_ms for all count bytes).
 
 Threads: one per client connection (socketserver), one per running stream,
-one per line that echoes, and one per paced line whose backlog waits for room
-in the pty (the feeder).
+one per line that echoes, one per paced line whose backlog waits for room
+in the pty (the feeder), one relay per far end (FarEnd) and the open watch.
 Each line's fds and stream are guarded by that line's lock; its byte counts,
 backlog and the closing of its fds by its count lock, which every write of the
 backlog into the pty holds; the feeder starts and ends under its feeder lock,
-taken before the count lock, never after. The shared state file is written
+taken before the count lock, never after. The relay's use of the line's pty
+and the pty's replacement hold the relay lock, taken after the line's lock
+and before the feeder and count locks. The shared state file is written
 under STATE_LOCK. The interposers only read what the peer
 writes; they write DTR/RTS, the recorded c_cflag and their read and purge
 counts, which the peer only reads or clears at attach.
 """
 
 import argparse
+import contextlib
+import ctypes
 import errno
 import fcntl
 import mmap
@@ -389,6 +398,14 @@ class Line:
         self.backlog = bytearray()
         self.feeder = None
         self.feeder_lock = threading.Lock()
+        # The far end's relay (FarEnd) reads and writes the line's pty under
+        # the relay lock, which attach holds from the old pty's close until
+        # the new one is in place: the relay never meets a closed fd, nor
+        # loses the program's bytes in between. While a read request runs
+        # (read, readstamp, drain: verb_reads counts them), the host's bytes
+        # are its, not the relay's.
+        self.relay_lock = threading.RLock()
+        self.verb_reads = 0
 
     def need_master(self):
         if self.master is None:
@@ -401,7 +418,7 @@ class Line:
         # Under the count lock, which feed() writes under: a feeder can never
         # write this pty's backlog into a closed fd, or into the next pty that
         # reuses its number.
-        with self.count_lock:
+        with self.relay_lock, self.count_lock:
             for fd in (self.master, self.slave):
                 if fd is not None:
                     os.close(fd)
@@ -426,7 +443,7 @@ class Line:
     def attach(self, keep_slow_open=False):
         """A fresh line; a replugged one (keep_slow_open) keeps the time its
         opens take, which belongs to the device, not to the line."""
-        with self.lock:
+        with self.lock, self.relay_lock:
             slow_open = get(self.n, F_SLOW_OPEN) if keep_slow_open else 0
             self.close_pty()
             master, slave = os.openpty()
@@ -751,8 +768,34 @@ class Line:
                 t.join(5)
             self.echo_thread = None
 
-    def termios(self):
-        master = self.need_master()
+    @contextlib.contextmanager
+    def verb_read(self):
+        with self.count_lock:
+            self.verb_reads += 1
+        try:
+            yield
+        finally:
+            with self.count_lock:
+                self.verb_reads -= 1
+
+    def byte_seconds(self):
+        """The time a byte takes on the line at the rate and format the
+        program set, as the interposer paces the program's writes; 0 when
+        the line is not paced or its rate cannot be told."""
+        master = self.master
+        if master is None or not self.paced():
+            return 0
+        baud, cflag, _ = self.rate(master)
+        baud = get(self.n, F_CUSTOM_RATE) or baud
+        if not baud:
+            return 0
+        line = get(self.n, F_CFLAG) if get(self.n, F_CFLAG_SEQ) else termios.CS8
+        data = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7}.get(line & termios.CSIZE, 8)
+        bits = 1 + data + bool(line & termios.PARENB) + (2 if cflag & termios.CSTOPB else 1)
+        return bits / baud
+
+    def rate(self, master):
+        """The pty's baud rate, c_cflag and c_iflag."""
         attrs = termios.tcgetattr(master)
         cflag, iflag = attrs[2], attrs[0]
         baud = 0
@@ -767,6 +810,10 @@ class Line:
             for name in dir(termios):
                 if name.startswith("B") and name[1:].isdigit() and getattr(termios, name) == code:
                     baud = int(name[1:])
+        return baud, cflag, iflag
+
+    def termios(self):
+        baud, cflag, iflag = self.rate(self.need_master())
         line_cflag = get(self.n, F_CFLAG) if get(self.n, F_CFLAG_SEQ) else cflag
         size = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
         return ("baud=%d cstopb=%d ixon=%d ixoff=%d crtscts=%d csize=%d parenb=%d parodd=%d"
@@ -777,7 +824,183 @@ class Line:
             bool(line_cflag & termios.PARODD), get(self.n, F_CUSTOM_RATE))
 
 
+# ---- the far end as a device path -------------------------------------------
+
+class FarEnd:
+    """The far end of line n as a device path for any Linux program (a
+    terminal program, a Modbus server, sz/rz): a pty of its own, whose slave
+    farend/ttyCOMn in the rig directory leads to. Its relay thread moves what
+    the program writes onto the line, at the line's pace on a paced line
+    (the time the host's rate and byte format take, as for the host's own
+    writes), and what the host writes to the program. The pty lives as long
+    as the peer, so the path outlasts attach, detach and vanish; the relay
+    always uses the line's current pty.
+
+    Nobody else holds the slave, so the master hangs up while no program has
+    it open. The relay then leaves the host's bytes on the line for read and
+    echo, and sleeps until the open watch reports an open. While a program
+    has it open, the host's bytes go to the program, except while a read of
+    the peer (read, readstamp, drain) or the echo runs: these take them then.
+    The program's bytes and the peer's own (write, stream, echo) all reach
+    the host, in the order they come; on a paced line the program's meet the
+    input queue as a device that just sends does (what does not fit is
+    lost, counted as an overrun). While the port is missing or pulled out,
+    the program's bytes are lost, as on an unplugged cable.
+
+    Threads: the relay alone uses the master and the fields below; the open
+    watch only sets `opened`."""
+
+    def __init__(self, line):
+        self.line = line
+        self.master, slave = os.openpty()
+        # Raw: no echo and no line discipline, so binary protocols pass
+        # byte-exact. The pty keeps it while the program comes and goes.
+        tty.setraw(slave)
+        self.path = os.ttyname(slave)
+        self.opened = threading.Event()
+        watch_opens(self)  # before letting go of the slave: no open unseen
+        os.close(slave)
+        os.set_blocking(self.master, False)
+        # Not named comN: the interposer, which a shell that sourced the
+        # rig's env file hands to every program, plays a missing or busy
+        # port on such names.
+        self.link = os.path.join(rig_dir, "farend", "ttyCOM%d" % line.n)
+        tmp = self.link + ".new"
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
+        os.symlink(self.path, tmp)
+        os.replace(tmp, self.link)
+        self.held = False
+        self.to_program = bytearray()
+        self.free_at = 0.0  # when the line has carried the program's last bytes
+        threading.Thread(target=self.run, daemon=True).start()
+
+    def host_fd(self):
+        """The line's pty, when the host's bytes are the program's to take."""
+        line = self.line
+        if self.to_program or line.echo_thread is not None or line.verb_reads:
+            return None
+        return line.master
+
+    def run(self):
+        while True:
+            if not self.held:
+                self.opened.wait()
+                self.opened.clear()
+                self.held = True
+            wait = self.free_at - time.monotonic()
+            poller = select.poll()
+            poller.register(self.master, (select.POLLIN if wait <= 0 else 0) |
+                            (select.POLLOUT if self.to_program else 0))
+            host = self.host_fd()
+            if host is not None:
+                poller.register(host, select.POLLIN)
+            # A short timeout: attach, the end of a read or of the echo
+            # change where the host's bytes go.
+            for fd, ev in poller.poll(1000 * min(max(wait, 0.001), 0.1) if wait > 0 else 100):
+                try:
+                    if fd == self.master:
+                        if ev & select.POLLOUT:
+                            self.flush()
+                        if ev & select.POLLIN:
+                            self.from_program()
+                        elif ev & (select.POLLHUP | select.POLLERR):
+                            if wait > 0:
+                                time.sleep(wait)  # its last bytes, at the line's pace
+                            else:
+                                self.hang_up()
+                    elif fd == host:
+                        self.from_host(host)
+                except (OSError, ValueError, RigError):
+                    pass  # the line went under the relay: it follows at the next turn
+
+    def hang_up(self):
+        """No program has the slave open any more: what the host sent for it
+        is lost with it."""
+        self.held = False
+        self.to_program = bytearray()
+
+    def from_program(self):
+        line = self.line
+        with line.relay_lock:
+            step = line.byte_seconds()
+        # On a paced line, a piece the line carries in 10 ms, as the
+        # interposer's transmit queue holds.
+        data = read_master(self.master, max(1, int(0.01 / step)) if step else 4096)
+        if data is None:
+            self.hang_up()
+            return
+        if step:
+            self.free_at = max(self.free_at, time.monotonic()) + len(data) * step
+        while data:
+            with line.relay_lock:
+                if line.master is None:
+                    return  # no line: lost
+                done = line.deliver(data, time.monotonic() + 0.2, False)
+            data = data[done:]
+
+    def from_host(self, fd):
+        line = self.line
+        with line.relay_lock:
+            if self.host_fd() != fd:
+                return  # a new line, a read or the echo came since the poll
+            data = read_master(fd, 4096)
+        if data:
+            self.to_program += data
+            self.flush()
+
+    def flush(self):
+        try:
+            while self.to_program:
+                wrote = os.write(self.master, bytes(self.to_program[:4096]))
+                del self.to_program[:wrote]
+        except BlockingIOError:
+            pass
+        except OSError:
+            self.hang_up()
+
+    def unlink(self):
+        try:
+            if os.readlink(self.link) == self.path:
+                os.unlink(self.link)
+        except OSError:
+            pass
+
+
+# One inotify instance for the peer (a user gets few) tells each far end of
+# the opens of its pty.
+IN_OPEN = 0x20
+libc = ctypes.CDLL(None, use_errno=True)
+notify_fd = -1
+watched = {}  # watch descriptor -> FarEnd
+
+
+def watch_opens(far):
+    global notify_fd
+    if notify_fd < 0:
+        notify_fd = libc.inotify_init1(os.O_CLOEXEC)
+        if notify_fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        threading.Thread(target=run_open_watch, daemon=True).start()
+    wd = libc.inotify_add_watch(notify_fd, far.path.encode(), IN_OPEN)
+    if wd < 0:
+        raise OSError(ctypes.get_errno(), "inotify_add_watch " + far.path)
+    watched[wd] = far
+
+
+def run_open_watch():
+    while True:
+        events = os.read(notify_fd, 4096)
+        at = 0
+        while at + 16 <= len(events):
+            wd, _, _, size = struct.unpack_from("iIII", events, at)
+            at += 16 + size
+            far = watched.get(wd)
+            if far is not None:
+                far.opened.set()
+
 lines = {}
+farends = {}
 
 LINE_BITS = ((TIOCM_CTS, F_CTS_N), (TIOCM_DSR, F_DSR_N), (TIOCM_RNG, F_RNG_N),
              (TIOCM_CAR, F_DCD_N))
@@ -834,12 +1057,15 @@ def command(words):
             raise RigError("line full after %d bytes" % done)
         return "%d t=%d u=%d" % (done, before, after)
     if cmd == "readstamp":
-        data, first, last = line.read_stamped(int(args[0]), int(args[1]) / 1000.0)
+        with line.verb_read():
+            data, first, last = line.read_stamped(int(args[0]), int(args[1]) / 1000.0)
         return "got=%d first=%d last=%d %s" % (len(data), first, last, data.hex())
     if cmd == "read":
-        return line.read(int(args[0]), int(args[1]) / 1000.0).hex()
+        with line.verb_read():
+            return line.read(int(args[0]), int(args[1]) / 1000.0).hex()
     if cmd == "drain":
-        return str(line.drain())
+        with line.verb_read():
+            return str(line.drain())
     if cmd == "stream":
         line.start_stream(int(args[0]), int(args[1]), 4096, 0)
         return ""
@@ -962,9 +1188,11 @@ def main():
     with open(os.path.join(rig_dir, "links", "absent"), "w") as f:
         f.write("placeholder of a missing port\n")
     open_state(os.path.join(rig_dir, "state"))
+    os.makedirs(os.path.join(rig_dir, "farend"), exist_ok=True)
     for n in range(1, PORTS + 1):
         lines[n] = Line(n)
         lines[n].detach()  # every port starts missing
+        farends[n] = FarEnd(lines[n])
 
     server = Server(("127.0.0.1", opts.port), Handler)
     port = server.server_address[1]
@@ -982,6 +1210,10 @@ def main():
     try:
         server.serve_forever(poll_interval=0.2)
     finally:
+        # A link left behind would lead the next program to whichever pty
+        # reuses the number.
+        for far in farends.values():
+            far.unlink()
         for path in ("peer.port", "peer.pid"):
             try:
                 os.unlink(os.path.join(rig_dir, path))
