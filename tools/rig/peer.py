@@ -1192,7 +1192,10 @@ def main():
     for n in range(1, PORTS + 1):
         lines[n] = Line(n)
         lines[n].detach()  # every port starts missing
-        farends[n] = FarEnd(lines[n])
+        try:
+            farends[n] = FarEnd(lines[n])
+        except OSError as e:  # no ptys or inotify left: the rig runs without it
+            print("peer: no far-end device path for COM%d: %s" % (n, e), file=sys.stderr)
 
     server = Server(("127.0.0.1", opts.port), Handler)
     port = server.server_address[1]
