@@ -85,30 +85,24 @@ SettingsDialog* BuildDialog(WindowObject* applet) {
 
 } // namespace
 
-namespace {
-
-// The applet may go before the wait ends (a WM_CLOSE or DestroyWindow from
-// outside); the library forgets it then.
-void OnAppletDestroy(void*, BaseObject* sender) {
-    if (Library.DialogApplet == sender) Library.DialogApplet = nullptr;
-}
-
-} // namespace
-
 std::int32_t RunSettingsDialog() {
     // A call from a host handler that runs during the wait leaves the running
     // dialog alone.
     if (Library.Dialog) return 0;
     HoldModule();
-    Library.DialogApplet = NewApplet(Text("formset"));
-    Library.DialogApplet->Hide();
-    Library.DialogApplet->OnDestroy.Set(OnAppletDestroy, nullptr);
-    WindowObject* form = BuildDialog(Library.DialogApplet)->Form2;
+    WindowObject* applet = NewApplet(Text("formset"));
+    Library.DialogApplet = applet;
+    applet->Hide();
+    WindowObject* form = BuildDialog(applet)->Form2;
     form->SetVisible(true);
     form->SetEnabled(true);
-    // Held, so that a window destroyed from outside (the host tearing down
-    // its windows, or the applet closed) ends the wait instead of freeing
-    // Form2 under it.
+    // Both held, so that a window destroyed from outside (the host tearing
+    // down its windows, or the applet closed) ends the wait instead of
+    // freeing Form2 under it. Form2 alone is not enough: the applet's end
+    // releases the Form2 it owns, using up that hold, and a click still in
+    // hand on Form2 (a host's loop inside it may close the applet) then frees
+    // Form2 as it finishes.
+    AddRef(applet);
     AddRef(form);
     // One message at a time, so that the answer ends the wait at once even
     // while the host keeps its queue full. A WM_QUIT ends the wait too.
@@ -123,7 +117,8 @@ std::int32_t RunSettingsDialog() {
     bool quit = TakeQuit();
     form->Destroy();
     Library.Dialog = nullptr;
-    FreeAndNil(Library.DialogApplet);
+    Library.DialogApplet = nullptr;
+    applet->Destroy();
     if (quit) HandBackQuit();
     return 0;
 }
