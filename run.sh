@@ -264,6 +264,27 @@ for t, name, status in sorted(cases, reverse=True)[:10]:
 PY
 }
 
+# COMRELAY_BUSY=N: N CPU-bound loops beside the test run, as other builds on
+# a shared machine would be; stopped when the run ends, however it ends.
+BUSY_PIDS=()
+start_busy() {
+    local k
+    for ((k = 0; k < $1; k++)); do
+        bash -c 'while :; do :; done' </dev/null >/dev/null 2>&1 &
+        BUSY_PIDS+=($!)
+    done
+    [ "$1" -gt 0 ] && echo "== $1 busy loops beside the run"
+    return 0
+}
+stop_busy() {
+    local pid
+    for pid in "${BUSY_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    BUSY_PIDS=()
+}
+
 # One request to the rig's peer, which answers "ok ..." or "err ...".
 rig_request() {
     local reply
@@ -288,14 +309,22 @@ test)
     # ./run.sh test: the suite in COMRELAY_SLOTS parallel slots (default 4),
     # each slot a world of its own; CTEST_ARGS go to ctest after ours (a -j1
     # there runs one program at a time, still each in a slot's world).
+    # COMRELAY_BUSY=N keeps N cores' worth of busy loops running meanwhile.
     slots=${COMRELAY_SLOTS:-4}
+    busy=${COMRELAY_BUSY:-0}
+    case $busy in
+    '' | *[!0-9]*) echo "run.sh: COMRELAY_BUSY takes a number of loops" >&2; exit 2 ;;
+    esac
     build
     start_worlds "$slots"
+    trap 'stop_busy; cleanup' EXIT
+    start_busy "$busy"
     rm -f "$BUILD/ctest-junit.xml"
     status=0
     ctest --test-dir "$BUILD" --output-on-failure -j"$((slots + 1))" \
         --resource-spec-file "$BUILD/worlds/resources.json" \
         --output-junit "$BUILD/ctest-junit.xml" ${CTEST_ARGS:-} || status=$?
+    stop_busy
     slowest "$BUILD/ctest-junit.xml"
     exit $status
     ;;

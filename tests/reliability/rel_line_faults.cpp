@@ -373,29 +373,44 @@ TEST_CASE("a pulled adapter plugged back in carries bytes again without Close") 
     }
 }
 
+// The slowest of the host's short pumps over 1.5 s.
+DWORD SlowestPump(TestHost& host) {
+    DWORD slowest = 0;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 1500;) {
+        DWORD before = GetTickCount();
+        host.Pump(10);
+        slowest = std::max<DWORD>(slowest, GetTickCount() - before);
+    }
+    return slowest;
+}
+
 // Plugged back in with a port whose open takes 3 s: the tries run off the
 // host's thread, and a Close during one returns at once and ends the search
 // for good.
 TEST_CASE("a pulled adapter whose port opens slowly") {
+    // A try begins within 0.5 s of the replug and its open takes 3 s: a
+    // host thread held by it, in a pump or in Close, stays held for 1.5 s or
+    // more. The bounds stand on the host's slowest pump on the open port,
+    // measured first, so that what a busy machine adds to every pump is not
+    // taken for the search's doing.
     for (bool closeDuringTry : {false, true}) {
         CAPTURE(closeDuringTry);
         OpenHost h(115200);
+        const DWORD quiet = SlowestPump(h.host);
         REQUIRE(h.peer.Pull(1, "EIO"));
         REQUIRE(WaitLast(h.host, ErrorText));
         h.host.Pump(1500);
         REQUIRE(h.peer.SlowOpen(1, 3000));
         REQUIRE(h.peer.Vanish(1, false));
-        DWORD slowest = 0;
-        for (DWORD start = GetTickCount(); GetTickCount() - start < 1500;) {
-            DWORD before = GetTickCount();
-            h.host.Pump(10);
-            slowest = std::max<DWORD>(slowest, GetTickCount() - before);
-        }
-        CHECK(slowest < 100);
+        const DWORD slowest = SlowestPump(h.host);
+        CAPTURE(quiet);
+        CHECK(slowest < quiet + 1000);
+        MESSAGE("slowest pump during the try " << slowest << " ms, on the open port " << quiet
+                                                 << " ms");
         if (closeDuringTry) { // without waiting for the try
             DWORD before = GetTickCount();
             h.host.plugin.Call("Close");
-            CHECK(GetTickCount() - before < 750);
+            CHECK(GetTickCount() - before < quiet + 750);
             REQUIRE(WaitLast(h.host, "sts#Close#"));
             h.host.Pump(5000);
             CHECK(h.host.received.back().text == "sts#Close#");
