@@ -143,9 +143,13 @@ struct State {
     Kind kind = Kind::Data; // what box announces, unless Idle
     HWND clicked = nullptr; // where the last click went, or was meant to go
     int graceClicks = 0;    // clicks posted again on the grace for the text announced
-    WPARAM probeFrom = 0;   // Posted: a probe this new or newer proves the click dispatched
-    DWORD since = 0;        // Posted, Returned: when the last probe went; Passed: when it came back
-    WPARAM probes = 0;      // the number of the last probe posted
+    // Posted, Returned: the host gave a newer window while this click was on
+    // its way to an older one that lives; should it pass, the next goes to
+    // the newer window at once.
+    bool newerWindow = false;
+    WPARAM probeFrom = 0; // Posted: a probe this new or newer proves the click dispatched
+    DWORD since = 0;      // Posted, Returned: when the last probe went; Passed: when it came back
+    WPARAM probes = 0;    // the number of the last probe posted
     NoticeQueue waiting;
     bool dataWaiting = false; // bytes left in the driver for later
     // Bytes read from the driver that the announced text could not take: they
@@ -251,6 +255,7 @@ void ClickHost(HWND target, bool again) {
     LPARAM point = static_cast<LPARAM>((static_cast<DWORD>(r.Top) << 16) |
                                        (static_cast<DWORD>(r.Left) & 0xFFFF));
     m.clicked = target;
+    m.newerWindow = false;
     if (!target || !PostMessageA(target, WM_LBUTTONDOWN, MK_LBUTTON, point)) {
         m.click = Click::Owed;
         TraceLine("comrelay: %s owed, window %08lX", again ? "re-click" : "click",
@@ -297,6 +302,7 @@ void ClickAgainIfDue(Chance why) {
         if (IsWindow(m.clicked)) {
             // The click is on its way, or the probe behind it was lost (a
             // loop that throws that range away): then another probe.
+            if (why == Chance::NewWindow && m.clicked != Newest()) m.newerWindow = true;
             if (Elapsed(m.since) >= Grace) PostProbe();
             return;
         }
@@ -309,7 +315,9 @@ void ClickAgainIfDue(Chance why) {
         // moved on: its own text has gone, or it gave a new window.
         // Once: a host that lets the second click pass too does not answer
         // clicks now, and is clicked again when it shows it is back.
-        if (why == Chance::Call && (Elapsed(m.since) < Grace || m.graceClicks > 0)) return;
+        if (why == Chance::Call && !m.newerWindow &&
+            (Elapsed(m.since) < Grace || m.graceClicks > 0))
+            return;
         if (why == Chance::Call) ++m.graceClicks;
         break;
     case Click::Owed:
@@ -648,7 +656,10 @@ bool Wake(WPARAM ticket) {
         m.click = Click::Passed;
         m.since = GetTickCount();
         TraceLine("comrelay: click passed unanswered");
-        if (returned) ClickAgainIfDue(Chance::PutBack);
+        if (returned)
+            ClickAgainIfDue(Chance::PutBack);
+        else if (m.newerWindow)
+            ClickAgainIfDue(Chance::NewWindow);
         CheckState();
     }
     if (m.click != Click::Idle) return false; // its fetch wakes again

@@ -29,7 +29,8 @@
 //   Passed             a host call, arrival or relay tick       Posted again after Grace,
 //                                                               once per text
 //   Passed             a new host window, the host's own text   Posted again, at once
-//                      put back
+//                      put back, or a new host window given
+//                      while it was Posted to an older one
 //   Owed               any chance                               Posted again (Owed)
 //
 // "Posted again" always goes to the newest live host window, and only
