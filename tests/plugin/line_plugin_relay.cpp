@@ -132,11 +132,14 @@ TEST_CASE("a 64 KiB send at 9600 baud loses nothing the far end echoes" * doctes
 TEST_CASE("a host that answers late gets every byte once, in one notification") {
     OpenHost h(115200);
     h.host.answerClicks = false;
+    DWORD began = GetTickCount();
     for (char c : std::string("abc")) {
         h.peer.Write(1, std::string(1, c));
         h.host.Pump(200); // each byte its own relay
     }
-    CHECK(h.host.clicks == 1);
+    // An unanswered click comes once more at an arrival past the grace
+    // (500 ms), by design, when a busy machine stretches the loop past it.
+    CHECK((h.host.clicks == 1 || (h.host.clicks == 2 && GetTickCount() - began >= 500)));
     h.host.Fetch();
     CHECK(h.host.received.back().text == "str#abc#");
     h.host.answerClicks = true;
