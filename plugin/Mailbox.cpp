@@ -574,10 +574,6 @@ bool AcceptsData() {
     return accepts;
 }
 
-bool AcceptsLastData() {
-    return DataUnfetched();
-}
-
 namespace {
 
 // Bytes for the host, in the order read: they join the unfetched data text,

@@ -115,10 +115,6 @@ void Post(Notice notice);
 // Whether received bytes may go into the mailbox now. When not, they wait in
 // the driver, and the mailbox wakes Form1 once the host has fetched.
 bool AcceptsData();
-// The port is about to close: whether its last bytes may join what the host
-// has not fetched yet, whatever notices wait behind it (else they would be
-// purged). Nothing unfetched: they go, as at any close.
-bool AcceptsLastData();
 // Received bytes: join an unfetched data text, or become a new one with its
 // click. A host finds a data text's end at the first "#" that the
 // terminating zero follows, so a text ends right after any "#" that a zero

@@ -176,8 +176,9 @@ void TellRaisedError(PortComponent* c) {
 // one "str#" notification, or joins the one the host has not fetched yet.
 // While the mailbox holds a notice, or notices wait their turn, the bytes
 // stay in the driver until the host has fetched; but the last relay before
-// a close (closing) joins them to unfetched data whatever waits behind it,
-// since the close would purge them.
+// a close (closing) joins them to unfetched data whatever notices wait
+// behind it, since the close would purge them (nothing unfetched: they go,
+// as at any close).
 void Relay(PortComponent* c, bool closing = false) {
     c->RelayTimer->SetEnabled(false);
     Mailbox::Recover();
@@ -185,7 +186,7 @@ void Relay(PortComponent* c, bool closing = false) {
     TellRaisedError(c);
     TakeReports(c);
     auto accepts = [closing] {
-        return closing ? Mailbox::AcceptsLastData() : Mailbox::AcceptsData();
+        return closing ? Mailbox::DataUnfetched() : Mailbox::AcceptsData();
     };
     if (!c->Port->Connected || !accepts()) return;
     std::int32_t waiting = 0;
