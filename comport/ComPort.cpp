@@ -114,6 +114,12 @@ Text NormalizePortName(const Text& name) {
     return FormatText("COM%d", {number});
 }
 
+HANDLE OpenPortDevice(ComDevice* device, const Text& name) {
+    Text path = Text("\\\\.\\") + name;
+    return device->CreateFileA(path.Data(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED);
+}
+
 ComPort* NewComPort() {
     return NewComPort(Win32ComDevice());
 }
@@ -306,16 +312,53 @@ void ComPort::Close() {
     NotifyAfterClose();
 }
 
+namespace {
+
+// What a teardown off the owner's thread ends: the event thread first, so
+// that nothing waits on the handle as it closes. It reads nothing of the
+// port, which may be gone meanwhile; the device layer outlives every port.
+struct Teardown {
+    ComDevice* device;
+    ::EventThread* events;
+    HANDLE handle;
+
+    static DWORD WINAPI Run(void* context) {
+        auto* job = static_cast<Teardown*>(context);
+        job->End();
+        delete job;
+        return 0;
+    }
+    void End() {
+        device->PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT);
+        Free(events); // returns once the thread has ended
+        device->CloseHandle(handle);
+    }
+};
+
+} // namespace
+
+HANDLE ComPort::Abandon() {
+    if (!Connected) return nullptr;
+    NotifyBeforeClose();
+    if (EventThread) EventThread->Abandon();
+    auto* job = new Teardown{Device, EventThread, Handle};
+    EventThread = nullptr;
+    ThreadCreated = false;
+    Handle = INVALID_HANDLE_VALUE;
+    Connected = false;
+    HANDLE thread = CreateThread(nullptr, 0, Teardown::Run, job, 0, nullptr);
+    if (!thread) Teardown::Run(job);
+    NotifyAfterClose();
+    return thread;
+}
+
 void ComPort::OpenDevice() {
     if (Adopted != INVALID_HANDLE_VALUE) {
         Handle = Adopted;
         Adopted = INVALID_HANDLE_VALUE;
         return;
     }
-    // The "\\.\" prefix is what reaches ports above COM9.
-    Text path = Text("\\\\.\\") + PortName;
-    Handle = Device->CreateFileA(path.Data(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED);
+    Handle = OpenPortDevice(Device, PortName);
     if (Handle != INVALID_HANDLE_VALUE) return;
     LastOpenErrorCode = Device->GetLastError();
     switch (LastOpenErrorCode) {
@@ -522,11 +565,15 @@ std::int32_t ComPort::InputCount() {
 }
 
 bool ComPort::ReadInputCount(std::int32_t& count) {
+    return ReadInputCount(Handle, count);
+}
+
+bool ComPort::ReadInputCount(HANDLE h, std::int32_t& count) {
     DWORD errors = 0;
     COMSTAT status;
     std::memset(&status, 0, sizeof status);
     count = 0;
-    if (!Device->ClearCommError(Handle, &errors, &status)) return false;
+    if (!Device->ClearCommError(h, &errors, &status)) return false;
     // The call clears the driver's error state: a lost byte must be noted
     // now, whichever thread counted.
     if (errors & CE_RXOVER) InterlockedExchange(&InputOverflow, 1);

@@ -22,7 +22,9 @@
 // until the write has returned.
 // Hooks, SyncMethod and NotifyWindow must be set before Open and not change
 // while the port is open. Close waits for the event thread to end, so a hook
-// running there must not Close, reopen or rename the port.
+// running there must not Close, reopen or rename the port. Abandon waits
+// only for a hook under way; its teardown thread ends the event thread and
+// closes the handle, and reads nothing of the port.
 #pragma once
 
 #include "framework/BaseObject.h"
@@ -188,6 +190,16 @@ class ComPort : public BaseObject {
     // transfers, stops the event thread, closes the device, OnAfterClose.
     // Does nothing when not Connected.
     void Close();
+    // Closes the port without waiting for its device, which may not answer
+    // for seconds (a pulled adapter: its event thread's waits take up to
+    // their time-outs to end, and some drivers block CloseHandle): the line
+    // hooks with false, OnAfterClose and the port's state go at once, while
+    // the event thread's end and the handle's close run on a thread of their
+    // own, which holds the port meanwhile. The event thread calls no hook
+    // from now on. Returns that thread's handle, the caller's to close (it is
+    // signalled once the device's handle is closed); null when nothing was
+    // open, or when the teardown ran here for want of a thread.
+    HANDLE Abandon();
 
     // Push one group of settings to the driver; nothing while not Connected.
     // False when the driver refused it.
@@ -211,6 +223,8 @@ class ComPort : public BaseObject {
     // count the driver cannot give is 0; ReadInputCount tells it apart.
     std::int32_t InputCount();
     bool ReadInputCount(std::int32_t& count);
+    // The same on a handle of the port's device (the event thread's own copy).
+    bool ReadInputCount(HANDLE h, std::int32_t& count);
     // Whether the driver's input queue overflowed (CE_RXOVER, which Windows
     // raises no event for) since the last call; any count may have seen it.
     bool TakeInputOverflow();
@@ -285,9 +299,9 @@ class ComPort : public BaseObject {
     EventSlot<void(bool)> OnDSRChange;
     EventSlot<void(bool)> OnRLSDChange;
     EventSlot<void()> OnError; // line errors (folded), a failed open, a wait that keeps failing
-    // The event thread's waits have failed FailureLimit times in a row (true),
-    // or answer again after that (false); on the event thread, whatever
-    // SyncMethod. A port without it hears a failure through OnError.
+    // A wait of the event thread failed (true), or answers again after
+    // failures (false); each as it happens, on the event thread, whatever
+    // SyncMethod. A port without it hears a run of failures through OnError.
     EventSlot<void(bool)> OnLinkFailure;
     EventSlot<void()> OnRxFlag;
     EventSlot<void()> OnAfterOpen;
@@ -303,6 +317,11 @@ class ComPort : public BaseObject {
 ComPort* NewComPort();
 // The same on another device layer (tests); device must outlive the port.
 ComPort* NewComPort(ComDevice* device);
+
+// Opens a port's device for overlapped I/O, as every open of a port does:
+// "\\.\" + name (the prefix reaches ports above COM9), read and write, not
+// shared. INVALID_HANDLE_VALUE on failure, the cause in device->GetLastError.
+HANDLE OpenPortDevice(ComDevice* device, const Text& name);
 
 // "COM" + a number from 1 to MaxPortNumber, read leniently from a text; the
 // empty text when it names no port.

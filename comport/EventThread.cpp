@@ -35,16 +35,16 @@
 //
 // A failed wait never makes the port deaf. A wait that cannot start, a wake
 // whose result cannot be read (wine's poll of the line failed) or a failed
-// wait for events is retried after RetryPause; FailureLimit of them in a row
-// are reported once (OnLinkFailure, or OnError on a port without it) and
-// retried every SlowRetry (at once when a failing modem status answers)
-// until the device answers again, when the link goes on by itself. Only a loop that cannot
-// even wait for the stop request ends early, reported. The failure and the
-// way back are reported to the owner (OnLinkFailure), which also meets
-// failures in its own reads and tells each once. A driver that cannot
-// count its queue raises no EV_RXCHAR, so while a wait is pending and no
-// bytes are followed the loop counts the queue every QuietLook, and a count
-// that fails is announced as bytes, for the owner's read to try.
+// wait for events is retried after RetryPause, and after FailureLimit of them
+// in a row every SlowRetry (at once when a failing modem status answers),
+// until the device answers again. Each failure, and the first answer after
+// them, is reported to the owner as it happens (OnLinkFailure), which also
+// meets failures in its own reads and decides what to tell; a port without
+// that hook hears a run of FailureLimit as one OnError. Only a loop that
+// cannot even wait for the stop request ends early, reported. A driver that
+// cannot count its queue raises no EV_RXCHAR, so while a wait is pending and
+// no bytes are followed the loop counts the queue every QuietLook, and a
+// count that fails is announced as bytes, for the owner's read to try.
 #include "comport/EventThread.h"
 
 #include "comport/ComDevice.h"
@@ -122,7 +122,7 @@ class EventLoop {
     // wait: the storage of the loop's waits, which the loop frees or, when a
     // wait would not end, leaves behind.
     EventLoop(EventThread* t, CommWait* wait)
-        : t_(t), device_(t->Owner->Device), h_(t->Owner->Handle), wait_(wait), mask_(t->FullMask) {}
+        : t_(t), device_(t->Owner->Device), h_(t->Handle), wait_(wait), mask_(t->FullMask) {}
 
     void Run() {
         if (!wait_->done) {
@@ -137,7 +137,7 @@ class EventLoop {
     }
 
   private:
-    enum Deadline { RxDue, ErrorFoldEnds, LinkSettles, DeadlineCount };
+    enum Deadline { RxDue, ErrorFoldEnds, WaitsSettle, DeadlineCount };
     struct Due {
         bool armed = false;
         DWORD at = 0;
@@ -190,7 +190,7 @@ class EventLoop {
     void HandleDeadlines() {
         DWORD now = device_->TickCount();
         if (IsDue(ErrorFoldEnds, now)) EndErrorInterval();
-        if (IsDue(LinkSettles, now)) SetLink(LinkState::Healthy); // pending long enough
+        if (IsDue(WaitsSettle, now)) SetWaits(WaitHealth::Healthy); // pending long enough
         if (IsDue(RxDue, now)) {
             switch (rx_) {
             case RxPhase::Listening:
@@ -236,7 +236,7 @@ class EventLoop {
             issued_ = true;
             DWORD now = device_->TickCount();
             if (rx_ == RxPhase::Listening) Arm(RxDue, now + QuietLook);
-            if (link_ != LinkState::Healthy) Arm(LinkSettles, now + SettledAfter);
+            if (waits_ != WaitHealth::Healthy) Arm(WaitsSettle, now + SettledAfter);
         } else if (!RetryAfterFailure()) { // a request that never started
             stopping_ = true;
         }
@@ -266,7 +266,7 @@ class EventLoop {
 
     void WaitEnded() {
         issued_ = false;
-        Disarm(LinkSettles);
+        Disarm(WaitsSettle);
     }
 
     // The issued wait has ended: what it brought. endedHere: the loop's own
@@ -295,7 +295,7 @@ class EventLoop {
         bool error = events & ComEvents::Error;
         events &= ~(ComEvents::RxChar | ComEvents::Error);
         if (rx && (CountQueue(false) || t_->RxCount <= 0)) events |= ComEvents::RxChar;
-        if (rx && t_->Owner->TakeLineErrors()) error = true;
+        if (rx && t_->TakeLineErrors()) error = true;
         if (error && FoldError()) events |= ComEvents::Error;
         t_->LastEvents = events;
         t_->DispatchEvents();
@@ -341,7 +341,7 @@ class EventLoop {
     // latch them without raising EV_ERR.
     void LookAndAnnounce(bool force) {
         std::uint16_t events = CountQueue(force) ? ComEvents::RxChar : 0;
-        if (t_->Owner->TakeLineErrors() && FoldError()) events |= ComEvents::Error;
+        if (t_->TakeLineErrors() && FoldError()) events |= ComEvents::Error;
         if (!events) return;
         t_->LastEvents = events;
         t_->DispatchEvents();
@@ -393,31 +393,23 @@ class EventLoop {
         t_->DispatchEvents();
     }
 
-    // --- the device link ---
+    // --- the waits' health ---
 
-    // The one place the link changes state. Reaching FailureReported, and
-    // leaving it, is reported to the owner.
-    void SetLink(LinkState next) {
-        if (next == LinkState::Healthy) {
+    // The one place the waits' health changes. The way back to Healthy
+    // after failures is reported to the owner.
+    void SetWaits(WaitHealth next) {
+        if (next == WaitHealth::Healthy) {
             failures_ = 0;
-            Disarm(LinkSettles);
-            if (link_ == LinkState::FailureReported) ReportFailure(false);
+            Disarm(WaitsSettle);
+            if (waits_ != WaitHealth::Healthy) t_->ReportWaits(false);
         }
-        link_ = next;
-    }
-
-    void ReportFailure(bool failing) {
-        ComPort* port = t_->Owner;
-        if (port->OnLinkFailure)
-            port->OnLinkFailure(port, failing);
-        else if (failing)
-            TellError();
+        waits_ = next;
     }
 
     // A wake with events: the device answers.
     void DeviceAnswered() {
         emptyWakes_ = 0;
-        SetLink(LinkState::Healthy);
+        SetWaits(WaitHealth::Healthy);
     }
 
     // One more failure in a row: report once they persist, pause, then look
@@ -425,12 +417,15 @@ class EventLoop {
     // end: the stop came, or even it cannot be waited for.
     bool RetryAfterFailure() {
         ++failures_;
-        if (link_ == LinkState::Healthy) SetLink(LinkState::Retrying);
-        // Folded into an error just told, it is reported at the next try.
-        if (link_ == LinkState::Retrying && failures_ >= FailureLimit && fold_ == ErrorFold::Open) {
-            FoldError();
-            ReportFailure(true);
-            SetLink(LinkState::FailureReported);
+        if (waits_ == WaitHealth::Healthy) SetWaits(WaitHealth::Retrying);
+        // An owner that hears each failure decides itself; one that does not
+        // hears a run of them as an error, folded into one just told (then
+        // at the next try).
+        bool reported = t_->ReportWaits(true);
+        if (waits_ == WaitHealth::Retrying && failures_ >= FailureLimit &&
+            (reported || fold_ == ErrorFold::Open)) {
+            if (!reported) FoldError(), TellError();
+            SetWaits(WaitHealth::Slow);
         }
         CheckState();
         DWORD r = PauseAfterFailure(failures_ >= FailureLimit ? SlowRetry : RetryPause);
@@ -438,7 +433,7 @@ class EventLoop {
             LookAndAnnounce(false);
             return true;
         }
-        if (r != WAIT_OBJECT_0 && link_ != LinkState::FailureReported) TellError();
+        if (r != WAIT_OBJECT_0 && waits_ != WaitHealth::Slow) TellError();
         stopping_ = true;
         return false;
     }
@@ -466,8 +461,8 @@ class EventLoop {
 
     // The invariants of EventThread.h; checked in debug builds.
     void CheckState() const {
-        assert((link_ == LinkState::Healthy) == (failures_ == 0));
-        assert(!due_[LinkSettles].armed || (link_ != LinkState::Healthy && issued_));
+        assert((waits_ == WaitHealth::Healthy) == (failures_ == 0));
+        assert(!due_[WaitsSettle].armed || (waits_ != WaitHealth::Healthy && issued_));
         assert(due_[ErrorFoldEnds].armed == (fold_ != ErrorFold::Open));
         assert(rx_ == RxPhase::Listening || (due_[RxDue].armed && (t_->FullMask & EV_RXCHAR)));
     }
@@ -497,7 +492,7 @@ class EventLoop {
     RxPhase rx_ = RxPhase::Listening;
     DWORD watchEnd_ = 0; // Watching: when the receive events go back
     ErrorFold fold_ = ErrorFold::Open;
-    LinkState link_ = LinkState::Healthy;
+    WaitHealth waits_ = WaitHealth::Healthy;
     int failures_ = 0;   // failed waits in a row
     int emptyWakes_ = 0; // wakes in a row with nothing set
     Due due_[DeadlineCount];
@@ -509,6 +504,7 @@ EventThread* StartEventThread(ComPort* port) {
     EventThread* t = NewObject<EventThread>();
     t->Owner = port;
     t->FullMask = EventsToCommMask(port->Events);
+    t->Handle = port->Handle;
     t->StopEvent = NewManualEvent(false);
     t->ReadDone = NewManualEvent(false);
     if (t->StopEvent && t->ReadDone) {
@@ -534,6 +530,36 @@ void EventThread::Destroy() {
     StopEvent.Reset();
     ReadDone.Reset();
     BaseObject::Destroy();
+}
+
+// The gate: the loop holds it while it uses the owner, and Abandon takes it
+// to shut the owner out, so it waits for a use under way and no use starts
+// after it.
+namespace {
+struct OwnerGate {
+    EventThread* t;
+    explicit OwnerGate(EventThread* thread) : t(thread) { AcquireSRWLockExclusive(&t->Gate); }
+    ~OwnerGate() { ReleaseSRWLockExclusive(&t->Gate); }
+    OwnerGate(const OwnerGate&) = delete;
+    OwnerGate& operator=(const OwnerGate&) = delete;
+};
+} // namespace
+
+void EventThread::Abandon() {
+    OwnerGate gate(this);
+    Abandoned = true;
+}
+
+bool EventThread::ReportWaits(bool failing) {
+    OwnerGate gate(this);
+    if (Abandoned || !Owner->OnLinkFailure) return false;
+    Owner->OnLinkFailure(Owner, failing);
+    return true;
+}
+
+bool EventThread::TakeLineErrors() {
+    OwnerGate gate(this);
+    return !Abandoned && Owner->TakeLineErrors();
 }
 
 void EventThread::BeginRead() {
@@ -563,7 +589,7 @@ bool EventThread::TakeNewBytes() {
     for (int tries = 0; tries < 3 && !settled; ++tries) {
         LONG seq = ReadSeq;
         read = BytesRead;
-        if (!Owner->ReadInputCount(RxCount)) {
+        if (!ReadInputCount()) {
             // The driver cannot count: bytes may wait all the same, and only
             // the owner's read can tell (it tries again and tells a failure
             // that persists). Announce them rather than fall silent.
@@ -580,7 +606,14 @@ bool EventThread::TakeNewBytes() {
     return fresh;
 }
 
+bool EventThread::ReadInputCount() {
+    OwnerGate gate(this);
+    return !Abandoned && Owner->ReadInputCount(Handle, RxCount);
+}
+
 void EventThread::DispatchEvents() {
+    OwnerGate gate(this);
+    if (Abandoned) return;
     ComPort* port = Owner;
     std::uint16_t events = LastEvents;
     if (port->SyncMethod == SyncWindow) {

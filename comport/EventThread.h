@@ -31,18 +31,25 @@
 //   Open --error, told--> Quiet --ErrorInterval--> Open
 //   Quiet: EV_ERR out of the mask; an error found meanwhile (in a wake that
 //   carries other events, or in the driver's error flags) joins the one told.
-// LinkState, the device link (deadline LinkSettles, armed only while a wait
-// is pending outside Healthy):
-//   Healthy --failed wait--> Retrying(count) --FailureLimit in a row--> FailureReported
-//   Retrying, FailureReported --events, or a wait pending SettledAfter--> Healthy
+// WaitHealth, whether the device's waits work (deadline WaitsSettle, armed
+// only while a wait is pending outside Healthy):
+//   Healthy --failed wait--> Retrying(count) --FailureLimit in a row--> Slow
+//   Retrying, Slow --events, or a wait pending SettledAfter--> Healthy
 //   Healthy has a count of 0 and only Healthy has; no wait is pending in the
 //   pause after a failure, which ends as soon as a failing modem status
 //   answers again (under wine a wait counts line errors from its start on,
-//   so the pause would hide one); FailureReported has been
-//   reported to the owner (OnLinkFailure true), and its way back to Healthy
-//   is reported too (false). The loop only reports: whether the failure is
-//   told, and whether the device is gone, the owner decides (the plug-in's
-//   DeviceLink), from these reports and from its own reads.
+//   so the pause would hide one); Slow retries at the slow pace. The count
+//   paces the retries and nothing else: each failed wait, and the first
+//   wait that answers after failures, is reported to the owner as it
+//   happens (OnLinkFailure true, false), and whether the device fails, and
+//   whether it is gone, the owner decides (the plug-in's DeviceLink), from
+//   these reports and from its own reads. A port without OnLinkFailure hears
+//   FailureLimit failures in a row as one OnError.
+//
+// Abandon (the owner's thread, from ComPort::Abandon) shuts the owner out:
+// afterwards the loop calls no hook and touches no field of the port (it
+// counts on Handle, its own copy), so the port may go while the loop ends.
+// Gate serialises that with the loop's every use of the port.
 #pragma once
 
 #include "framework/BaseObject.h"
@@ -54,7 +61,7 @@ class ComPort;
 
 enum class RxPhase : std::uint8_t { Listening, Holding, Watching };
 enum class ErrorFold : std::uint8_t { Open, Quiet };
-enum class LinkState : std::uint8_t { Healthy, Retrying, FailureReported };
+enum class WaitHealth : std::uint8_t { Healthy, Retrying, Slow };
 
 class EventThread : public BaseObject {
   public:
@@ -74,8 +81,22 @@ class EventThread : public BaseObject {
     // ends the loop's hold on received bytes that it has announced.
     void BeginRead();
     void EndRead(std::int32_t bytes);
+    // The loop's uses of the owner, each through the gate: a failed wait
+    // (failing) or the first that answers after failures, reported through
+    // OnLinkFailure (false when the owner hears none); the owner's line
+    // errors; the queue count into RxCount on Handle (false when it fails).
+    bool ReportWaits(bool failing);
+    bool TakeLineErrors();
+    bool ReadInputCount();
 
-    ComPort* Owner = nullptr; // not counted
+    // The owner's thread: from now on the loop calls no hook and reads
+    // nothing of the owner. Waits for a hook under way.
+    void Abandon();
+
+    ComPort* Owner = nullptr; // not counted; not read once Abandoned
+    HANDLE Handle = INVALID_HANDLE_VALUE; // the device's, set before the thread starts
+    SRWLOCK Gate = SRWLOCK_INIT;          // held by the loop while it uses the owner
+    bool Abandoned = false;               // under Gate
     // The device's event mask for the port's Events; set before the thread
     // starts, then read by the loop only.
     DWORD FullMask = 0;

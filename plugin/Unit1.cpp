@@ -1,6 +1,6 @@
-// The component: Form1 inside the host's window, the serial port and its
-// link, the timers, the search thread, and the serial exports. The notifications themselves go
-// through the mailbox (Mailbox.cpp).
+// The component: Form1 inside the host's window, the serial port, the timers,
+// the relay and the serial exports. The port's link to its device is
+// DeviceLink.cpp's; the notifications go through the mailbox (Mailbox.cpp).
 //
 // Threads, and how work passes between them:
 // - The host's GUI thread runs every export (one called from another thread
@@ -22,24 +22,16 @@
 // - The port's event thread runs OnRxChar, which arms RelayTimer (Timer may
 //   be switched from several threads; the relay itself arms it again on the
 //   host's thread after a failed count or read), OnError for line errors,
-//   which sets ErrorRaised, and OnLinkFailure, which sets WaitsFailed or
-//   WaitsAnswered; each posts ErrorMessage to Form1's window. The host's
-//   thread takes the flags back with an interlocked exchange, there, at a
-//   relay, at a host call, or when the port closes or opens again, so that
-//   an error is told once, and never after the close of the port that raised
-//   it.
-// - A search thread (SearchJob) runs while the link is Told or Lost
-//   (DeviceLink.h): it tries the port's name twice a second, since CreateFile
-//   may block for seconds (a Bluetooth link's port while the far device is
-//   off). It reads only its job, frozen before it starts, and hands over its
-//   result through the job's interlocked fields, posting SearchTickMessage
-//   again at each interval until the host's thread takes it (a handle the
-//   host's thread does not want it closes, and the thread tries again). The
-//   host's thread alone starts and stops it. It never waits for a stopped
-//   search (a try under way may take seconds): the thread ends by itself
-//   once its try is over, closing a handle it found that was not taken, and
-//   posts nothing more; the host's thread frees its job once it has ended
-//   (ReapSearches).
+//   which sets ErrorRaised, and OnLinkFailure, which reports each failed
+//   wait, and the first answer after them, to the link (ReportWaits); each
+//   posts ErrorMessage to Form1's window. The host's thread takes them back
+//   with an interlocked exchange, there, at a relay, at a host call, or when
+//   the port closes or opens again, so that an error is told once, and never
+//   after the close of the port that raised it. A port let go (Abandon)
+//   calls no hook from then on.
+// - The link's search thread and the teardown thread of a port let go: see
+//   DeviceLink.h and ComPort.h. The host's thread never waits for either,
+//   but where its open needs the port they may hold.
 // Any posted message may be lost (a full queue, a host loop that throws a
 // range away). Every host call and relay tick therefore asks again (Recover):
 // the mailbox re-posts a click or wake, an error still raised is posted
@@ -57,59 +49,16 @@
 #include "framework/OwnedHandle.h"
 #include "framework/Timer.h"
 #include "framework/WindowObject.h"
-#include "plugin/DeviceLink.h"
 #include "plugin/Mailbox.h"
 #include "plugin/PluginAPI.h"
+#include "plugin/PortComponent.h"
 #include "plugin/Trace.h"
 
-#include <cassert>
-
-// The component record: Form1 owns it and everything it refers to.
-struct PortComponent : BaseObject {
-    WindowObject* Form1 = nullptr;
-    Timer* StartupTimer = nullptr;
-    ComPort* Port = nullptr;
-    Timer* RelayTimer = nullptr;
-    bool Shown = false; // the start-up move has run
-    DeviceLink Link;    // the host's thread's alone
-    // The search's own open is under way: a failure is a failed try, told
-    // to no one.
-    bool QuietOpen = false;
-    HWND Window = nullptr; // Form1's window, the target of the private messages
-    // Set by the event thread, taken by the host's.
-    volatile LONG ErrorRaised = 0;
-    volatile LONG WaitsFailed = 0;
-    volatile LONG WaitsAnswered = 0;
-};
-
-// One search thread's work, set up by the host's thread before it starts.
-struct SearchJob {
-    ComDevice* Device = nullptr;
-    Text Path;             // "\\.\" + the port's name
-    bool Reopen = false;   // Lost: hand over a handle that answers; Told: tell a name gone
-    HWND Window = nullptr; // Form1's
-    EventHandle Stop = NewManualEvent(false);
-    WorkerThread* Thread = nullptr;
-    SearchJob* Next = nullptr; // among the stopped ones (the host's thread's)
-    // Written once by the search thread, taken by the host's (interlocked).
-    volatile LONG NameGone = 0;
-    PVOID volatile Found = INVALID_HANDLE_VALUE;
-};
 
 namespace {
 
-// Private messages to Form1's window.
-constexpr UINT StartupTickMessage = WM_APP + 0x101;
-constexpr UINT RelayTickMessage = WM_APP + 0x102;
-constexpr UINT ErrorMessage = WM_APP + 0x103;
-constexpr UINT SearchTickMessage = WM_APP + 0x105;
-
 // The device layer of the ports that components build.
 ComDevice* PortDevice = nullptr;
-
-// A lost device is looked for at this pace: a USB adapter plugged back in
-// takes about a second to come up anyway.
-constexpr UINT SearchInterval = 500;
 
 void PostToForm1(PortComponent* c, UINT message) {
     PostMessageA(c->Window, message, 0, 0);
@@ -121,17 +70,6 @@ void ArmRelay(PortComponent* c) {
     c->RelayTimer->SetEnabled(true);
 }
 
-void FeedLink(PortComponent* c, LinkEvent event);
-void TakeReports(PortComponent* c);
-
-// The codes by which a handle says that its device was removed. Drivers
-// answer a pull with many others too (access denied, bad command, general
-// failure), which a device that only half works gives as well: for those the
-// port's name decides.
-bool MeansRemoval(DWORD error) {
-    return error == ERROR_DEVICE_REMOVED || error == ERROR_DEV_NOT_EXIST;
-}
-
 // Asks again for what a lost message may have left undone; see the top of
 // the file. Changes neither the mailbox nor the port's state, unless a
 // report of the event or search thread moves the link.
@@ -139,7 +77,7 @@ void Recover(PortComponent* c) {
     Mailbox::Recover();
     if (!c) return;
     if (c->ErrorRaised) PostToForm1(c, ErrorMessage);
-    if (c->Port->Connected && c->Port->InputCount() > 0) ArmRelay(c);
+    if (LinkConnected(c->Link) && c->Port->InputCount() > 0) ArmRelay(c);
     TakeReports(c);
 }
 
@@ -162,15 +100,6 @@ std::int32_t StopBitCode(int index) {
     return StopBitsValues[index] + 1;
 }
 
-// An error the event thread raised and the host's thread has not yet told.
-bool TakeRaisedError(PortComponent* c) {
-    return InterlockedExchange(&c->ErrorRaised, 0) != 0;
-}
-
-// Tells an error the event thread raised, once, on the host's thread.
-void TellRaisedError(PortComponent* c) {
-    if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
-}
 
 // The relay, on the host's thread: everything waiting in the driver becomes
 // one "str#" notification, or joins the one the host has not fetched yet.
@@ -188,7 +117,7 @@ void Relay(PortComponent* c, bool closing = false) {
     auto accepts = [closing] {
         return closing ? Mailbox::DataUnfetched() : Mailbox::AcceptsData();
     };
-    if (!c->Port->Connected || !accepts()) return;
+    if (!LinkConnected(c->Link) || !accepts()) return;
     std::int32_t waiting = 0;
     bool failed = !c->Port->ReadInputCount(waiting);
     DWORD cause = failed ? c->Port->Device->GetLastError() : 0;
@@ -212,8 +141,8 @@ void Relay(PortComponent* c, bool closing = false) {
     // The bytes may still wait in the driver, and no new arrival need come
     // to announce them: look again at the next tick, for as long as the
     // device fails; the link tells a failure that persists, once.
-    FeedLink(c, MeansRemoval(cause) ? LinkEvent::Removed : LinkEvent::Failed);
-    if (c->Port->Connected) ArmRelay(c);
+    FeedLink(c, LinkMeansRemoval(cause) ? LinkEvent::Removed : LinkEvent::Failed);
+    if (LinkConnected(c->Link)) ArmRelay(c);
 }
 
 void EndAndFree(PortComponent* c);
@@ -280,8 +209,7 @@ void EndComponent(PortComponent* c) {
     Library.Component = nullptr;
     // A lost device has no handle to close, but the host still counts the
     // port as open: it hears the close all the same.
-    FeedLink(c, LinkEvent::HostCloses);
-    c->Port->Close();
+    LinkHostClose(c);
     c->StartupTimer->Stop();
     c->RelayTimer->Stop();
     // A component built meanwhile (a handler reached while the stops waited)
@@ -366,7 +294,7 @@ void OnAfterClose(void* context, BaseObject*) {
 void OnError(void* context, BaseObject*) {
     auto* c = static_cast<PortComponent*>(context);
     if (GetWindowThreadProcessId(c->Window, nullptr) == GetCurrentThreadId()) {
-        if (c->QuietOpen) return;
+        if (c->Link.Trying) return;
         TraceLine("comrelay: device failure: the port did not open");
         Mailbox::Post(Notice::Error);
         return;
@@ -375,280 +303,11 @@ void OnError(void* context, BaseObject*) {
     InterlockedExchange(&c->ErrorRaised, 1);
     PostToForm1(c, ErrorMessage);
 }
-// The event thread's waits keep failing, or answer again after that.
+// A wait of the event thread failed, or answers again after failures.
 void OnLinkFailure(void* context, BaseObject*, bool failing) {
     auto* c = static_cast<PortComponent*>(context);
-    InterlockedExchange(failing ? &c->WaitsFailed : &c->WaitsAnswered, 1);
+    ReportWaits(c->Link, failing);
     PostToForm1(c, ErrorMessage);
-}
-
-// --- the search thread ---
-
-// One try. A name that no longer opens means a device that is gone (a
-// pulled USB adapter takes its name with it); one that is held (Windows
-// opens a port once: our own handle may hold it) or refuses says nothing. A
-// new handle is handed over only once it answers a count of its queue; one
-// that fails as the old one did is closed, a failed try told to no one.
-void TrySearch(SearchJob* job) {
-    HANDLE h = job->Device->CreateFileA(job->Path.Data(), GENERIC_READ | GENERIC_WRITE, 0,
-                                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
-    if (h == INVALID_HANDLE_VALUE) {
-        if (!job->Reopen && job->Device->GetLastError() == ERROR_FILE_NOT_FOUND)
-            InterlockedExchange(&job->NameGone, 1);
-        return;
-    }
-    DWORD errors = 0;
-    COMSTAT status;
-    if (job->Device->ClearCommError(h, &errors, &status))
-        InterlockedExchangePointer(&job->Found, h);
-    else
-        job->Device->CloseHandle(h);
-}
-
-bool HasResult(const SearchJob* job) {
-    return job->NameGone || job->Found != INVALID_HANDLE_VALUE;
-}
-
-// Tries until it has a result, and tries again once the host's thread has
-// taken a handle it did not want.
-DWORD RunSearch(void* context, BaseObject*) {
-    auto* job = static_cast<SearchJob*>(context);
-    HANDLE stop = job->Stop.Get();
-    while (job->Device->WaitForAny(1, &stop, SearchInterval) == WAIT_TIMEOUT) {
-        if (!HasResult(job)) TrySearch(job);
-        // Posted again at each interval until taken: a message may be lost.
-        // A search stopped during its try posts nothing.
-        if (HasResult(job) && job->Device->WaitForAny(1, &stop, 0) == WAIT_TIMEOUT)
-            PostMessageA(job->Window, SearchTickMessage, 0, 0);
-    }
-    // Stopped: a handle found and not taken is closed at once, which frees
-    // the port for the host's next open.
-    HANDLE found = InterlockedExchangePointer(&job->Found, INVALID_HANDLE_VALUE);
-    if (found != INVALID_HANDLE_VALUE) job->Device->CloseHandle(found);
-    return 0;
-}
-
-// Searches stopped while they ran, each ending by itself; the host's
-// thread's alone.
-SearchJob* StoppedSearches = nullptr;
-
-// Frees the stopped searches whose threads have ended, or, with wait, all
-// of them once they have.
-void ReapSearches(bool wait) {
-    for (SearchJob** at = &StoppedSearches; *at;) {
-        SearchJob* job = *at;
-        if (!wait && !job->Thread->Finished) {
-            at = &job->Next;
-            continue;
-        }
-        *at = job->Next;
-        job->Thread->WaitFor();
-        Free(job->Thread);
-        delete job;
-    }
-}
-
-// Stops the search thread, if one runs, without waiting for a try under way,
-// and frees the stopped ones that have ended.
-void StopSearch(PortComponent* c) {
-    if (SearchJob* job = c->Link.Search) {
-        c->Link.Search = nullptr;
-        SetEvent(job->Stop.Get());
-        job->Next = StoppedSearches;
-        StoppedSearches = job;
-    }
-    ReapSearches(false);
-}
-
-// A thread that cannot start leaves the link without one; the next report
-// taken tries again.
-void StartSearch(PortComponent* c, bool reopen) {
-    StopSearch(c);
-    auto* job = new SearchJob;
-    job->Device = c->Port->Device;
-    job->Path = Text("\\\\.\\") + c->Port->PortName;
-    job->Reopen = reopen;
-    job->Window = c->Window;
-    if (job->Stop) job->Thread = job->Device->StartThread(RunSearch, job);
-    if (job->Thread && job->Thread->ThreadHandle) {
-        c->Link.Search = job;
-        return;
-    }
-    if (job->Thread) Free(job->Thread);
-    delete job;
-}
-
-// --- the link ---
-
-// The invariants of DeviceLink.h.
-void CheckLink(PortComponent* c) {
-    const DeviceLink& l = c->Link;
-    bool connected = l.State == Link::Open || l.State == Link::Failing || l.State == Link::Told;
-    assert(connected == c->Port->Connected);
-    assert((l.State == Link::Failing) == (l.Failures > 0));
-    assert(l.Failures < LinkFailureLimit);
-    assert(!l.Search || l.State == Link::Told || l.State == Link::Lost);
-    assert(!l.Search || l.Search->Reopen == (l.State == Link::Lost));
-    (void)l, (void)connected;
-}
-
-// Whether the old handle answers beside a new one that does: then the device
-// never went (wine lets one process open a port twice). Its count alone does
-// not show it, since some drivers answer that from what they held after a
-// pull; its modem status must answer too, unless the new handle's fails as
-// well (the same device, half working).
-bool OldHandleAnswers(PortComponent* c, HANDLE found) {
-    ComDevice* device = c->Port->Device;
-    std::int32_t waiting = 0;
-    DWORD status = 0;
-    return c->Port->ReadInputCount(waiting) &&
-           (device->GetCommModemStatus(c->Port->Handle, &status) ||
-            !device->GetCommModemStatus(found, &status));
-}
-
-void Enter(DeviceLink& l, Link state) {
-    l.State = state;
-    l.Failures = 0;
-}
-
-// The device is gone: its dead handle is closed, and its name is tried until a
-// new handle answers. Part of FeedLink.
-void Lose(PortComponent* c, const char* why) {
-    TraceLine(why);
-    StopSearch(c);
-    Enter(c->Link, Link::Lost);
-    c->Port->Close();
-    TellRaisedError(c);
-    StartSearch(c, true);
-}
-
-// The one place the link changes; see DeviceLink.h. Runs on the host's
-// thread, also re-entered from the port's open and close hooks.
-void FeedLink(PortComponent* c, LinkEvent event) {
-    DeviceLink& l = c->Link;
-    Link from = l.State;
-    switch (event) {
-    case LinkEvent::Opened:
-        StopSearch(c);
-        Enter(l, Link::Open);
-        if (from == Link::Lost) TraceLine("comrelay: lost device back: a new handle answers");
-        Mailbox::Post(Notice::Open);
-        break;
-    case LinkEvent::Closed:
-        // The handle's event thread has ended: what it reported is past.
-        InterlockedExchange(&c->WaitsFailed, 0);
-        InterlockedExchange(&c->WaitsAnswered, 0);
-        if (from == Link::Lost) break; // the dead handle, closed on purpose
-        StopSearch(c);
-        Enter(l, Link::Closed);
-        // An error the event thread raised on its way out goes before the
-        // close when it would have to wait anyway, and is dropped otherwise,
-        // since the close would replace it at once.
-        if (TakeRaisedError(c) && Mailbox::NoticesWait()) Mailbox::Post(Notice::Error);
-        Mailbox::Post(Notice::Close);
-        break;
-    case LinkEvent::HostCloses:
-        if (from != Link::Lost) break;
-        StopSearch(c);
-        Enter(l, Link::Closed);
-        Mailbox::Post(Notice::Close);
-        break;
-    case LinkEvent::HostOpens:
-        // A failing device keeps its handle, as any open port does: a reopen
-        // would purge the bytes it holds. A lost one is tried at once.
-        if (from != Link::Lost) break;
-        StopSearch(c);
-        break;
-    case LinkEvent::Removed:
-        if (from == Link::Closed || from == Link::Lost) break;
-        if (!l.Writing) {
-            if (from != Link::Told) Mailbox::Post(Notice::Error);
-            Lose(c, "comrelay: device removed: handle closed, the port looked for by name");
-            break;
-        }
-        // A write in flight ends first: meanwhile this is a failure as any.
-        [[fallthrough]];
-    case LinkEvent::Failed:
-        if (from != Link::Open && from != Link::Failing) break;
-        if (++l.Failures < LinkFailureLimit) {
-            l.State = Link::Failing;
-            break;
-        }
-        [[fallthrough]];
-    case LinkEvent::FailedForGood:
-    case LinkEvent::FailureTold:
-        if (from != Link::Open && from != Link::Failing) break;
-        Enter(l, Link::Told);
-        TraceLine("comrelay: device failure told; the handle is kept, the name watched");
-        if (event != LinkEvent::FailureTold) Mailbox::Post(Notice::Error);
-        StartSearch(c, false);
-        break;
-    case LinkEvent::Answered:
-        if (from != Link::Failing && from != Link::Told) break;
-        StopSearch(c);
-        Enter(l, Link::Open);
-        break;
-    case LinkEvent::NameGone:
-        // A write in flight ends first; the report waits for it.
-        if (from != Link::Told || l.Writing) break;
-        Lose(c, "comrelay: device gone: handle closed, the port looked for by name");
-        break;
-    case LinkEvent::Found: {
-        // Taken once a write in flight has ended.
-        if ((from != Link::Lost && from != Link::Told) || !l.Search || l.Writing) break;
-        HANDLE found = InterlockedExchangePointer(&l.Search->Found, INVALID_HANDLE_VALUE);
-        if (from == Link::Told && OldHandleAnswers(c, found)) {
-            c->Port->Device->CloseHandle(found); // the watch goes on
-            break;
-        }
-        StopSearch(c);
-        if (from == Link::Told) {
-            // Pulled and plugged back between two looks at its name: the
-            // old handle stays dead, a new one answers.
-            TraceLine("comrelay: device replugged: the dead handle closed, a new one taken");
-            Enter(l, Link::Lost);
-            c->Port->Close();
-            TellRaisedError(c);
-        }
-        c->Port->Adopted = found;
-        c->QuietOpen = true;
-        c->Port->Open(); // Opened, told, once its settings are on the new handle
-        c->QuietOpen = false;
-        if (!c->Port->Connected) StartSearch(c, true);
-        break;
-    }
-    case LinkEvent::WriteBegins:
-        l.Writing = true;
-        break;
-    case LinkEvent::WriteEnds:
-        l.Writing = false;
-        break;
-    }
-    CheckLink(c);
-}
-
-// What the event and search threads reported, turned into transitions.
-void TakeReports(PortComponent* c) {
-    // A count tells whether the handle says why.
-    std::int32_t waiting = 0;
-    if (c->WaitsFailed && InterlockedExchange(&c->WaitsFailed, 0))
-        FeedLink(c,
-                 !c->Port->ReadInputCount(waiting) && MeansRemoval(c->Port->Device->GetLastError())
-                     ? LinkEvent::Removed
-                     : LinkEvent::FailedForGood);
-    // Waits that answer again end the failure only if the count does too: a
-    // device whose count still fails would be told again at once.
-    if (c->WaitsAnswered && InterlockedExchange(&c->WaitsAnswered, 0) && c->Port->Connected &&
-        c->Port->ReadInputCount(waiting))
-        FeedLink(c, LinkEvent::Answered);
-    SearchJob* job = c->Link.Search;
-    if (c->Link.State == Link::Lost &&
-        (!job || !(job->Path == Text("\\\\.\\") + c->Port->PortName)))
-        StartSearch(c, true); // none could start, or the host moved the port
-    else if (job && job->NameGone)
-        FeedLink(c, LinkEvent::NameGone);
-    else if (job && job->Found != INVALID_HANDLE_VALUE)
-        FeedLink(c, LinkEvent::Found);
 }
 
 void OnForm1Close(void* context, BaseObject*, bool&) {
@@ -760,7 +419,7 @@ void ComponentSetParentWindow(HWND window) {
 }
 
 void ComponentUseDevice(ComDevice* device) {
-    ReapSearches(true); // the old device's searches end first
+    EndLinkThreads(); // the old device's searches and teardowns end first
     PortDevice = device;
 }
 
@@ -777,7 +436,7 @@ namespace {
 // ahead of the notices that wait behind it and of the close notice; a close
 // with nothing unfetched drops them as ever.
 void RelayBeforeClose(PortComponent* c) {
-    if (c->Port->Connected && Mailbox::DataUnfetched()) Relay(c, true);
+    if (LinkConnected(c->Link) && Mailbox::DataUnfetched()) Relay(c, true);
 }
 
 } // namespace
@@ -787,8 +446,15 @@ void RelayBeforeClose(PortComponent* c) {
 // reports. The driver may have taken part of it (the rate, and not the
 // format after it), so the whole previous line setting goes back on the
 // device; if even that fails, the link is failing, and told so once.
+// While the device fails the value is only stored (the getter reports it);
+// the handle that answers again, or the new one, gets it.
 void SetOrTell(PortComponent* c, std::uint8_t& field, bool (ComPort::*set)(std::uint8_t),
                int index) {
+    if (LinkFailing(c->Link)) {
+        field = std::uint8_t(index);
+        FeedLink(c, LinkEvent::SettingStored);
+        return;
+    }
     std::uint8_t old = field;
     if ((c->Port->*set)(std::uint8_t(index))) return;
     field = old;
@@ -872,7 +538,7 @@ void SerialSetPort() {
             return;
         }
         RelayBeforeClose(c);
-        c->Port->SetPortName(name);
+        LinkHostMove(c, name);
     }
 }
 
@@ -883,22 +549,20 @@ void SerialGetPort() {
 // A device that cannot take its settings fails the open (the port closes
 // and OnError tells it here, on the host's thread).
 void SerialOpen() {
-    if (PortComponent* c = RecoverComponent()) {
-        FeedLink(c, LinkEvent::HostOpens);
-        c->Port->Open();
-        // Still gone: told, and looked for as before.
-        if (c->Link.State == Link::Lost) StartSearch(c, true);
-    }
+    if (PortComponent* c = RecoverComponent()) LinkHostOpen(c);
 }
 
 void SerialClose() {
     PortComponent* c = RecoverComponent();
     if (!c) return;
-    if (c->Link.State == Link::Lost) {
-        // The device closed long ago; the host hears it now, as it asked.
-        FeedLink(c, LinkEvent::HostCloses);
-        return;
-    }
     RelayBeforeClose(c);
-    c->Port->Close();
+    LinkHostClose(c);
+}
+
+bool TakeRaisedError(PortComponent* c) {
+    return InterlockedExchange(&c->ErrorRaised, 0) != 0;
+}
+
+void TellRaisedError(PortComponent* c) {
+    if (TakeRaisedError(c)) Mailbox::Post(Notice::Error);
 }
