@@ -7,6 +7,7 @@
 #include "support/PeerClient.h"
 
 #include <cstdio>
+#include <dbt.h>
 #include <string>
 
 namespace {
@@ -141,6 +142,21 @@ TEST_CASE("closing the window with the port open closes the port and ends the pr
     HWND window = host.Window();
     REQUIRE(window);
     CHECK(peer.Holders(1) > 0);
+    // A port comes and goes, a volume too: the box follows the port alone, keeps COM1 chosen.
+    const char comm[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    RegSetKeyValueA(HKEY_LOCAL_MACHINE, comm, "comrelay77", REG_SZ, "COM77", 6);
+    LRESULT rig = SendMessageW(GetDlgItem(window, 100), CB_GETCOUNT, 0, 0);
+    const DWORD rows[][3] = {{DBT_DEVICEARRIVAL, DBT_DEVTYP_VOLUME, 0},
+                             {DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, 1},
+                             {DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_PORT, 0}};
+    for (auto& [event, type, listed] : rows) {
+        if (event == DBT_DEVICEREMOVECOMPLETE)
+            RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, comm, "comrelay77");
+        DEV_BROADCAST_PORT_A dev = {sizeof dev, type, 0, {}};
+        CHECK(SendMessageA(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&dev)) == TRUE);
+        CHECK(SendMessageW(GetDlgItem(window, 100), CB_GETCOUNT, 0, 0) == rig + LRESULT(listed));
+        CHECK(SendMessageW(GetDlgItem(window, 100), CB_GETCURSEL, 0, 0) == 0); // COM1
+    }
     PostMessageA(window, WM_CLOSE, 0, 0);
     CHECK(host.WaitExit(10000) == 0);
     // The far end sees the hang-up: nobody holds the line's device any more.

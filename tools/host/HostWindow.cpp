@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <dbt.h>
 
 namespace {
 
@@ -225,12 +226,11 @@ void HostWindow::CreateControls() {
         return make(0, "COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, id, Px(300));
     };
 
-    // The ports that exist to pick from; any other name can be typed in the
-    // box's field (a port that comes later, or one Windows does not list).
+    // The ports that exist to pick from, as they come and go; any other name
+    // can be typed in the box's field (a port that Windows does not list).
     label("Port");
     portBox_ = make(0, "COMBOBOX", "", CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, IdPort, Px(300));
-    for (const std::string& name : ExistingPorts())
-        SendMessageA(portBox_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    FillPortBox();
     label("Baud rate");
     baudBox_ = combo(IdBaud);
     for (std::int32_t rate : BaudRates)
@@ -284,6 +284,22 @@ void HostWindow::CreateControls() {
         nullptr);
     SendMessageW(status_, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont_), FALSE);
     UpdateState();
+}
+
+void HostWindow::FillPortBox() {
+    // The refill must not take from the user what the box shows: a port
+    // chosen, a name half typed (with the caret where it was), or the open
+    // port after its adapter was pulled out, which the plug-in holds open
+    // until the host closes it.
+    std::string shown = WindowText(portBox_);
+    DWORD from = 0, to = 0;
+    SendMessageA(portBox_, CB_GETEDITSEL, reinterpret_cast<WPARAM>(&from),
+                 reinterpret_cast<LPARAM>(&to));
+    SendMessageA(portBox_, CB_RESETCONTENT, 0, 0);
+    for (const std::string& name : ExistingPorts())
+        SendMessageA(portBox_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    SelectItem(portBox_, shown);
+    SendMessageA(portBox_, CB_SETEDITSEL, 0, MAKELPARAM(from, to));
 }
 
 namespace {
@@ -446,6 +462,16 @@ LRESULT HostWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_SIZE:
         Layout();
         return 0;
+    case WM_DEVICECHANGE: {
+        // A USB adapter plugged in or pulled out. Windows tells of drives and
+        // other devices the same way, and asks before some removals: TRUE,
+        // the host never stands in a device's way.
+        auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
+        if ((wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE) && header &&
+            header->dbch_devicetype == DBT_DEVTYP_PORT)
+            FillPortBox();
+        return TRUE;
+    }
     case WM_GETMINMAXINFO: {
         RECT r = {0, 0, Px(MinClientWidth), Px(MinClientHeight)};
         AdjustWindowRectEx(&r, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_CONTROLPARENT);

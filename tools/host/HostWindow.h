@@ -65,6 +65,8 @@ class HostWindow {
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     LRESULT OnMessage(UINT msg, WPARAM wp, LPARAM lp);
     void CreateControls();
+    // The ports Windows lists now; called again when one comes or goes.
+    void FillPortBox();
     void Layout();
     void Paint();
     void Command(int id, int code);
