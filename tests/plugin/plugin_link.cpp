@@ -8,6 +8,8 @@
 #include "plugin/Unit1.h"
 #include "unit/comport_FakeDevice.h"
 
+#include <algorithm>
+
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
 namespace {
@@ -63,14 +65,17 @@ struct LinkHost {
 } // namespace
 
 TEST_CASE("a device that half works for a while: one err#, no reopen, every byte once it answers") {
-    for (int row = 0; row < 2; ++row) {
+    for (int row = 0; row < 3; ++row) {
         CAPTURE(row);
         LinkHost h;
         h.Arrive("AB");
-        if (row == 0) h.device.countFails = true;
+        if (row != 1) h.device.countFails = true;
         // As under wine, where the waits read the modem status.
         if (row == 1) h.device.statusError = ERROR_GEN_FAILURE, h.device.waitStartFails = -1;
         h.device.Arrive("CD");
+        // The reads fail first and are told; then the waits fail as well.
+        if (row == 2) REQUIRE(h.host.PumpUntil([&] { return h.Count("err#"); }, 5000));
+        if (row == 2) h.device.waitStartFails = -1;
         h.host.Pump(1500);
         h.device.countFails = false, h.device.statusError = 0, h.device.waitStartFails = 0;
         h.Arrive("EF");
@@ -80,32 +85,61 @@ TEST_CASE("a device that half works for a while: one err#, no reopen, every byte
     }
 }
 
+// The event thread's reports reach the link in the order they came, also
+// when the host's thread takes them together: waits that failed, answered
+// and failed again leave the failure told twice and the link failing.
+TEST_CASE("waits that fail, answer and fail again before the host looks: the failure stands") {
+    LinkHost h;
+    Journal& j = h.journal;
+    auto waits = [&] { return j.Count("WaitCommEvent"); };
+    h.device.waitStartFails = -1;
+    h.device.EndPendingWait();
+    REQUIRE(j.WaitFor("WaitCommEvent", waits() + 4));
+    h.device.waitStartFails = 0;
+    REQUIRE(j.WaitFor("WaitCommEvent", waits() + 1));
+    REQUIRE(h.device.WaitPending());
+    h.device.waitStartFails = -1;
+    h.device.Raise(EV_CTS); // the wait answers; the next fails again
+    REQUIRE(j.WaitFor("WaitCommEvent", waits() + 4));
+    h.host.Pump(500);
+    CHECK(h.Count("err#") == 2);
+}
+
 // A pulled adapter: the pending wait ends aborted, its handle fails with the
-// driver's code (or still answers a count from what it held), and its name
-// is gone until it is plugged back. Quick: plugged back before the link had
-// seen its name gone. The name may also outlive the device, held by the dead
-// handle: then the code alone tells the removal.
+// driver's code for good (or still answers a count from what it held), and
+// its name is gone until it is plugged back, replaced by the new device at
+// once, still opening on the dead device, or refused while the dead handle
+// holds it. Quick: plugged back before the link had seen its name gone.
+// Every mode comes back with err#, sts#Open#, and data both ways.
 TEST_CASE("a pulled adapter comes back with err# then sts#Open#, whatever its driver answers") {
+    using Mode = FakeComDevice::PullMode;
     struct Row {
         DWORD error;
-        bool held, quick, closeWhileGone, nameStays;
+        bool held, quick, closeWhileGone;
+        Mode mode;
     } rows[] = {
-        {ERROR_ACCESS_DENIED, false, false, false, false},
-        {ERROR_BAD_COMMAND, false, false, false, false},
-        {ERROR_GEN_FAILURE, true, false, false, false},
-        {ERROR_DEVICE_REMOVED, false, false, false, false},
-        {ERROR_GEN_FAILURE, false, true, false, false},
-        {ERROR_BAD_COMMAND, true, true, false, false},
-        {ERROR_DEVICE_REMOVED, false, false, true, false},
-        {ERROR_DEVICE_REMOVED, false, false, false, true},
+        {ERROR_ACCESS_DENIED, false, false, false, Mode::Gone},
+        {ERROR_BAD_COMMAND, false, false, false, Mode::Gone},
+        {ERROR_GEN_FAILURE, true, false, false, Mode::Gone},
+        {ERROR_DEVICE_REMOVED, false, false, false, Mode::Gone},
+        {ERROR_OPERATION_ABORTED, false, false, false, Mode::Gone},
+        {ERROR_GEN_FAILURE, false, true, false, Mode::Gone},
+        {ERROR_BAD_COMMAND, true, true, false, Mode::Gone},
+        {ERROR_DEVICE_REMOVED, false, false, true, Mode::Gone},
+        {ERROR_DEVICE_REMOVED, false, false, false, Mode::Replaced},
+        {ERROR_ACCESS_DENIED, false, false, false, Mode::Replaced},
+        {ERROR_ACCESS_DENIED, false, false, false, Mode::Opens},
+        {ERROR_OPERATION_ABORTED, false, true, false, Mode::Opens},
+        {ERROR_BAD_COMMAND, false, false, false, Mode::Refused},
+        {ERROR_GEN_FAILURE, false, true, false, Mode::Refused},
     };
     for (const Row& r : rows) {
-        INFO(r.error, " held ", r.held, " quick ", r.quick, " close ", r.closeWhileGone,
-             " name stays ", r.nameStays);
+        INFO(r.error, " held ", r.held, " quick ", r.quick, " close ", r.closeWhileGone, " mode ",
+             int(r.mode));
         LinkHost h;
         h.device.heldCount = r.held;
         h.Arrive("AB");
-        h.device.Pull(r.error, r.nameStays);
+        h.device.Pull(r.error, r.mode);
         if (r.quick) h.device.Plug();
         h.host.Pump(1000);
         if (r.closeWhileGone) {
@@ -115,11 +149,76 @@ TEST_CASE("a pulled adapter comes back with err# then sts#Open#, whatever its dr
             CHECK(h.Notices() == "sts#Open#str#err#sts#Close#");
             continue;
         }
-        if (!r.quick && !r.nameStays) h.device.Plug();
+        if (!r.quick && r.mode != Mode::Replaced) h.device.Plug();
         REQUIRE(h.host.PumpUntil([&] { return h.host.received.size() >= 4; }, 5000));
         h.Arrive("CD");
+        h.host.plugin.SetFile("XY");
+        h.host.plugin.Call("sendstring");
         CHECK(h.Notices() == "sts#Open#str#err#sts#Open#str#");
         CHECK(h.Bytes() == "ABCD");
+        CHECK(h.device.txData == "XY");
+    }
+}
+
+// Settings given while the device fails are kept: told nothing, reported by
+// the getters, and put on the handle of the device that comes back.
+TEST_CASE("settings given while a pulled device is looked for reach the device that comes back") {
+    LinkHost h;
+    h.device.Pull(ERROR_GEN_FAILURE, FakeComDevice::PullMode::Refused);
+    REQUIRE(h.host.PumpUntil([&] { return h.Count("err#"); }, 5000));
+    for (const char* name : {"setbaudrate", "setdatabit", "setstopbit"}) {
+        h.host.plugin.SetData(name[3] == 'b' ? 38400 : name[3] == 'd' ? 7 : 3);
+        h.host.plugin.Call(name);
+    }
+    std::int32_t got[3];
+    int i = 0;
+    for (const char* name : {"getbaudrate", "getdatabit", "getstopbit"}) {
+        h.host.plugin.Call(name);
+        got[i++] = h.host.plugin.GetData();
+    }
+    CHECK(got[0] == 38400);
+    CHECK(got[1] == 7);
+    CHECK(got[2] == 3);
+    h.device.Plug();
+    REQUIRE(h.host.PumpUntil([&] { return h.Count("sts#Open#") == 2; }, 5000));
+    CHECK(h.Count("err#") == 1);
+    REQUIRE(!h.device.dcbs.empty());
+    CHECK(h.device.dcbs.back().BaudRate == 38400);
+    CHECK(h.device.dcbs.back().ByteSize == 7);
+    CHECK(h.device.dcbs.back().StopBits == TWOSTOPBITS);
+}
+
+// A driver that blocks CloseHandle on a dead handle: the host's thread never
+// waits for it, neither in Close nor where the link lets the handle go. The
+// longest step of the host's loop is compared with the same loop's before the
+// pull.
+TEST_CASE("a dead device's teardown never holds the host's thread") {
+    for (bool close : {true, false}) {
+        CAPTURE(close);
+        LinkHost h;
+        h.device.closeBlocks = 3000;
+        auto longestStep = [&](DWORD ms, auto done) {
+            DWORD longest = 0, last = GetTickCount(), end = last + ms;
+            while (!done() && LONG(GetTickCount() - end) < 0) {
+                h.host.Pump(5);
+                DWORD now = GetTickCount();
+                if (now - last > longest) longest = now - last;
+                last = now;
+            }
+            return longest;
+        };
+        DWORD quiet = longestStep(300, [] { return false; });
+        h.device.Pull(ERROR_ACCESS_DENIED, FakeComDevice::PullMode::Refused);
+        DWORD failing = longestStep(5000, [&] { return h.Count("err#") > 0; });
+        DWORD start = GetTickCount();
+        if (close) h.host.plugin.Call("Close");
+        DWORD closing = GetTickCount() - start;
+        DWORD after = longestStep(1500, [] { return false; });
+        CHECK(failing < quiet + 1000);
+        CHECK(closing < quiet + 1000);
+        CHECK(after < quiet + 1000);
+        CHECK(h.Count("err#") == 1);
+        CHECK(h.Count("sts#Close#") == (close ? 1 : 0));
     }
 }
 
@@ -183,5 +282,70 @@ TEST_CASE("every received byte reaches a host that reads by the rule, also at a 
         CHECK(h.Bytes() == r.first + r.second);
         CHECK(h.Count("str#") <= r.texts);
         if (!r.then.empty()) CHECK(h.Notices().rfind("sts#Open#str#err#sts#Close#", 0) == 0);
+    }
+}
+
+namespace {
+DWORD WINAPI PullSoon(void* device) {
+    Sleep(200);
+    static_cast<FakeComDevice*>(device)->Pull(ERROR_GEN_FAILURE);
+    return 0;
+}
+} // namespace
+
+// Nothing closes the handle under a write in flight: a name found gone
+// meanwhile is acted on once the write has ended.
+TEST_CASE("a device pulled during a long write: its handle closes only after the write") {
+    LinkHost h;
+    h.device.writeBlocks = 1500;
+    h.host.plugin.SetFile("XY");
+    HANDLE puller = CreateThread(nullptr, 0, PullSoon, &h.device, 0, nullptr);
+    h.host.plugin.Call("sendstring");
+    WaitForSingleObject(puller, INFINITE);
+    CloseHandle(puller);
+    REQUIRE(h.host.PumpUntil([&] { return h.journal.Count("CloseHandle") > 0; }, 5000));
+    std::vector<std::string> order = h.journal.Entries();
+    auto at = [&](const std::string& e) { return std::find(order.begin(), order.end(), e); };
+    CHECK(at("WriteFile done") < at("CloseHandle"));
+}
+
+// The plug-in's own tries never fail the host's opens on a port that opens
+// once: a Close and an open at once while the search holds the handle it
+// found, or while a slow try is under way, and an open while it holds it.
+TEST_CASE("the host's open never meets a handle of the plug-in's own") {
+    struct Row {
+        bool close, slowTry;
+    } rows[] = {{true, false}, {false, false}, {true, true}};
+    for (const Row& r : rows) {
+        CAPTURE(r.close);
+        CAPTURE(r.slowTry);
+        LinkHost h;
+        h.device.Pull(ERROR_GEN_FAILURE);
+        REQUIRE(h.host.PumpUntil([&] { return h.Count("err#"); }, 5000));
+        h.host.Pump(300); // the dead handle let go, the name looked for
+        if (r.slowTry) {
+            h.device.openBlocks = 1000;
+            const char* open = "CreateFileA \\\\.\\COM1 C0000000 0 3 40000000";
+            REQUIRE(h.journal.WaitFor(open, h.journal.Count(open) + 1));
+            h.device.Plug(); // the try under way will find it
+        } else {
+            h.device.Plug();
+            for (int i = 0; i < 500 && !h.device.Held(); ++i) // the search holds what it found
+                Sleep(10);
+            REQUIRE(h.device.Held());
+        }
+        if (r.close) h.host.plugin.Call("Close");
+        h.host.plugin.Call("open");
+        // A Close may first take the search's news (the device back), and
+        // statuses the host has not fetched yet give way to the newest.
+        auto ends = [&] {
+            std::string all = h.Notices();
+            return all.size() > 9 && all.compare(all.size() - 9, 9, "sts#Open#") == 0;
+        };
+        INFO(h.Notices());
+        REQUIRE(h.host.PumpUntil(ends, 8000));
+        h.Arrive("CD");
+        CHECK(h.Bytes() == "CD");
+        CHECK(h.Count("err#") == 1);
     }
 }

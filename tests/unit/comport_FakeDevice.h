@@ -10,9 +10,11 @@
 // of the mask's kinds that the mask leaves out are not raised.
 //
 // It can also stand for a device with a name, as the plug-in meets it: opened
-// once at a time (exclusive), pulled (the name gone, the pending wait aborted,
-// the old handle failing with a driver's code) and plugged back (a new
-// device, a new handle), on a clock that runs fastClock times faster.
+// once at a time (exclusive, as on Windows), pulled (the pending wait
+// aborted, the old handle failing with a driver's code for good, the name
+// gone, replaced, still opening on the dead device, or refused) and plugged
+// back (a new device, a new handle), on a clock that runs fastClock times
+// faster.
 #pragma once
 
 #include "comport/ComDevice.h"
@@ -45,9 +47,12 @@ class FakeComDevice final : public ComDevice {
     DWORD commErrors = 0;       // CE_* bits ClearCommError reports, then clears
     bool coarseClock = false;   // as Windows without finer timers: the clock moves in
                                 // 15.6 ms steps and a timed wait lasts whole steps
-    bool exclusive = false;     // a second CreateFileA fails while a handle is open, as on Windows
+    bool exclusive = true;      // a second CreateFileA fails while a handle is open, as on Windows
     DWORD statusError = 0;      // GetCommModemStatus fails with this when not 0
     bool heldCount = false;     // pulled: ClearCommError still answers from what it held
+    DWORD closeBlocks = 0;      // ms a CloseHandle of a dead handle takes, as some drivers'
+    DWORD openBlocks = 0;       // ms a CreateFileA takes (a Bluetooth port's)
+    DWORD writeBlocks = 0;      // ms a WriteFile takes ("WriteFile done" then)
     DWORD fastClock = 1;        // timed waits last 1/fastClock of their time, and the clock
                                 // runs that much faster
     std::string refused;        // "SetupComm", "SetCommState" or "SetCommTimeouts" fails
@@ -76,15 +81,21 @@ class FakeComDevice final : public ComDevice {
         if (pendingOverlapped_) Raise(0);
         LeaveCriticalSection(&journal_.lock_);
     }
-    // The device is pulled: its name is gone (or stays, held by the old
-    // handle until it closes, then opening a new device), the pending wait
-    // ends aborted, and calls on its handle fail with error from now on.
-    void Pull(DWORD error, bool nameStays = false) {
+    // What the name does after a pull: gone until the plug; replaced by a
+    // new device at once (held by the old handle until it closes); still
+    // opening, on the dead device, until the plug; refused while pulled and,
+    // after the plug, for as long as the dead handle stays open.
+    enum class PullMode { Gone, Replaced, Opens, Refused };
+    // The device is pulled: the pending wait ends aborted, and calls on its
+    // handle fail with error from now on, also after the plug.
+    void Pull(DWORD error, PullMode mode = PullMode::Gone) {
         EnterCriticalSection(&journal_.lock_);
+        bool replaced = mode == PullMode::Replaced;
         goneError_ = error;
         aborted_ = true;
-        pulled_ = !nameStays;
-        generation_ += nameStays;
+        pullMode_ = mode;
+        pulled_ = !replaced;
+        generation_ += replaced;
         heldQueue_ = DWORD(rxData.size());
         EndPendingWait();
         LeaveCriticalSection(&journal_.lock_);
@@ -93,12 +104,19 @@ class FakeComDevice final : public ComDevice {
     void Plug() {
         EnterCriticalSection(&journal_.lock_);
         pulled_ = false;
-        holder_ = nullptr;
+        if (pullMode_ != PullMode::Refused) holder_ = nullptr;
         ++generation_;
         rxData.clear();
         LeaveCriticalSection(&journal_.lock_);
     }
     HANDLE Current() const { return reinterpret_cast<HANDLE>(0x4C0 + 4 * generation_); }
+    // Whether a handle holds the name (exclusive).
+    bool Held() {
+        EnterCriticalSection(&journal_.lock_);
+        bool held = holder_ != nullptr;
+        LeaveCriticalSection(&journal_.lock_);
+        return held;
+    }
     bool WaitPending() {
         EnterCriticalSection(&journal_.lock_);
         bool pending = pendingOverlapped_ != nullptr;
@@ -111,12 +129,17 @@ class FakeComDevice final : public ComDevice {
                        DWORD flags) override {
         journal_.Add("CreateFileA " + std::string(path) + " " + Hex(access) + " " + Hex(shareMode) +
                      " " + Hex(creation) + " " + Hex(flags));
+        Sleep(openBlocks);
         EnterCriticalSection(&journal_.lock_);
-        DWORD error = openError              ? openError
-                      : pulled_              ? ERROR_FILE_NOT_FOUND
-                      : exclusive && holder_ ? ERROR_ACCESS_DENIED
-                                             : 0;
-        if (!error) holder_ = Current();
+        bool refused = pullMode_ == PullMode::Refused && (pulled_ || Dead(holder_));
+        bool opensDead = pulled_ && pullMode_ == PullMode::Opens;
+        DWORD error = openError                             ? openError
+                      : refused                             ? ERROR_ACCESS_DENIED
+                      : opensDead                           ? 0
+                      : pulled_                             ? ERROR_FILE_NOT_FOUND
+                      : exclusive && holder_                ? ERROR_ACCESS_DENIED
+                                                            : 0;
+        if (!error && !opensDead) holder_ = Current();
         LeaveCriticalSection(&journal_.lock_);
         SetLastError(error);
         return error ? INVALID_HANDLE_VALUE : Current();
@@ -124,6 +147,10 @@ class FakeComDevice final : public ComDevice {
     DWORD GetLastError() override { return ::GetLastError(); }
     BOOL CloseHandle(HANDLE h) override {
         journal_.Add("CloseHandle" + Who(h));
+        EnterCriticalSection(&journal_.lock_);
+        DWORD block = Dead(h) ? closeBlocks : 0;
+        LeaveCriticalSection(&journal_.lock_);
+        Sleep(block);
         EnterCriticalSection(&journal_.lock_);
         if (h == holder_) holder_ = nullptr;
         LeaveCriticalSection(&journal_.lock_);
@@ -233,6 +260,8 @@ class FakeComDevice final : public ComDevice {
             if (!Dead(h)) SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        Sleep(writeBlocks);
+        if (writeBlocks) journal_.Add("WriteFile done");
         txData.append(static_cast<const char*>(bytes), count);
         *done = count;
         overlapped->InternalHigh = count;
@@ -300,7 +329,7 @@ class FakeComDevice final : public ComDevice {
     // A call on the handle of a pulled device (or of one pulled before) fails
     // with the driver's code.
     bool Dead(HANDLE h) {
-        if (!goneError_ || (h == Current() && !pulled_)) return false;
+        if (!h || !goneError_ || (h == Current() && !pulled_)) return false;
         SetLastError(goneError_);
         return true;
     }
@@ -314,6 +343,7 @@ class FakeComDevice final : public ComDevice {
     DWORD goneError_ = 0, heldQueue_ = 0;
     HANDLE holder_ = nullptr; // the handle open on the name
     bool pulled_ = false, aborted_ = false;
+    PullMode pullMode_ = PullMode::Gone;
 };
 
 // The 32-bit flag word of a DCB (the bit fields after BaudRate).
