@@ -323,6 +323,7 @@ TEST_CASE("the host's open never meets a handle of the plug-in's own") {
         h.device.Pull(ERROR_GEN_FAILURE);
         REQUIRE(h.host.PumpUntil([&] { return h.Count("err#"); }, 5000));
         h.host.Pump(300); // the dead handle let go, the name looked for
+        h.device.closeBlocks = 300; // a handle not taken takes a while to let go of
         if (r.slowTry) {
             h.device.openBlocks = 1000;
             const char* open = "CreateFileA \\\\.\\COM1 C0000000 0 3 40000000";
@@ -348,4 +349,21 @@ TEST_CASE("the host's open never meets a handle of the plug-in's own") {
         CHECK(h.Bytes() == "CD");
         CHECK(h.Count("err#") == 1);
     }
+}
+
+// A port moved while its device is lost acts at once, as on an open port:
+// the old port's search ends with sts#Close#, and a name that never opens
+// is told once and not looked for.
+TEST_CASE("setport on a lost port closes it, and a name that names no device is told once") {
+    LinkHost h;
+    h.device.Pull(ERROR_GEN_FAILURE);
+    REQUIRE(h.host.PumpUntil([&] { return h.Count("err#"); }, 5000));
+    h.host.Pump(300); // lost, looked for
+    h.host.plugin.SetFile("COM9");
+    h.host.plugin.Call("setport");
+    h.host.Pump(1000);
+    CHECK(h.Notices() == "sts#Open#err#sts#Close#err#");
+    CHECK(h.journal.Count("CreateFileA \\\\.\\COM9 C0000000 0 3 40000000") == 1);
+    h.host.plugin.Call("getport");
+    CHECK(std::string(h.host.plugin.GetFile()) == "COM9");
 }

@@ -50,7 +50,7 @@ class FakeComDevice final : public ComDevice {
     bool exclusive = true;      // a second CreateFileA fails while a handle is open, as on Windows
     DWORD statusError = 0;      // GetCommModemStatus fails with this when not 0
     bool heldCount = false;     // pulled: ClearCommError still answers from what it held
-    DWORD closeBlocks = 0;      // ms a CloseHandle of a dead handle takes, as some drivers'
+    DWORD closeBlocks = 0;      // ms a CloseHandle takes (a dead handle's, some drivers')
     DWORD openBlocks = 0;       // ms a CreateFileA takes (a Bluetooth port's)
     DWORD writeBlocks = 0;      // ms a WriteFile takes ("WriteFile done" then)
     DWORD fastClock = 1;        // timed waits last 1/fastClock of their time, and the clock
@@ -147,10 +147,7 @@ class FakeComDevice final : public ComDevice {
     DWORD GetLastError() override { return ::GetLastError(); }
     BOOL CloseHandle(HANDLE h) override {
         journal_.Add("CloseHandle" + Who(h));
-        EnterCriticalSection(&journal_.lock_);
-        DWORD block = Dead(h) ? closeBlocks : 0;
-        LeaveCriticalSection(&journal_.lock_);
-        Sleep(block);
+        Sleep(closeBlocks);
         EnterCriticalSection(&journal_.lock_);
         if (h == holder_) holder_ = nullptr;
         LeaveCriticalSection(&journal_.lock_);
