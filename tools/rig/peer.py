@@ -275,9 +275,9 @@ def set_word(addr, value):
 
 def dead_entries(n=None):
     """Addresses of the dead entries of line n, or of every line."""
-    lines_ = [n] if n else range(1, PORTS + 1)
+    which = [n] if n else range(1, PORTS + 1)
     return [DEAD_BASE + ((i - 1) * DEAD_PER_SLOT + k) * DEAD_SIZE
-            for i in lines_ for k in range(DEAD_PER_SLOT)]
+            for i in which for k in range(DEAD_PER_SLOT)]
 
 
 def dead_rdev(addr):
@@ -1134,8 +1134,8 @@ def command(words):
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
             "streampaced": 3, "streamrate": 2, "writestamp": 1, "readstamp": 2, "streamstatus": 0,
             "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
-            "error": 1, "busy": 1, "share": 1, "vanish": 1, "rxmode": 1, "storm": 1, "fail": 1, "pace": 1,
-            "inqueue": 1, "queue": 0, "slowopen": 1}
+            "error": 1, "busy": 1, "share": 1, "vanish": 1, "rxmode": 1, "storm": 1, "fail": 1,
+            "pace": 1, "inqueue": 1, "queue": 0, "slowopen": 1}
     if cmd not in need:
         raise RigError("unknown command")
     if len(args) < need[cmd]:
