@@ -301,6 +301,8 @@ struct rig_deads {
 };
 
 _Static_assert(sizeof(struct rig_dead) == 16, "dead list layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_dead, err) == 8 && offsetof(struct rig_dead, mode) == 12,
+               "dead list layout is shared with peer.py");
 _Static_assert(DEAD_BASE + sizeof(struct rig_deads) <= RIG_FILE_SIZE,
                "the dead lists fit the file");
 
