@@ -1,12 +1,14 @@
 // The serial line rig itself, proven with raw Win32 calls on \\.\COM1: bytes
 // both ways, EV_RXCHAR once per arrival, the far end's lines, DTR/RTS, line
 // settings, error counters and an error storm, the busy, missing and
-// pulled-out ports, and a line paced at its baud rate with its input queue.
+// pulled-out ports, a port that opens once, and a line paced at its baud
+// rate with its input queue.
 #include <doctest/doctest.h>
 
 #include "framework/OwnedHandle.h"
 #include "support/PeerClient.h"
 
+#include <optional>
 #include <string>
 
 namespace {
@@ -437,51 +439,86 @@ TEST_CASE("a busy port is refused as in use, a detached one is missing") {
     CHECK(Port(2).Opened());
 }
 
-TEST_CASE("a pulled adapter fails the port's calls and ends what was pending") {
+// Windows gives a COM port to one handle at a time, whoever holds it; wine
+// lets a tty open twice, so the rig refuses the second open unless shared.
+TEST_CASE("a port opens once: a second open is refused until the first closes, unless shared") {
+    struct Row {
+        bool otherProgram, share;
+    };
+    const Row rows[] = {{false, false}, {false, true}, {true, false}};
     PeerClient peer;
-    REQUIRE(peer.Attach(1));
-    Port port(1);
-    REQUIRE(port.Configure());
-    REQUIRE(port.StartWait());
-    // A second handle keeps a read pending: no timeouts, so it waits for data.
-    Port reader(1);
-    COMMTIMEOUTS blocking = {};
-    REQUIRE(SetCommTimeouts(reader.Get(), &blocking));
-    EventHandle readDone = NewManualEvent(false);
-    OVERLAPPED readOv = {};
-    readOv.hEvent = readDone.Get();
-    char readBuf[16];
-    DWORD n = 0;
-    REQUIRE_FALSE(ReadFile(reader.Get(), readBuf, sizeof readBuf, &n, &readOv));
-    REQUIRE(GetLastError() == ERROR_IO_PENDING);
-    CHECK_FALSE(port.WaitEnded(kQuiet));
+    for (const Row& row : rows) {
+        CAPTURE(row.otherProgram);
+        CAPTURE(row.share);
+        REQUIRE(peer.Attach(1));
+        REQUIRE(peer.Share(1, row.share));
+        {
+            std::optional<Port> first;
+            PROCESS_INFORMATION child = {};
+            if (row.otherProgram) {
+                // cmd holds the port while it waits for a line from it.
+                char command[] = "cmd.exe /c set /p x=<\\\\.\\COM1";
+                STARTUPINFOA si = {};
+                si.cb = sizeof si;
+                REQUIRE(CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr,
+                                       nullptr, &si, &child));
+                bool held = false; // the child ends below, whatever is checked
+                for (DWORD start = GetTickCount(); !held && GetTickCount() - start < 30000;)
+                    held = peer.Holders(1) > 0 || (Sleep(10), false);
+                CHECK(held);
+            } else {
+                REQUIRE(first.emplace(1).Opened());
+            }
+            CHECK(Port(1).OpenError() == (row.share ? 0 : ERROR_ACCESS_DENIED));
+            if (child.hProcess) {
+                TerminateProcess(child.hProcess, 0);
+                WaitForSingleObject(child.hProcess, 30000);
+                CloseHandle(child.hProcess);
+                CloseHandle(child.hThread);
+            }
+        }
+        CHECK(Port(1).Opened());
+    }
+}
 
-    REQUIRE(peer.Vanish(1, true));
-    BOOL ok = TRUE;
-    REQUIRE(port.WaitEnded(kLong, &ok));
-    CHECK_FALSE(ok); // wine: ERROR_OPERATION_ABORTED
-    bool readEnded = WaitForSingleObject(readDone.Get(), kLong) == WAIT_OBJECT_0;
-    if (!readEnded) CancelIo(reader.Get());
-    CHECK(readEnded);
-    BOOL readOk = GetOverlappedResult(reader.Get(), &readOv, &n, TRUE);
-    CHECK_FALSE(readOk);
+TEST_CASE("a pulled adapter ends what was pending on the port, in each mode") {
+    using Mode = PeerClient::PullMode;
+    PeerClient peer;
+    for (Mode mode : {Mode::Gone, Mode::Opens, Mode::Refused}) {
+        CAPTURE(static_cast<int>(mode));
+        REQUIRE(peer.Attach(1));
+        {
+            Port port(1);
+            REQUIRE(port.Configure());
+            REQUIRE(port.StartWait());
+            // A read pending beside the wait: no timeouts, so it waits for data.
+            COMMTIMEOUTS blocking = {};
+            REQUIRE(SetCommTimeouts(port.Get(), &blocking));
+            EventHandle readDone = NewManualEvent(false);
+            OVERLAPPED readOv = {};
+            readOv.hEvent = readDone.Get();
+            char readBuf[16];
+            DWORD n = 0;
+            REQUIRE_FALSE(ReadFile(port.Get(), readBuf, sizeof readBuf, &n, &readOv));
+            REQUIRE(GetLastError() == ERROR_IO_PENDING);
+            CHECK_FALSE(port.WaitEnded(kQuiet));
 
-    char buf[16];
-    // Each fails at once (wine maps the EIO to ERROR_NOT_READY).
-    CHECK_FALSE(port.ReadOnce(buf, sizeof buf, &n));
-    CHECK_FALSE(port.Write("x"));
-    CHECK(port.InQueue() == -1);
-    CHECK_FALSE(port.StartWait());
-    DWORD status = 0;
-    CHECK_FALSE(GetCommModemStatus(port.Get(), &status));
-    CHECK(Port(1).OpenError() == ERROR_FILE_NOT_FOUND);
-
-    // Plugged in again: a fresh line that works.
-    REQUIRE(peer.Vanish(1, false));
-    Port again(1);
-    REQUIRE(again.Configure());
-    REQUIRE(peer.Write(1, std::string("\0z", 2)));
-    CHECK(again.Read(2, kLong) == std::string("\0z", 2));
+            REQUIRE(peer.Pull(1, "EIO", mode));
+            BOOL ok = TRUE;
+            REQUIRE(port.WaitEnded(kLong, &ok));
+            CHECK_FALSE(ok); // wine: ERROR_OPERATION_ABORTED
+            bool readEnded = WaitForSingleObject(readDone.Get(), kLong) == WAIT_OBJECT_0;
+            if (!readEnded) CancelIo(port.Get());
+            CHECK(readEnded);
+            CHECK_FALSE(GetOverlappedResult(port.Get(), &readOv, &n, TRUE));
+        }
+        // Plugged in again: a fresh line that works.
+        REQUIRE(peer.Vanish(1, false));
+        Port again(1);
+        REQUIRE(again.Configure());
+        REQUIRE(peer.Write(1, std::string("\0z", 2)));
+        CHECK(again.Read(2, kLong) == std::string("\0z", 2));
+    }
 }
 
 // A device that fails for a while after the open: the modem-status read
@@ -505,31 +542,76 @@ TEST_CASE("a failed call fails once, a count of uses, or from then on") {
     }
 }
 
-// A pulled adapter's name is gone until it is plugged in again, as the COM
-// name's device link on Windows; the old handle fails with the driver's code.
-TEST_CASE("a pulled port stays missing until plugged; its handle fails with the code asked") {
-    // The code wine makes of each; 433 is ERROR_NO_SUCH_DEVICE, not in mingw's headers.
-    const std::pair<const char*, DWORD> rows[] = {{"EIO", ERROR_NOT_READY},
-                                                  {"EACCES", ERROR_ACCESS_DENIED},
-                                                  {"ENODEV", ERROR_GEN_FAILURE},
-                                                  {"ENXIO", 433}};
-    PeerClient peer;
-    for (auto [err, code] : rows) {
-        CAPTURE(std::string(err));
-        REQUIRE(peer.Attach(2));
-        Port port(2);
-        REQUIRE(port.Configure());
-        REQUIRE(peer.Pull(2, err));
+// A pulled adapter's handles fail with the driver's code for good, also once
+// a new adapter is plugged in under the name. What an open of the name meets
+// until then is the driver's: nothing (gone), the dead device (opens), or
+// access denied, which a handle left open on the dead device keeps up after
+// the plug too (refused).
+TEST_CASE("a pulled adapter's handles fail for good; the name opens as the pull's mode says") {
+    using Mode = PeerClient::PullMode;
+    struct Row {
+        Mode mode;
+        const char* err;
+        DWORD code; // what wine makes of err; 433 is ERROR_NO_SUCH_DEVICE, not in mingw's headers
+        bool closeBeforePlug = false;
+    };
+    const Row rows[] = {
+        {Mode::Gone, "EIO", ERROR_NOT_READY},
+        {Mode::Gone, "EACCES", ERROR_ACCESS_DENIED},
+        {Mode::Gone, "ENODEV", ERROR_GEN_FAILURE},
+        {Mode::Gone, "ENXIO", 433},
+        {Mode::Opens, "EIO", ERROR_NOT_READY},
+        {Mode::Opens, "EACCES", ERROR_ACCESS_DENIED},
+        {Mode::Opens, "ENODEV", ERROR_GEN_FAILURE},
+        {Mode::Refused, "EIO", ERROR_NOT_READY},
+        {Mode::Refused, "EACCES", ERROR_ACCESS_DENIED},
+        {Mode::Refused, "ENODEV", ERROR_GEN_FAILURE, true},
+    };
+    auto checkDead = [](Port& port, DWORD code) {
         auto failure = [](BOOL ok) { return ok ? 0 : GetLastError(); };
-        DWORD status = 0, n = 0;
+        DWORD status = 0, n = 0, errors = 0;
+        COMSTAT stat = {};
         char buf[4];
         CHECK(failure(GetCommModemStatus(port.Get(), &status)) == code);
+        CHECK(failure(ClearCommError(port.Get(), &errors, &stat)) == code);
         CHECK(failure(port.ReadOnce(buf, sizeof buf, &n)) == code);
         CHECK(failure(port.Write("x")) == code);
-        for (int look = 0; look < 3; look++, Sleep(300))
-            CHECK(Port(2).OpenError() == ERROR_FILE_NOT_FOUND);
+        // With line or error events in the mask wine's wait reads them first
+        // and fails at once; without, it ends ERROR_OPERATION_ABORTED.
+        SetCommMask(port.Get(), kAllEvents);
+        BOOL ok = TRUE;
+        const DWORD wait = port.StartWait()
+                               ? port.WaitEnded(kLong, &ok) ? failure(ok) : WAIT_TIMEOUT
+                               : GetLastError();
+        CHECK(wait == code);
+    };
+    PeerClient peer;
+    for (const Row& row : rows) {
+        CAPTURE(static_cast<int>(row.mode));
+        CAPTURE(std::string(row.err));
+        REQUIRE(peer.Attach(2));
+        std::optional<Port> old(std::in_place, 2), second;
+        REQUIRE(old->Configure());
+        REQUIRE(peer.Pull(2, row.err, row.mode));
+        checkDead(*old, row.code);
+        if (row.closeBeforePlug) old.reset();
+        const DWORD pulledOpen = row.mode == Mode::Gone || row.closeBeforePlug
+                                     ? ERROR_FILE_NOT_FOUND
+                                 : row.mode == Mode::Refused ? ERROR_ACCESS_DENIED
+                                                             : 0;
+        CHECK(second.emplace(2).OpenError() == pulledOpen);
+        if (second->Opened()) checkDead(*second, row.code);
         REQUIRE(peer.Vanish(2, false));
-        CHECK(Port(2).Opened());
+        if (old) checkDead(*old, row.code);
+        if (second->Opened()) checkDead(*second, row.code);
+        if (row.mode == Mode::Refused && old) {
+            CHECK(Port(2).OpenError() == ERROR_ACCESS_DENIED);
+            old.reset();
+        }
+        Port fresh(2);
+        REQUIRE(fresh.Configure());
+        REQUIRE(peer.Write(2, "z"));
+        CHECK(fresh.Read(1, kLong) == "z");
     }
 }
 

@@ -132,10 +132,17 @@ class Rig:
             return None
 
 
+def started_by_rig(env):
+    """Whether a process's environment is the rig's: run.sh passes
+    COMRELAY_BUILD on to all it starts, its X server too."""
+    return ("COMRELAY_BUILD=" + SCRATCH).encode() in env
+
+
 def rig_processes(display):
     """Processes of the rig in SCRATCH: everything started with its prefix in
     the environment (Xvfb, the peer, wineserver, wine programs) or its
-    directory on the command line, and an X server on its display."""
+    directory on the command line, and its X server on its display (another
+    run on this machine may take the number once the rig has let it go)."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -149,7 +156,8 @@ def rig_processes(display):
         except OSError:
             continue
         if (("WINEPREFIX=" + PREFIX).encode() in env or SCRATCH in cmd
-                or (display and re.search(r"\bX\w*\s+%s(\s|$)" % re.escape(display), cmd))):
+                or (display and re.search(r"\bX\w*\s+%s(\s|$)" % re.escape(display), cmd)
+                    and started_by_rig(env))):
             found.append("%s %s" % (pid, cmd.strip()[:100]))
     return found
 
@@ -174,6 +182,12 @@ def check_nothing_left(display, rig_text):
     check(not left, "no process of the rig is left", "\n".join(left))
     n = display[1:]
     stale = [p for p in ("/tmp/.X%s-lock" % n, "/tmp/.X11-unix/X%s" % n) if os.path.exists(p)]
+    try:  # the files of an X server that another run started on the number since
+        with open("/tmp/.X%s-lock" % n) as f, open("/proc/%d/environ" % int(f.read()), "rb") as e:
+            if not started_by_rig(e.read()):
+                stale = []
+    except (OSError, ValueError):
+        pass
     check(not stale, "no X lock file or socket is left", " ".join(stale))
     check(not os.path.exists(os.path.join(RIG_DIR, "env")), "the env file is gone with the rig")
     check(not os.path.lexists(farend_path(1)), "the far-end paths are gone with the rig")

@@ -175,14 +175,25 @@ class PeerClient {
     bool Storm(int n, bool on) { return Ok(Request("storm " + std::to_string(n) + " " + Bit(on))); }
     // CreateFileA on COMn fails with ERROR_ACCESS_DENIED while busy.
     bool Busy(int n, bool on) { return Ok(Request("busy " + std::to_string(n) + " " + Bit(on))); }
+    // on: COMn opens again while open, as wine lets a tty; by default, as on
+    // Windows, a second CreateFileA fails with ERROR_ACCESS_DENIED. Kept by a
+    // plug, cleared by Attach. A test that needs it says why.
+    bool Share(int n, bool on) { return Ok(Request("share " + std::to_string(n) + " " + Bit(on))); }
     // on: the adapter is pulled (device calls fail, pending I/O ends, the port
     // is gone); off: plugged in again, a fresh line as after Attach.
     bool Vanish(int n, bool on) {
         return Ok(Request("vanish " + std::to_string(n) + " " + Bit(on)));
     }
-    // Vanish(n, true), with err (an errno name) as the code of the old handle's calls.
-    bool Pull(int n, const char* err) {
-        return Ok(Request("vanish " + std::to_string(n) + " 1 " + err));
+    // What a pulled adapter's name does until the plug. Gone: missing.
+    // Opens: opens the dead device. Refused: access denied while a handle on
+    // the dead device is open, after the plug too.
+    enum class PullMode { Gone, Opens, Refused };
+    // Vanish(n, true), with err (an errno name) as the code of the calls of
+    // every handle on the pulled device, for good.
+    bool Pull(int n, const char* err = "EIO", PullMode mode = PullMode::Gone) {
+        static const char* const modes[] = {"gone", "opens", "refused"};
+        return Ok(Request("vanish " + std::to_string(n) + " 1 " + err + " " +
+                          modes[static_cast<int>(mode)]));
     }
     // Each CreateFileA of COMn first waits ms in its thread; kept by Vanish, cleared by Attach.
     bool SlowOpen(int n, long ms) {

@@ -2,27 +2,34 @@
  * process (built 32- and 64-bit from this one file). It answers the modem-line
  * and counter ioctls that a pty lacks, makes EV_RXCHAR edge-triggered (unless
  * the peer asks for wine's own level behaviour on a line), records
- * the line settings a pty hides, plays "port in use", "port missing",
- * "adapter pulled" and an error storm (a wrong baud rate), makes the
+ * the line settings a pty hides, makes a port open once as on Windows, plays
+ * "port in use", "port missing", "adapter pulled" (whose handles never work
+ * again) and an error storm (a wrong baud rate), makes the
  * program's writes take the time a line at its baud rate takes, fails
  * the N-th use of a device call (and a count after it) on request, and
  * makes a program's open of a port take seconds.
  *
  * Processes and threads: the 32-bit wine program does the device calls (any
- * of its threads, notably wine's WaitCommEvent poll thread); the 64-bit
- * wineserver opens the device path, after the program's thread in CreateFile
- * has looked the path up (and waited out a slow open there); the Linux peer
- * (tools/rig/peer.py) drives the far end. They meet only in one shared file,
+ * of its threads, notably wine's WaitCommEvent poll thread) on fds it gets
+ * from wineserver over its socket; the 64-bit wineserver opens the device
+ * path, once per CreateFile, after the program's thread in CreateFile has
+ * looked the path up (and waited out a slow open there), and closes that fd
+ * when the last handle on it closes; the Linux peer (tools/rig/peer.py)
+ * drives the far end. They meet only in one shared file,
  * $COMRELAY_RIG_DIR/state, mapped by all of them: the peer writes the far-end
- * lines, error counters, the attach generation, the busy/absent/vanished/
- * storm switches and the time an open takes; the program writes DTR/RTS, the
+ * lines, error counters, the attach generation, the busy/absent/shared/
+ * storm switches, the time an open takes and the lists of pulled devices
+ * with their errno and mode; the program writes DTR/RTS, the
  * recorded c_cflag and custom rate, and adds to its read and purge counts
  * (and, in a storm, to the frame count) and to the use counts of the fault
  * records past the slots. Every field is an aligned 32-bit word, set with
- * atomic stores or atomic adds, so no lock spans processes. The edge-trigger
- * memory and the list of known rig fds are per process (the former under a
- * spinlock); the "TIOCINQ follows TIOCMGET" and "tcsetattr calls since
- * cfsetospeed" marks are per thread. */
+ * atomic stores or atomic adds, so no lock spans processes. Per process are
+ * the edge-trigger memory (under a spinlock) and the table of the process's
+ * fds on rig devices: in wineserver, the fds it opened, which makes a second
+ * open of a live device fail while one is open and a handle left on a device
+ * pulled in "refused" mode keep its name from opening; in a program, the fds
+ * it was passed, which read() and write() look at. The "TIOCINQ follows
+ * TIOCMGET" and "tcsetattr calls since cfsetospeed" marks are per thread. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -35,6 +42,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <termios.h>
@@ -56,7 +64,7 @@ struct rig_slot {
     uint32_t cts, dsr, rng, dcd; /* 32..44 line transition counts (peer) */
     uint32_t consumed;           /* 48 bytes the program has read (programs) */
     uint32_t busy;               /* 52 wineserver's open of the port fails */
-    uint32_t vanished;           /* 56 every device call fails with this errno; 0: no */
+    uint32_t vanished;           /* 56 the pull's errno while pulled; 0: no (peer only) */
     uint32_t cflag;              /* 60 c_cflag of SetCommState's line-control call */
     uint32_t cflag_seq;          /* 64 bumped after each record */
     uint32_t absent;             /* 68 no device: wineserver's open fails ENOENT */
@@ -65,7 +73,8 @@ struct rig_slot {
     uint32_t level;              /* 80 EV_RXCHAR as wine raises it: while bytes wait */
     uint32_t paced;              /* 84 writes take the line's time at its rate (peer) */
     uint32_t slow_open;          /* 88 ms a program's open of the port takes (peer) */
-    uint32_t reserved[7];        /* to 120 */
+    uint32_t share;              /* 92 a second open is let through, as wine does (peer) */
+    uint32_t reserved[6];        /* to 120 */
     uint32_t storm;              /* 120 the frame error count grows at every look (peer) */
     uint32_t custom_rate;        /* 124 rate of the last SetCommState if not a Bxxx one, else 0 */
 };
@@ -81,6 +90,7 @@ _Static_assert(offsetof(struct rig_slot, generation) == 76, "slot layout is shar
 _Static_assert(offsetof(struct rig_slot, level) == 80, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, paced) == 84, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, slow_open) == 88, "slot layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_slot, share) == 92, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, storm) == 120, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_slot, custom_rate) == 124, "slot layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_state, slot) == 128, "header layout is shared with peer.py");
@@ -97,6 +107,8 @@ typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef ssize_t (*rw_fn)(int, void*, size_t);
 typedef int (*open_fn)(const char*, int, ...);
 typedef int (*openat_fn)(int, const char*, int, ...);
+typedef int (*close_fn)(int);
+typedef ssize_t (*recvmsg_fn)(int, struct msghdr*, int);
 
 static void* next_symbol(const char* name) {
     return dlsym(RTLD_NEXT, name);
@@ -116,6 +128,11 @@ REAL(open_fn, open)
 REAL(open_fn, open64)
 REAL(openat_fn, openat)
 REAL(openat_fn, openat64)
+REAL(close_fn, close)
+REAL(recvmsg_fn, recvmsg)
+#if defined(__i386__)
+REAL(recvmsg_fn, __recvmsg64)
+#endif
 
 /* ---- the shared state ---------------------------------------------------- */
 
@@ -168,26 +185,83 @@ static int slot_of_rdev(struct rig_state* st, uint64_t rdev) {
 }
 
 /* read() runs for every fd of the process, and an fstat on each would slow
- * all of wine's server calls. So the fds that an ioctl or tcsetattr showed to
- * be rig devices are remembered, and read() checks only those: wine keeps one
- * unix fd per handle and uses it for both. */
-#define KNOWN_FDS 16
-static int known_fds[KNOWN_FDS] = {[0 ... KNOWN_FDS - 1] = -1};
-static unsigned known_next;
+ * all of wine's server calls. So the process keeps a table of its fds that
+ * are rig devices, live or pulled, and read() and write() look only at those.
+ * A program gets each device fd from wineserver over its socket (recvmsg), a
+ * Linux program and wineserver itself by open(); close() forgets one. A
+ * device fd that came another way (a dup) is still found by the calls that
+ * always look (the modem ioctls, tcsetattr, tcflush). An entry is checked
+ * with an fstat at each use, so one outliving a close the table did not see
+ * does no harm. "opened" marks the fds this process opened itself: in
+ * wineserver, one per CreateFile, closed when the last handle goes. Entries
+ * are claimed and freed with atomic operations; two threads opening one
+ * port at once are not told apart, and wineserver, the process that opens
+ * ports, has one thread. */
+#define RIG_FDS 64
+struct rig_fd {
+    int fd; /* -1 free, -2 being filled */
+    int opened;
+    uint64_t rdev;
+};
+static struct rig_fd rig_fds[RIG_FDS] = {[0 ... RIG_FDS - 1] = {.fd = -1}};
+static int rig_fds_top; /* entries from here on were never used */
 
 static int is_known_fd(int fd) {
-    for (int k = 0; k < KNOWN_FDS; k++)
-        if (LOAD(known_fds[k]) == fd) return 1;
+    int top = LOAD(rig_fds_top);
+    for (int k = 0; k < top; k++)
+        if (LOAD(rig_fds[k].fd) == fd) return 1;
     return 0;
 }
 
-static int slot_of_fd(struct rig_state* st, int fd) {
-    struct stat64 sb;
-    if (fstat64(fd, &sb) != 0 || !S_ISCHR(sb.st_mode)) return -1;
-    int i = slot_of_rdev(st, (uint64_t)sb.st_rdev);
-    if (i >= 0 && !is_known_fd(fd))
-        STORE(known_fds[__atomic_fetch_add(&known_next, 1, __ATOMIC_RELAXED) % KNOWN_FDS], fd);
-    return i;
+static void forget(int fd) {
+    int top = LOAD(rig_fds_top);
+    for (int k = 0; k < top; k++) {
+        int expected = fd;
+        __atomic_compare_exchange_n(&rig_fds[k].fd, &expected, -1, 0, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE);
+    }
+}
+
+/* Records fd as a rig device; whether this process opened it. */
+static int remember(int fd, uint64_t rdev, int opened) {
+    int top = LOAD(rig_fds_top);
+    for (int k = 0; k < top; k++)
+        if (LOAD(rig_fds[k].fd) == fd) {
+            struct rig_fd* e = &rig_fds[k];
+            if (opened || e->rdev != rdev) { /* the number was closed behind the table's back */
+                e->rdev = rdev;
+                STORE(e->opened, opened);
+            }
+            return LOAD(e->opened);
+        }
+    for (int k = 0; k < RIG_FDS; k++) {
+        int expected = -1;
+        if (!__atomic_compare_exchange_n(&rig_fds[k].fd, &expected, -2, 0, __ATOMIC_ACQ_REL,
+                                         __ATOMIC_ACQUIRE))
+            continue;
+        rig_fds[k].rdev = rdev;
+        rig_fds[k].opened = opened;
+        STORE(rig_fds[k].fd, fd);
+        while (top < k + 1 && !__atomic_compare_exchange_n(&rig_fds_top, &top, k + 1, 0,
+                                                           __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        }
+        break;
+    }
+    return opened;
+}
+
+/* Whether this process holds an fd it opened on device rdev, other than
+ * except. */
+static int held_here(uint64_t rdev, int except) {
+    int top = LOAD(rig_fds_top);
+    for (int k = 0; k < top; k++) {
+        int fd = LOAD(rig_fds[k].fd);
+        if (fd < 0 || fd == except || !LOAD(rig_fds[k].opened) || rig_fds[k].rdev != rdev) continue;
+        struct stat64 sb;
+        if (fstat64(fd, &sb) == 0 && (uint64_t)sb.st_rdev == rdev) return 1;
+        forget(fd);
+    }
+    return 0;
 }
 
 static int any_flag(struct rig_state* st, size_t offset) {
@@ -196,16 +270,102 @@ static int any_flag(struct rig_state* st, size_t offset) {
     return 0;
 }
 
-/* A pulled adapter: the errno with which the device calls of fd fail when it
- * belongs to a slot the peer marked vanished, else 0. The peer picks the
- * errno, as a driver picks its code for a handle whose device went. Cheap
- * when nothing is vanished, which keeps read/write of every fd fast. */
-static int vanished_fd(int fd) {
-    struct rig_state* st = state();
-    if (!st || !any_flag(st, offsetof(struct rig_slot, vanished))) return 0;
-    int i = slot_of_fd(st, fd);
-    return i >= 0 ? (int)LOAD(st->slot[i].vanished) : 0;
+/* ---- pulled adapters ----------------------------------------------------- */
+
+/* A pulled USB adapter's handles never work again: their calls fail with
+ * the driver's code for as long as they stay open, also after an adapter is
+ * plugged in again under the name (a new device). So the peer lists each
+ * pulled device per slot, with that errno and the pull's mode, past the
+ * slots at DEAD_BASE; peer.py packs the same offsets. The peer writes an
+ * entry's errno and mode before its device number (low word last), and
+ * clears the number when the kernel gives it to a new line of the rig: by
+ * then no fd on the pulled device is left. An entry is never reused while
+ * the list has room; when full, the oldest goes. */
+#define DEAD_BASE 2048
+#define DEAD_PER_SLOT 8
+
+enum pull_mode {
+    PULL_GONE,   /* the name is gone until the plug */
+    PULL_OPENS,  /* the name still opens, on the pulled device */
+    PULL_REFUSED /* opens of the name fail EACCES while a handle on it is open */
+};
+
+struct rig_dead {
+    uint32_t rdev_lo, rdev_hi; /* 0 = free */
+    uint32_t err;
+    uint32_t mode; /* enum pull_mode */
+};
+
+struct rig_deads {
+    struct rig_dead slot[RIG_SLOTS][DEAD_PER_SLOT];
+};
+
+_Static_assert(sizeof(struct rig_dead) == 16, "dead list layout is shared with peer.py");
+_Static_assert(offsetof(struct rig_dead, err) == 8 && offsetof(struct rig_dead, mode) == 12,
+               "dead list layout is shared with peer.py");
+_Static_assert(DEAD_BASE + sizeof(struct rig_deads) <= RIG_FILE_SIZE,
+               "the dead lists fit the file");
+
+static struct rig_dead* dead_list(struct rig_state* st, int i) {
+    return ((struct rig_deads*)((char*)st + DEAD_BASE))->slot[i];
 }
+
+static uint64_t dead_rdev(struct rig_dead* d) {
+    return (uint64_t)LOAD(d->rdev_hi) << 32 | LOAD(d->rdev_lo);
+}
+
+/* The errno of a pulled device's handles, or 0. */
+static int dead_errno(struct rig_state* st, uint64_t rdev) {
+    for (int i = 0; i < RIG_SLOTS; i++)
+        for (int k = 0; k < DEAD_PER_SLOT; k++)
+            if (dead_rdev(&dead_list(st, i)[k]) == rdev) return (int)LOAD(dead_list(st, i)[k].err);
+    return 0;
+}
+
+/* The slot of fd's device while it is live, else -1; *dead is the errno
+ * with which a program's calls on a pulled device fail, else 0. wineserver's
+ * own fds are left alone: it looks at the device at each open (tcgetattr,
+ * which decides that the handle is a port), and in "opens" mode a pulled
+ * device must still open as a port. */
+static int slot_of_fd(struct rig_state* st, int fd, int* dead) {
+    *dead = 0;
+    struct stat64 sb;
+    uint64_t rdev = fstat64(fd, &sb) == 0 && S_ISCHR(sb.st_mode) ? (uint64_t)sb.st_rdev : 0;
+    int err = rdev ? dead_errno(st, rdev) : 0;
+    int i = slot_of_rdev(st, rdev);
+    if (i < 0 && !err) {
+        forget(fd); /* a number the table kept past a close it did not see */
+        return -1;
+    }
+    int opened = remember(fd, rdev, 0);
+    if (!err) return i;
+    if (!opened) *dead = err;
+    return -1;
+}
+
+/* Declares i, the slot of fd's live device (-1: none), for a device call
+ * that the rig fails when fd is a pulled device's or a fault is due. Only
+ * known fds are looked at, unless faults are active. */
+#define DEVICE_CALL(st, fd, i, call)                                                               \
+    int i = -1;                                                                                    \
+    if ((st) && (is_known_fd(fd) || faults_active(st))) {                                          \
+        int gone;                                                                                  \
+        i = slot_of_fd((st), (fd), &gone);                                                         \
+        if (gone) {                                                                                \
+            errno = gone;                                                                          \
+            return -1;                                                                             \
+        }                                                                                          \
+        if (faults_active(st)) FAIL_IF_INJECTED((st), i, (call));                                  \
+    }
+
+/* A pulled device's errno: fails the calling function with it. */
+#define FAIL_IF_DEAD(dead)                                                                         \
+    do {                                                                                           \
+        if (dead) {                                                                                \
+            errno = (dead);                                                                        \
+            return -1;                                                                             \
+        }                                                                                          \
+    } while (0)
 
 /* ---- fault injection ----------------------------------------------------- */
 
@@ -257,8 +417,8 @@ struct rig_faults {
 _Static_assert(sizeof(struct rig_fault) == 64, "fault layout is shared with peer.py");
 _Static_assert(offsetof(struct rig_faults, slot) == 64, "fault layout is shared with peer.py");
 _Static_assert(FAULT_BASE >= sizeof(struct rig_state) &&
-                   FAULT_BASE + sizeof(struct rig_faults) <= RIG_FILE_SIZE,
-               "the fault records lie past the slots, inside the file");
+                   FAULT_BASE + sizeof(struct rig_faults) <= DEAD_BASE,
+               "the fault records lie between the slots and the dead lists");
 
 static struct rig_faults* faults(struct rig_state* st) {
     return (struct rig_faults*)((char*)st + FAULT_BASE);
@@ -278,12 +438,6 @@ static int injected(struct rig_state* st, int i, int call) {
     if (n < nth || n - nth >= LOAD(f->times)) return 0;
     __atomic_fetch_add(&f->fired, 1, __ATOMIC_ACQ_REL);
     return (int)LOAD(f->err);
-}
-
-/* The slot of a device fd while faults are active, for the calls that the
- * rig does not look at otherwise; -1 when it is none of the rig's. */
-static int fault_slot(struct rig_state* st, int fd) {
-    return faults_active(st) ? slot_of_fd(st, fd) : -1;
 }
 
 /* The fault call of an ioctl request, or CALL_NONE. */
@@ -428,14 +582,10 @@ static int answer(struct rig_slot* s, unsigned long req, void* arg) {
 #define RIG_BAUD_BASE 16128000 /* 2^11 * 3^2 * 5^3 * 7 */
 static __thread uint32_t pending_custom_rate;
 
-static int serial_info(struct rig_slot* s, unsigned long req, void* arg) {
+static int serial_info(unsigned long req, void* arg) {
     struct serial_struct* info = arg;
     if (!info) {
         errno = EFAULT;
-        return -1;
-    }
-    if (LOAD(s->vanished)) {
-        errno = (int)LOAD(s->vanished);
         return -1;
     }
     if (req == TIOCGSERIAL) {
@@ -452,26 +602,24 @@ static int rig_ioctl(ioctl_fn real, int fd, unsigned long req, void* arg) {
     mget_slot = -1;
     struct rig_state* st = state();
     if (!st) return real(fd, req, arg);
+    int dead;
     if (req == TIOCGSERIAL || req == TIOCSSERIAL) {
-        int i = slot_of_fd(st, fd);
+        int i = slot_of_fd(st, fd, &dead);
+        FAIL_IF_DEAD(dead);
         int r = real(fd, req, arg);
         if (i >= 0 && r != 0 && (errno == ENOTTY || errno == EINVAL || errno == 515))
-            r = serial_info(&st->slot[i], req, arg);
+            r = serial_info(req, arg);
         return r;
     }
 
     int ours = req == TIOCMGET || req == TIOCMSET || req == TIOCMBIS || req == TIOCMBIC ||
                req == TIOCGICOUNT || req == TIOCINQ;
     int call = faults_active(st) ? ioctl_call(req) : CALL_NONE;
-    if (!ours && !call && !any_flag(st, offsetof(struct rig_slot, vanished)))
-        return real(fd, req, arg);
-    int i = slot_of_fd(st, fd);
+    if (!ours && !call && !is_known_fd(fd)) return real(fd, req, arg);
+    int i = slot_of_fd(st, fd, &dead);
+    FAIL_IF_DEAD(dead);
     if (i < 0) return real(fd, req, arg);
     struct rig_slot* s = &st->slot[i];
-    if (LOAD(s->vanished)) {
-        errno = (int)LOAD(s->vanished);
-        return -1;
-    }
     if (call) FAIL_IF_INJECTED(st, i, call);
     if (!ours) return real(fd, req, arg);
 
@@ -526,13 +674,10 @@ int tcsetattr(int fd, int action, const struct termios* t) {
     static int (*real)(int, int, const struct termios*);
     if (!real) real = (int (*)(int, int, const struct termios*))next_symbol("tcsetattr");
     struct rig_state* st = state();
-    int i = st ? slot_of_fd(st, fd) : -1;
+    int dead = 0, i = st ? slot_of_fd(st, fd, &dead) : -1;
+    FAIL_IF_DEAD(dead);
     if (i >= 0) {
         struct rig_slot* s = &st->slot[i];
-        if (LOAD(s->vanished)) {
-            errno = (int)LOAD(s->vanished);
-            return -1;
-        }
         if (faults_active(st)) FAIL_IF_INJECTED(st, i, CALL_TCSETATTR);
         if (calls_since_speed == 0) {
             /* The baud-rate call: a custom rate came just before, or none. */
@@ -550,21 +695,12 @@ int tcsetattr(int fd, int action, const struct termios* t) {
 
 /* glibc's termios calls reach the kernel directly, not through ioctl, so a
  * pulled adapter has to fail them here. */
-#define FAIL_IF_VANISHED(fd)                                                                       \
-    do {                                                                                           \
-        int gone_errno = vanished_fd(fd);                                                          \
-        if (gone_errno) {                                                                          \
-            errno = gone_errno;                                                                    \
-            return -1;                                                                             \
-        }                                                                                          \
-    } while (0)
-
 int tcgetattr(int fd, struct termios* t) {
     static int (*real)(int, struct termios*);
     if (!real) real = (int (*)(int, struct termios*))next_symbol("tcgetattr");
-    FAIL_IF_VANISHED(fd);
     struct rig_state* st = state();
-    FAIL_IF_INJECTED(st, fault_slot(st, fd), CALL_TCGETATTR);
+    DEVICE_CALL(st, fd, i, CALL_TCGETATTR);
+    (void)i;
     return real(fd, t);
 }
 
@@ -572,12 +708,9 @@ int tcflush(int fd, int queue) {
     static int (*real)(int, int);
     if (!real) real = (int (*)(int, int))next_symbol("tcflush");
     struct rig_state* st = state();
-    int i = st ? slot_of_fd(st, fd) : -1;
+    int dead = 0, i = st ? slot_of_fd(st, fd, &dead) : -1;
+    FAIL_IF_DEAD(dead);
     if (i < 0) return real(fd, queue);
-    if (LOAD(st->slot[i].vanished)) {
-        errno = (int)LOAD(st->slot[i].vanished);
-        return -1;
-    }
     if (faults_active(st)) FAIL_IF_INJECTED(st, i, CALL_TCFLUSH);
     int r = real(fd, queue);
     if (r == 0 && (queue == TCIFLUSH || queue == TCIOFLUSH))
@@ -588,7 +721,9 @@ int tcflush(int fd, int queue) {
 int tcdrain(int fd) {
     static int (*real)(int);
     if (!real) real = (int (*)(int))next_symbol("tcdrain");
-    FAIL_IF_VANISHED(fd);
+    struct rig_state* st = state();
+    DEVICE_CALL(st, fd, i, CALL_NONE);
+    (void)i;
     return real(fd);
 }
 
@@ -628,12 +763,12 @@ static uint32_t rate_of(speed_t speed) {
     static const struct {
         speed_t code;
         uint32_t rate;
-    } rates[] = {{B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},
-                 {B150, 150},       {B200, 200},       {B300, 300},         {B600, 600},
-                 {B1200, 1200},     {B1800, 1800},     {B2400, 2400},       {B4800, 4800},
-                 {B9600, 9600},     {B19200, 19200},   {B38400, 38400},     {B57600, 57600},
-                 {B115200, 115200}, {B230400, 230400}, {B460800, 460800},   {B500000, 500000},
-                 {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B2000000, 2000000},
+    } rates[] = {{B50, 50},          {B75, 75},         {B110, 110},         {B134, 134},
+                 {B150, 150},        {B200, 200},       {B300, 300},         {B600, 600},
+                 {B1200, 1200},      {B1800, 1800},     {B2400, 2400},       {B4800, 4800},
+                 {B9600, 9600},      {B19200, 19200},   {B38400, 38400},     {B57600, 57600},
+                 {B115200, 115200},  {B230400, 230400}, {B460800, 460800},   {B500000, 500000},
+                 {B576000, 576000},  {B921600, 921600}, {B1000000, 1000000}, {B2000000, 2000000},
                  {B4000000, 4000000}};
     for (size_t k = 0; k < sizeof rates / sizeof rates[0]; k++)
         if (rates[k].code == speed) return rates[k].rate;
@@ -653,17 +788,12 @@ static uint64_t byte_time_ns(struct rig_slot* s, int fd) {
     if (!rate) rate = rate_of(cfgetospeed(&t));
     if (!rate) return 0;
     uint32_t line = LOAD(s->cflag_seq) ? LOAD(s->cflag) : (uint32_t)(CS8);
-    unsigned data = (line & CSIZE) == CS5 ? 5 : (line & CSIZE) == CS6 ? 6 : (line & CSIZE) == CS7 ? 7 : 8;
+    unsigned data = (line & CSIZE) == CS5   ? 5
+                    : (line & CSIZE) == CS6 ? 6
+                    : (line & CSIZE) == CS7 ? 7
+                                            : 8;
     unsigned bits = 1 + data + ((line & PARENB) ? 1 : 0) + ((t.c_cflag & CSTOPB) ? 2 : 1);
     return (uint64_t)bits * 1000000000ull / rate;
-}
-
-/* The slot of a paced line that fd leads to, or -1. Cheap for every other fd
- * of the process while no line is paced, and for fds the rig never saw. */
-static int paced_slot(struct rig_state* st, int fd) {
-    if (!st || !any_flag(st, offsetof(struct rig_slot, paced)) || !is_known_fd(fd)) return -1;
-    int i = slot_of_fd(st, fd);
-    return i >= 0 && LOAD(st->slot[i].paced) ? i : -1;
 }
 
 static void lock_paces(void) {
@@ -721,34 +851,70 @@ static ssize_t paced_write(struct rig_slot* s, int i, int fd, const void* buf, s
 
 ssize_t read(int fd, void* buf, size_t n) {
     struct rig_state* st = state();
-    int i = -1;
-    if (st &&
-        (is_known_fd(fd) || any_flag(st, offsetof(struct rig_slot, vanished)) || faults_active(st)))
-        i = slot_of_fd(st, fd);
-    if (i >= 0 && LOAD(st->slot[i].vanished)) {
-        errno = (int)LOAD(st->slot[i].vanished);
-        return -1;
-    }
-    if (i >= 0 && faults_active(st)) FAIL_IF_INJECTED(st, i, CALL_READ);
+    DEVICE_CALL(st, fd, i, CALL_READ);
     ssize_t r = real_read()(fd, buf, n);
     if (r > 0 && i >= 0) __atomic_fetch_add(&st->slot[i].consumed, (uint32_t)r, __ATOMIC_ACQ_REL);
     return r;
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
-    FAIL_IF_VANISHED(fd);
     struct rig_state* st = state();
-    FAIL_IF_INJECTED(st, fault_slot(st, fd), CALL_WRITE);
-    int i = paced_slot(st, fd);
-    if (i >= 0) return paced_write(&st->slot[i], i, fd, buf, n);
+    DEVICE_CALL(st, fd, i, CALL_WRITE);
+    if (i >= 0 && LOAD(st->slot[i].paced)) return paced_write(&st->slot[i], i, fd, buf, n);
     return real_write()(fd, (void*)buf, n);
+}
+
+/* ---- where a program's device fds come from -------------------------------- */
+
+/* A wine program gets each handle's fd from wineserver as SCM_RIGHTS, and
+ * its first call on it may be a read: learn the rig's among them here.
+ * Wine's 32-bit ntdll calls glibc's time64 entry point. */
+static ssize_t learn_passed_fds(ssize_t r, struct msghdr* msg) {
+    struct rig_state* st = r >= 0 && msg && msg->msg_controllen ? state() : NULL;
+    if (!st) return r;
+    int saved = errno;
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(msg); c; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t k = 0; k < count; k++) {
+            int fd, dead;
+            memcpy(&fd, CMSG_DATA(c) + k * sizeof(int), sizeof fd);
+            slot_of_fd(st, fd, &dead);
+        }
+    }
+    errno = saved;
+    return r;
+}
+
+ssize_t recvmsg(int s, struct msghdr* msg, int flags) {
+    return learn_passed_fds(real_recvmsg()(s, msg, flags), msg);
+}
+
+#if defined(__i386__)
+ssize_t __recvmsg64(int s, struct msghdr* msg, int flags) {
+    recvmsg_fn real = real___recvmsg64();
+    return learn_passed_fds((real ? real : real_recvmsg())(s, msg, flags), msg);
+}
+#endif
+
+int close(int fd) {
+    forget(fd);
+    return real_close()(fd);
 }
 
 /* ---- open: a port in use, a port missing ------------------------------- */
 
-/* The 64-bit wineserver opens the device through dosdevices/comN. Wine does
- * not make a tty exclusive, so "in use" is played here: EACCES reaches the
- * program as ERROR_ACCESS_DENIED. A missing port cannot be a missing link:
+/* The 64-bit wineserver opens the device through dosdevices/comN, once per
+ * CreateFile, and closes that fd when the last handle on it is closed (a
+ * DuplicateHandle opens nothing). Wine lets a tty be opened again while it
+ * is open; Windows gives a COM port to one handle at a time, whoever asks.
+ * So a second open of a live device fails with EACCES (ERROR_ACCESS_DENIED)
+ * while this process holds one, unless the peer lets the line be shared.
+ * A pulled device is not exclusive: in "opens" mode its name keeps opening
+ * it. In "refused" mode a handle still open on it keeps its name from
+ * opening, the next adapter's too, as a dead handle on Windows can.
+ *
+ * "In use" is also played on request (busy): EACCES. A missing port cannot be a missing link:
  * when dosdevices/comN leads nowhere, wine falls back to the device object
  * its mount manager made for a mapped port, and the open succeeds. So the
  * peer points the link of a missing port at a placeholder file, and ENOENT
@@ -763,12 +929,24 @@ static int slot_of_name(const char* path) {
     return -1;
 }
 
+/* Whether this process holds a handle on a device pulled from slot i in
+ * "refused" mode. */
+static int held_refusing(struct rig_state* st, int i) {
+    for (int k = 0; k < DEAD_PER_SLOT; k++) {
+        struct rig_dead* d = &dead_list(st, i)[k];
+        uint64_t rdev = dead_rdev(d);
+        if (rdev && LOAD(d->mode) == PULL_REFUSED && held_here(rdev, -1)) return 1;
+    }
+    return 0;
+}
+
 static int refused_open(const char* path) {
     struct rig_state* st = state();
     if (!st || !path) return 0;
+    int named = slot_of_name(path);
+    if (named >= 0 && held_refusing(st, named)) return EACCES;
     int busy = any_flag(st, offsetof(struct rig_slot, busy));
     if (!busy && !any_flag(st, offsetof(struct rig_slot, absent))) return 0;
-    int named = slot_of_name(path);
     if (named >= 0) {
         struct rig_slot* s = &st->slot[named];
         if (LOAD(s->absent)) return ENOENT;
@@ -788,6 +966,24 @@ static int ttyless(void) {
     return state() ? O_NOCTTY : 0;
 }
 
+/* The fd of an open that succeeded, or -1 with EACCES when it is a second
+ * one of a live device that is not shared. */
+static int claim_open(int fd, int flags) {
+    struct rig_state* st = fd >= 0 && !(flags & O_PATH) ? state() : NULL;
+    struct stat64 sb;
+    if (!st || fstat64(fd, &sb) != 0 || !S_ISCHR(sb.st_mode)) return fd;
+    uint64_t rdev = (uint64_t)sb.st_rdev;
+    int i = slot_of_rdev(st, rdev), dead = dead_errno(st, rdev);
+    if (i < 0 && !dead) return fd;
+    if (!dead && !LOAD(st->slot[i].share) && held_here(rdev, fd)) {
+        real_close()(fd);
+        errno = EACCES;
+        return -1;
+    }
+    remember(fd, rdev, 1);
+    return fd;
+}
+
 static mode_t mode_arg(int flags, va_list ap) {
     return (flags & (O_CREAT | __O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
 }
@@ -802,7 +998,7 @@ static mode_t mode_arg(int flags, va_list ap) {
         errno = refusal;                                                                           \
         return -1;                                                                                 \
     }                                                                                              \
-    return real(__VA_ARGS__, flags | ttyless(), mode);
+    return claim_open(real(__VA_ARGS__, flags | ttyless(), mode), flags);
 
 int open(const char* path, int flags, ...) {
     OPEN_BODY(real_open(), path)

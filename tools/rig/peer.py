@@ -15,19 +15,31 @@ Usage from a test program (mingw, under wine):
 
 COM1..COM4 exist; each is missing (ERROR_FILE_NOT_FOUND) until attached.
 `attach` gives a clean line (lines off, counters 0, not busy, not vanished,
-nothing buffered); call it at the start of each test. Streams use the pattern
+not shared, nothing buffered); call it at the start of each test. A port
+opens once, as on Windows: while a handle on it is open, in this program or
+another, a second CreateFileA fails with ERROR_ACCESS_DENIED (wine itself
+would open a tty twice). `share N 1` allows that, for a test that needs it
+and says why. Streams use the pattern
 byte i = (seed + 7*i + i // 251) & 0xFF (PeerClient::PatternByte), which has
 every byte value, 0 included.
 
 What a program sees under wine: a pending WaitCommEvent ends with EV_RXCHAR
 once per arrival of bytes (as on Windows, not while old bytes wait unread),
 with EV_CTS/EV_DSR/EV_RING/EV_RLSD when `setlines` changes a line, EV_ERR or
-EV_BREAK after `error`, EV_TXEMPTY once after a write. After `vanish N 1` a
-pending WaitCommEvent or ReadFile ends with an error, every further call on
-the handle fails (wine maps the EIO to ERROR_NOT_READY; `vanish N 1 EACCES`
-gives ERROR_ACCESS_DENIED, ENODEV ERROR_GEN_FAILURE, ENXIO
-ERROR_NO_SUCH_DEVICE), CloseHandle works, and every new CreateFileA gives
-ERROR_FILE_NOT_FOUND until `vanish N 0`. The edge memory of
+EV_BREAK after `error`, EV_TXEMPTY once after a write.
+
+`vanish N 1` pulls the adapter out. A pending WaitCommEvent or ReadFile ends
+with an error, and every further call on a handle on the pulled device
+fails, for as long as the handle stays open, also after `vanish N 0` has
+plugged a new adapter in: wine maps the default EIO to ERROR_NOT_READY;
+`vanish N 1 EACCES` gives ERROR_ACCESS_DENIED, ENODEV ERROR_GEN_FAILURE,
+ENXIO ERROR_NO_SUCH_DEVICE (a WaitCommEvent whose mask has no line or error
+event goes pending and ends ERROR_OPERATION_ABORTED). CloseHandle works.
+What a new CreateFileA meets until the plug is the pull's mode: `gone` (the
+default) ERROR_FILE_NOT_FOUND; `opens` a handle on the pulled device, as dead
+as the old one; `refused` ERROR_ACCESS_DENIED, and after the plug still for
+as long as a handle on the pulled device stays open (then the new device,
+or ERROR_FILE_NOT_FOUND before the plug). The edge memory of
 EV_RXCHAR is kept per process and device: keep one pending wait per line.
 After `rxmode N level` the line behaves as wine does with a real port: a
 pending WaitCommEvent ends with EV_RXCHAR at once, again and again, for as
@@ -93,11 +105,23 @@ hex. N is the COM number.
                                           divisor (baud then reads 38400), else 0
     error N <frame|overrun|parity|break>  -> ok
     busy N <0|1>                          -> ok  (CreateFileA: access denied)
-    vanish N <0|1> [errno]                -> ok  1: adapter pulled out: the
-                                               old handle's calls fail with
-                                               errno (EIO if not given), a new
-                                               open with ENOENT until 0:
-                                               plugged in, as attach
+    share N <0|1>                         -> ok  1: the port opens again while
+                                               open, as wine lets a tty; 0 (the
+                                               default): a second open is
+                                               refused. Kept by vanish 0,
+                                               cleared by attach and detach
+    vanish N 1 [errno] [gone|opens|refused]  -> ok  adapter pulled out: every
+                                               handle on the device fails its
+                                               calls with errno (a name or a
+                                               number, EIO if not given) for
+                                               good; a new open of the name
+                                               fails ENOENT (gone, the default),
+                                               opens the dead device (opens),
+                                               or fails EACCES (refused: also
+                                               after vanish 0, while a handle
+                                               on the dead device is open)
+    vanish N 0                            -> ok  plugged in: a fresh device
+                                               under the name, as attach
     rxmode N <edge|level>                 -> ok  EV_RXCHAR once per arrival
                                                (edge, as Windows) or while
                                                bytes wait (level, as wine)
@@ -152,8 +176,9 @@ taken before the count lock, never after. The relay's use of the line's pty
 and the pty's replacement hold the relay lock, taken after the line's lock
 and before the feeder and count locks. The shared state file is written
 under STATE_LOCK. The interposers only read what the peer
-writes; they write DTR/RTS, the recorded c_cflag and their read and purge
-counts, which the peer only reads or clears at attach.
+writes (the dead lists of pulled devices included); they write DTR/RTS, the
+recorded c_cflag and their read and purge counts, which the peer only reads
+or clears at attach.
 """
 
 import argparse
@@ -189,6 +214,7 @@ F_GENERATION = 76
 F_LEVEL = 80
 F_PACED = 84
 F_SLOW_OPEN = 88
+F_SHARE = 92
 F_STORM = 120
 F_CUSTOM_RATE = 124
 
@@ -201,6 +227,13 @@ FAULT_ALWAYS = 0xFFFFFFFF  # times: every use from nth on
 # In the interposer's order (enum rig_call, from 1).
 FAULT_CALLS = ("read", "write", "tcsetattr", "tcgetattr", "tcflush", "TIOCMGET", "TIOCMSET",
                "TIOCINQ", "TIOCOUTQ", "TIOCGICOUNT", "TIOCSERGETLSR")
+
+# Pulled devices (interposer.c, "pulled adapters"): per line DEAD_PER_SLOT
+# entries of a device number (low, high word), its handles' errno and the
+# pull's mode, from DEAD_BASE on.
+DEAD_BASE, DEAD_PER_SLOT, DEAD_SIZE = 2048, 8, 16
+D_RDEV_LO, D_RDEV_HI, D_ERRNO, D_MODE = 0, 4, 8, 12
+PULL_MODES = {"gone": 0, "opens": 1, "refused": 2}  # enum pull_mode
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR = (
     0x002, 0x004, 0x020, 0x040, 0x080, 0x100)
@@ -232,6 +265,47 @@ def bump(n, off):
         put(n, off, get(n, off) + 1)
 
 
+def word(addr):
+    return struct.unpack_from("<I", state, addr)[0]
+
+
+def set_word(addr, value):
+    struct.pack_into("<I", state, addr, value & 0xFFFFFFFF)
+
+
+def dead_entries(n=None):
+    """Addresses of the dead entries of line n, or of every line."""
+    which = [n] if n else range(1, PORTS + 1)
+    return [DEAD_BASE + ((i - 1) * DEAD_PER_SLOT + k) * DEAD_SIZE
+            for i in which for k in range(DEAD_PER_SLOT)]
+
+
+def dead_rdev(addr):
+    return word(addr + D_RDEV_LO) | word(addr + D_RDEV_HI) << 32
+
+
+def forget_dead(addr):
+    set_word(addr + D_RDEV_LO, 0)
+    set_word(addr + D_RDEV_HI, 0)
+
+
+dead_age = {}  # entry address -> when it was written
+
+
+def add_dead(n, rdev, err, mode):
+    """Lists device rdev as pulled from line n: its handles' calls fail with
+    err from now on, whatever comes after. A free entry, else the oldest;
+    the number goes in last, low word last."""
+    with STATE_LOCK:
+        at = min(dead_entries(n), key=lambda a: (dead_rdev(a) != 0, dead_age.get(a, 0)))
+        forget_dead(at)
+        set_word(at + D_ERRNO, err)
+        set_word(at + D_MODE, PULL_MODES[mode])
+        set_word(at + D_RDEV_HI, rdev >> 32)
+        set_word(at + D_RDEV_LO, rdev)
+        dead_age[at] = time.monotonic()
+
+
 def reset_slot(n, rdev, absent, paced=0):
     """Clears a slot and gives it a device; the device number goes in last so
     that the interposer never sees it beside stale lines or switches."""
@@ -240,6 +314,11 @@ def reset_slot(n, rdev, absent, paced=0):
             if i != n and rdev and get(i, F_RDEV_LO) | get(i, F_RDEV_HI) << 32 == rdev:
                 put(i, F_RDEV_LO, 0)  # a pty number reused after a vanish
                 put(i, F_RDEV_HI, 0)
+        # The kernel gives a pulled pty's number to a new one only once no fd
+        # on the pulled one is left: the new line is not dead.
+        for at in dead_entries():
+            if rdev and dead_rdev(at) == rdev:
+                forget_dead(at)
         put(n, F_RDEV_LO, 0)
         put(n, F_RDEV_HI, 0)
         clear_fault(n)
@@ -380,6 +459,8 @@ class Line:
         self.n = n
         self.lock = threading.RLock()
         self.master = self.slave = None
+        # A pulled device kept under the name ("opens" mode), until the plug.
+        self.corpse = []
         self.stream_thread = None
         self.stream_stop = threading.Event()
         self.sent = 0
@@ -419,10 +500,11 @@ class Line:
         # write this pty's backlog into a closed fd, or into the next pty that
         # reuses its number.
         with self.relay_lock, self.count_lock:
-            for fd in (self.master, self.slave):
+            for fd in [self.master, self.slave] + self.corpse:
                 if fd is not None:
                     os.close(fd)
             self.master = self.slave = None
+            self.corpse = []
             self.backlog = bytearray()
 
     def point_link(self, target):
@@ -440,11 +522,13 @@ class Line:
             put(self.n, F_ABSENT, 1)
         self.point_link(os.path.join(rig_dir, "links", "absent"))
 
-    def attach(self, keep_slow_open=False):
-        """A fresh line; a replugged one (keep_slow_open) keeps the time its
-        opens take, which belongs to the device, not to the line."""
+    def attach(self, replug=False):
+        """A fresh line; a replugged one keeps the time its opens take, which
+        belongs to the device, not to the line, and whether it may be opened
+        twice, which belongs to the test."""
         with self.lock, self.relay_lock:
-            slow_open = get(self.n, F_SLOW_OPEN) if keep_slow_open else 0
+            slow_open = get(self.n, F_SLOW_OPEN) if replug else 0
+            share = get(self.n, F_SHARE) if replug else 0
             self.close_pty()
             master, slave = os.openpty()
             # Raw both ways: a pty's termios is the slave's, shared with the
@@ -463,6 +547,7 @@ class Line:
             self.point_link(path)
             with STATE_LOCK:
                 put(self.n, F_SLOW_OPEN, slow_open)
+                put(self.n, F_SHARE, share)
                 put(self.n, F_ABSENT, 0)
             return path
 
@@ -472,15 +557,33 @@ class Line:
             self.close_pty()
             reset_slot(self.n, 0, 1)
 
-    def vanish(self, err):
-        """A pulled USB adapter: the device calls fail with err (interposer),
-        closing the master hangs the slave up, which wakes I/O pending in
-        wineserver, and the port is missing for a new open until plugged."""
+    def vanish(self, err, mode):
+        """A pulled USB adapter. Its device goes on the line's dead list, so
+        that the calls of every handle on it fail with err for good
+        (interposer). Closing the pty hangs its handles up, which wakes the
+        reads that wine left pending in wineserver, and the name is missing
+        until the plug (in "refused" mode, which the interposer plays, also
+        refused while a handle on the dead device is open). In "opens" mode
+        the pty stays under the name until the plug, so that new opens reach
+        the dead device; a byte waits on it, never read (every read fails),
+        which wakes those reads instead: a hangup would only reach the
+        handles open now."""
         with self.lock:
+            if self.slave is not None:
+                add_dead(self.n, os.fstat(self.slave).st_rdev, err, mode)
             with STATE_LOCK:
                 put(self.n, F_VANISHED, err)
-            self.mark_absent()
-            self.close_pty()
+            if mode != "opens":
+                self.mark_absent()
+                self.close_pty()
+            elif self.slave is not None:
+                self.stop_stream()
+                self.stop_echo()
+                with self.relay_lock, self.count_lock:
+                    os.write(self.master, b"\0")
+                    self.corpse = [self.master, self.slave]
+                    self.master = self.slave = None
+                    self.backlog = bytearray()
 
     def holders(self):
         """Open descriptors of the pty's slave outside this process: wineserver
@@ -1031,8 +1134,8 @@ def command(words):
     need = {"attach": 0, "detach": 0, "write": 1, "read": 2, "drain": 0, "stream": 2,
             "streampaced": 3, "streamrate": 2, "writestamp": 1, "readstamp": 2, "streamstatus": 0,
             "streamwait": 1, "echo": 1, "holders": 0, "setlines": 4, "getlines": 0, "termios": 0,
-            "error": 1, "busy": 1, "vanish": 1, "rxmode": 1, "storm": 1, "fail": 1, "pace": 1,
-            "inqueue": 1, "queue": 0, "slowopen": 1}
+            "error": 1, "busy": 1, "share": 1, "vanish": 1, "rxmode": 1, "storm": 1, "fail": 1,
+            "pace": 1, "inqueue": 1, "queue": 0, "slowopen": 1}
     if cmd not in need:
         raise RigError("unknown command")
     if len(args) < need[cmd]:
@@ -1116,6 +1219,10 @@ def command(words):
         with STATE_LOCK:
             put(n, F_BUSY, flag(args[0]))
         return ""
+    if cmd == "share":
+        with STATE_LOCK:
+            put(n, F_SHARE, flag(args[0]))
+        return ""
     if cmd == "rxmode":
         if args[0] not in ("edge", "level"):
             raise RigError("expected edge or level")
@@ -1149,9 +1256,15 @@ def command(words):
         return ""
     if cmd == "vanish":
         if flag(args[0]):
-            line.vanish(errno_value(args[1]) if len(args) > 1 else errno.EIO)
+            err, mode = errno.EIO, "gone"
+            for word_ in args[1:3]:  # either order
+                if word_ in PULL_MODES:
+                    mode = word_
+                else:
+                    err = errno_value(word_)
+            line.vanish(err, mode)
         else:
-            line.attach(keep_slow_open=True)
+            line.attach(replug=True)
         return ""
     raise RigError("unknown command")
 
