@@ -354,7 +354,11 @@ class Simulation {
             ++counts_[Pull], ++errorCauses_;
             pulled_[line] = true;
             drop_[line] = written_[line].size(), purgeable_[line] = sent_[line].size();
-            if (!peer_.Pull(line, Random(2) ? "EIO" : "ENXIO")) Fail("the peer did not pull");
+            // As real adapters go: the old handle dead for good, whatever its
+            // code, and the name gone, still opening on the dead device, or refused.
+            static const char* const codes[] = {"EIO", "ENXIO", "EACCES", "ENODEV"};
+            if (!peer_.Pull(line, codes[Random(4)], PeerClient::PullMode(Random(3))))
+                Fail("the peer did not pull");
         } else if (d == 1 && (pulled_[1] || pulled_[2])) {
             int l = pulled_[line] ? line : 3 - line;
             ++counts_[Plug];
@@ -411,7 +415,9 @@ class Simulation {
         } else if (a < 66) {
             const char* names[] = {"COM1", "COM2", "COM3"};
             std::string to = names[Random(3)];
-            if (open_ && Away(Line())) return; // the model does not follow a lost port's move
+            // A lost port moves at once, as an open one does; one plugged back
+            // may be reopening by itself meanwhile, which the model does not follow.
+            if (open_ && returning_[Line()]) return;
             ++counts_[to == "COM3" ? MoveMissing : MoveLine];
             if (to != port_ && open_) {
                 Closed();

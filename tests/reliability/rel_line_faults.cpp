@@ -8,6 +8,7 @@
 
 #include "comrelay.h"
 #include "support/ImportPatch.h"
+#include "support/ProcessCounters.h"
 #include <algorithm>
 
 namespace {
@@ -341,20 +342,32 @@ TEST_CASE("a line error is told once whatever failed and recovered before it") {
 }
 
 // A pulled adapter whose handle fails for good, as a USB adapter's does on
-// Windows: once plugged back in, the port comes back by itself, without a
-// Close, and is told as opened again after its error. Pulled briefly and
-// pulled for a minute; and Close while the port is being looked for stops
-// the search.
+// Windows, whatever code its driver gives, while its name is gone, still
+// opens on the dead device, or is refused while the dead handle holds it:
+// once plugged back in, the port comes back by itself, without a Close, and
+// is told as opened again after its one error. Plugged back after 0.2, 1
+// and 5 s, and after a minute.
 TEST_CASE("a pulled adapter plugged back in carries bytes again without Close") {
-    const DWORD pulledFor[] = {300, 60000};
-    for (DWORD pulled : pulledFor) {
-        CAPTURE(pulled);
+    using Mode = PeerClient::PullMode;
+    struct Row {
+        Mode mode;
+        const char* code;
+        DWORD pulledFor;
+    } rows[] = {
+        {Mode::Gone, "EIO", 200},        {Mode::Gone, "EACCES", 1000},
+        {Mode::Gone, "ENODEV", 5000},    {Mode::Opens, "EIO", 1000},
+        {Mode::Opens, "EACCES", 5000},   {Mode::Opens, "ENODEV", 200},
+        {Mode::Refused, "EIO", 5000},    {Mode::Refused, "EACCES", 200},
+        {Mode::Refused, "ENODEV", 1000}, {Mode::Gone, "EIO", 60000},
+    };
+    for (const Row& r : rows) {
+        INFO("mode ", int(r.mode), " ", r.code, " pulled for ", r.pulledFor, " ms");
         OpenHost h(115200);
         REQUIRE(h.peer.Write(1, "before"));
         REQUIRE(WaitLast(h.host, "str#before#"));
-        REQUIRE(h.peer.Vanish(1, true));
+        REQUIRE(h.peer.Pull(1, r.code, r.mode));
         REQUIRE(WaitLast(h.host, ErrorText));
-        h.host.Pump(pulled);
+        h.host.Pump(r.pulledFor);
         REQUIRE(h.peer.Vanish(1, false));
         // Looked for twice a second: back well within a few seconds.
         REQUIRE(WaitLast(h.host, "sts#Open#", 10000));
@@ -370,6 +383,27 @@ TEST_CASE("a pulled adapter plugged back in carries bytes again without Close") 
         h.host.plugin.Call("sendstring");
         CHECK(h.peer.Read(1, 100, 3000) == "out");
         CheckHostGoesOn(h.host, h.peer);
+    }
+}
+
+// Never plugged back: one error, then the search alone, which neither holds
+// nor grows anything while it looks.
+TEST_CASE("a pulled adapter never plugged back: one err#, and nothing grows") {
+    using Mode = PeerClient::PullMode;
+    for (Mode mode : {Mode::Gone, Mode::Opens, Mode::Refused}) {
+        CAPTURE(int(mode));
+        OpenHost h(115200);
+        REQUIRE(h.peer.Pull(1, "EIO", mode));
+        REQUIRE(WaitLast(h.host, ErrorText));
+        h.host.Pump(3000); // the dead handle let go, the search under way
+        DWORD handles = HandleCount();
+        SIZE_T heap = HeapInUse();
+        h.host.Pump(6000);
+        CHECK(HandleCount() <= handles + 2);
+        CHECK(HeapInUse() <= heap + 16384);
+        CHECK(h.host.received.size() == 1);
+        h.host.plugin.Call("Close");
+        CHECK(WaitLast(h.host, "sts#Close#"));
     }
 }
 
@@ -393,8 +427,10 @@ TEST_CASE("a pulled adapter whose port opens slowly") {
     // more. The bounds stand on the host's slowest pump on the open port,
     // measured first, so that what a busy machine adds to every pump is not
     // taken for the search's doing.
-    for (bool closeDuringTry : {false, true}) {
+    for (int row = 0; row < 3; ++row) {
+        bool closeDuringTry = row > 0, openAfterClose = row == 2;
         CAPTURE(closeDuringTry);
+        CAPTURE(openAfterClose);
         OpenHost h(115200);
         const DWORD quiet = SlowestPump(h.host);
         REQUIRE(h.peer.Pull(1, "EIO"));
@@ -411,6 +447,15 @@ TEST_CASE("a pulled adapter whose port opens slowly") {
             DWORD before = GetTickCount();
             h.host.plugin.Call("Close");
             CHECK(GetTickCount() - before < quiet + 750);
+            // Disconnect, Connect: the open waits for the try that holds the
+            // port (a port opens once), and never fails for it.
+            if (openAfterClose) {
+                h.host.plugin.Call("open");
+                CHECK(WaitLast(h.host, "sts#Open#", 10000));
+                CHECK(h.host.received.end()[-2].text == "sts#Close#");
+                REQUIRE(h.peer.SlowOpen(1, 0));
+                continue;
+            }
             REQUIRE(WaitLast(h.host, "sts#Close#"));
             h.host.Pump(5000);
             CHECK(h.host.received.back().text == "sts#Close#");
@@ -448,6 +493,30 @@ TEST_CASE("Close or open while a pulled adapter is looked for") {
         CHECK(h.host.received.back().text == "sts#Close#");
         REQUIRE(h.host.Adopt());
         CheckHostGoesOn(h.host, h.peer);
+    }
+    SUBCASE("setport moves a lost port at once, also while a slow try holds it") {
+        for (bool slowTry : {false, true}) {
+            CAPTURE(slowTry);
+            OpenHost h(115200);
+            REQUIRE(h.peer.Attach(2));
+            REQUIRE(h.peer.Pull(1, "EIO"));
+            REQUIRE(WaitLast(h.host, ErrorText));
+            h.host.Pump(1000);
+            if (slowTry) { // a 3 s try on COM1 under way
+                REQUIRE(h.peer.SlowOpen(1, 3000));
+                REQUIRE(h.peer.Vanish(1, false));
+                h.host.Pump(700);
+            }
+            DWORD before = GetTickCount();
+            h.host.plugin.SetFile("COM2");
+            h.host.plugin.Call("setport");
+            CHECK(WaitLast(h.host, "sts#Open#", 1500));
+            CHECK(GetTickCount() - before < 2500); // not after the try's 3 s
+            CHECK(h.host.received.end()[-2].text == "sts#Close#");
+            REQUIRE(h.peer.Write(2, "two"));
+            CHECK(WaitLast(h.host, "str#two#"));
+            REQUIRE(h.peer.SlowOpen(1, 0));
+        }
     }
     SUBCASE("open on a port whose device failed opens afresh") {
         OpenHost h(115200);
