@@ -93,7 +93,7 @@ class EventThread : public BaseObject {
     // nothing of the owner. Waits for a hook under way.
     void Abandon();
 
-    ComPort* Owner = nullptr; // not counted; not read once Abandoned
+    ComPort* Owner = nullptr;             // not counted; not read once Abandoned
     HANDLE Handle = INVALID_HANDLE_VALUE; // the device's, set before the thread starts
     SRWLOCK Gate = SRWLOCK_INIT;          // held by the loop while it uses the owner
     bool Abandoned = false;               // under Gate

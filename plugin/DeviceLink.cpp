@@ -11,7 +11,7 @@
 // until the host's thread takes it. Once stopped it is the job's only
 // owner: it ends by itself when its try is over, closes a handle it found
 // that was not taken, and frees the job. The host's thread never waits for
-// a search but where an open needs the port (HoldsOn).
+// a search but where an open needs the port (WaitForHolds).
 #include "plugin/DeviceLink.h"
 
 #include "comport/ComDevice.h"
@@ -306,7 +306,8 @@ void Step(PortComponent* c, LinkEvent event) {
     case LinkEvent::Removed:
         if (!LinkConnected(l)) break;
         if (!l.Writing) {
-            Lose(c, from != Link::Told, "comrelay: device removed: handle let go, the port looked for by name");
+            Lose(c, from != Link::Told,
+                 "comrelay: device removed: handle let go, the port looked for by name");
             break;
         }
         // A write in flight ends first: meanwhile this is a failure as any.
@@ -318,7 +319,9 @@ void Step(PortComponent* c, LinkEvent event) {
         if (count < LinkFailureLimit) ++count;
         if (from == Link::Told) {
             if (!l.Writing && HandleDead(c, now))
-                Lose(c, false, "comrelay: device dead: every call fails; handle let go, the port looked for by name");
+                Lose(c, false,
+                     "comrelay: device dead: every call fails; handle let go, the port looked for "
+                     "by name");
             break;
         }
         if (count < LinkFailureLimit)
@@ -365,9 +368,16 @@ void Step(PortComponent* c, LinkEvent event) {
         l.Trying = true;
         c->Port->Open(); // its Opened comes next, once its settings are on the new handle
         l.Trying = false;
-        if (!c->Port->Connected) StartSearch(c, true);
+        FeedLink(c, LinkEvent::SearchAgain); // after it: a handle that failed its open
         break;
     }
+    case LinkEvent::HostOpens:
+        // The host tries at once; a try under way ends by itself.
+        if (from == Link::Lost) StopSearch(c);
+        break;
+    case LinkEvent::SearchAgain:
+        if (from == Link::Lost && !l.Search) StartSearch(c, true);
+        break;
     case LinkEvent::SettingStored:
         if (from == Link::Failing || from == Link::Told) l.SettingsOwed = true;
         break;
@@ -448,7 +458,7 @@ void TakeReports(PortComponent* c) {
     }
     SearchJob* job = l.Search;
     if (l.State == Link::Lost && !job)
-        StartSearch(c, true); // none could start
+        FeedLink(c, LinkEvent::SearchAgain); // none could start
     else if (job && job->NameGone)
         FeedLink(c, LinkEvent::NameGone);
     else if (job && job->Found != INVALID_HANDLE_VALUE)
@@ -464,11 +474,11 @@ void LinkHostOpen(PortComponent* c) {
         TakeReports(c);
         if (l.State != Link::Lost) return;
     }
-    StopSearch(c);
+    FeedLink(c, LinkEvent::HostOpens);
     WaitForHolds(&c->Port->PortName, HoldWaitLimit);
     c->Port->Open(); // Opened, or a failure told (OnError)
     // Still gone: told, and looked for as before.
-    if (l.State == Link::Lost) StartSearch(c, true);
+    FeedLink(c, LinkEvent::SearchAgain);
 }
 
 void LinkHostClose(PortComponent* c) {

@@ -35,7 +35,8 @@
 //   Closed, Lost     the port opens (the host's open, the search)  Open, sts#Open#
 //   Open .. Told     the port closes (Close, setport, the end)     Closed, sts#Close#
 //   Lost             Close, setport, or the component's end        Closed, sts#Close#
-//   Lost             the host's open: tried at once                Open, or Lost (err#)
+//   Lost             the host's open: tried at once                Open, or Lost (err#),
+//                    (a try under way hands over what it finds)    looked for again
 //   Open, Failing    a failed count, read or wait                  Failing; Told at Limit, err#
 //   Open, Failing    a setting that could not even be put back     Told (its err# told)
 //   Failing, Told    a count and read work, and the waits are not  Open; a setting stored
@@ -57,7 +58,7 @@
 // The plug-in's own handles never fail the host's opens (a port opens once):
 // a search or a teardown holds its port's name until its thread ends, and
 // the host's open, setport or the search's next start wait for the holds on
-// that name (HoldsOn), at most HoldWaitLimit; a search under way on the
+// that name (WaitForHolds), at most HoldWaitLimit; a search under way on the
 // name being opened hands over what its try finds.
 //
 // Invariants (CheckLink, compiled in with COMRELAY_CHECKED): the port is
@@ -81,6 +82,8 @@ enum class LinkEvent : std::uint8_t {
     Opened,        // the port opened (its OnAfterOpen)
     Closed,        // the port closed (its OnAfterClose)
     HostCloses,    // Close, setport or the component's end, with no handle to close
+    HostOpens,     // open or setport, before it tries
+    SearchAgain,   // Lost without a search (none could start, or an open failed)
     Failed,        // a count or read failed
     WaitFailed,    // a wait of the event thread failed
     FailureTold,   // a failure the caller has told already

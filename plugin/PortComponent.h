@@ -17,8 +17,8 @@ struct PortComponent : BaseObject {
     Timer* StartupTimer = nullptr;
     ComPort* Port = nullptr;
     Timer* RelayTimer = nullptr;
-    bool Shown = false; // the start-up move has run
-    DeviceLink Link;    // the host's thread's alone, but for its reports
+    bool Shown = false;    // the start-up move has run
+    DeviceLink Link;       // the host's thread's alone, but for its reports
     HWND Window = nullptr; // Form1's window, the target of the private messages
     // A line error, set by the event thread, taken by the host's.
     volatile LONG ErrorRaised = 0;

@@ -54,7 +54,6 @@
 #include "plugin/PortComponent.h"
 #include "plugin/Trace.h"
 
-
 namespace {
 
 // The device layer of the ports that components build.
@@ -99,7 +98,6 @@ template <class T, int N> int IndexOf(const T (&table)[N], std::int32_t value, i
 std::int32_t StopBitCode(int index) {
     return StopBitsValues[index] + 1;
 }
-
 
 // The relay, on the host's thread: everything waiting in the driver becomes
 // one "str#" notification, or joins the one the host has not fetched yet.

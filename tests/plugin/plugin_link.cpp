@@ -322,7 +322,7 @@ TEST_CASE("the host's open never meets a handle of the plug-in's own") {
         LinkHost h;
         h.device.Pull(ERROR_GEN_FAILURE);
         REQUIRE(h.host.PumpUntil([&] { return h.Count("err#"); }, 5000));
-        h.host.Pump(300); // the dead handle let go, the name looked for
+        h.host.Pump(300);           // the dead handle let go, the name looked for
         h.device.closeBlocks = 300; // a handle not taken takes a while to let go of
         if (r.slowTry) {
             h.device.openBlocks = 1000;

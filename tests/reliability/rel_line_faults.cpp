@@ -442,7 +442,7 @@ TEST_CASE("a pulled adapter whose port opens slowly") {
         CAPTURE(quiet);
         CHECK(slowest < quiet + 1000);
         MESSAGE("slowest pump during the try " << slowest << " ms, on the open port " << quiet
-                                                 << " ms");
+                                               << " ms");
         if (closeDuringTry) { // without waiting for the try
             DWORD before = GetTickCount();
             h.host.plugin.Call("Close");
@@ -453,7 +453,8 @@ TEST_CASE("a pulled adapter whose port opens slowly") {
                 h.host.plugin.Call("open");
                 CHECK(WaitLast(h.host, "sts#Open#", 10000));
                 CHECK(std::count_if(h.host.received.begin(), h.host.received.end(),
-                                    [](const Notification& n) { return n.text == ErrorText; }) == 1);
+                                    [](const Notification& n) { return n.text == ErrorText; }) ==
+                      1);
                 REQUIRE(h.peer.SlowOpen(1, 0));
                 continue;
             }

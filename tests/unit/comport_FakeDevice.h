@@ -133,12 +133,12 @@ class FakeComDevice final : public ComDevice {
         EnterCriticalSection(&journal_.lock_);
         bool refused = pullMode_ == PullMode::Refused && (pulled_ || Dead(holder_));
         bool opensDead = pulled_ && pullMode_ == PullMode::Opens;
-        DWORD error = openError                             ? openError
-                      : refused                             ? ERROR_ACCESS_DENIED
-                      : opensDead                           ? 0
-                      : pulled_                             ? ERROR_FILE_NOT_FOUND
-                      : exclusive && holder_                ? ERROR_ACCESS_DENIED
-                                                            : 0;
+        DWORD error = openError              ? openError
+                      : refused              ? ERROR_ACCESS_DENIED
+                      : opensDead            ? 0
+                      : pulled_              ? ERROR_FILE_NOT_FOUND
+                      : exclusive && holder_ ? ERROR_ACCESS_DENIED
+                                             : 0;
         if (!error && !opensDead) holder_ = Current();
         LeaveCriticalSection(&journal_.lock_);
         SetLastError(error);
