@@ -509,3 +509,7 @@ void LinkHostMove(PortComponent* c, const Text& name) {
 void EndLinkThreads() {
     WaitForHolds(nullptr, INFINITE);
 }
+
+void ReleaseEndedHolds() {
+    if (HoldCount) PruneHolds();
+}

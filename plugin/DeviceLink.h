@@ -156,3 +156,6 @@ void LinkHostClose(PortComponent* c);
 void LinkHostMove(PortComponent* c, const Text& name);
 // The device layer goes (tests): every search and teardown on it ends first.
 void EndLinkThreads();
+// Lets go of what searches and teardowns that have ended still hold (their
+// thread handles); at every host call, also after the component's end.
+void ReleaseEndedHolds();

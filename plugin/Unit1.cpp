@@ -83,6 +83,7 @@ void Recover(PortComponent* c) {
 // Recovers what a lost message may have left undone (re-posts, arms the
 // relay) and returns the component of the moment: the start of a host call.
 PortComponent* RecoverComponent() {
+    ReleaseEndedHolds();
     Recover(Library.Component);
     return Library.Component;
 }

@@ -7,6 +7,7 @@
 #include "plugin/TestHost.h"
 #include "plugin/Unit1.h"
 #include "unit/comport_FakeDevice.h"
+#include "support/ProcessCounters.h"
 
 #include <algorithm>
 
@@ -366,4 +367,24 @@ TEST_CASE("setport on a lost port closes it, and a name that names no device is 
     CHECK(h.journal.Count("CreateFileA \\\\.\\COM9 C0000000 0 3 40000000") == 1);
     h.host.plugin.Call("getport");
     CHECK(std::string(h.host.plugin.GetFile()) == "COM9");
+}
+
+// A stopped search ends by itself, and nothing of it is left once it has:
+// after a pull and a Close the process holds what a plain open and Close
+// leave it.
+TEST_CASE("a stopped search leaves nothing behind") {
+    LinkHost h;
+    auto closeAndCount = [&] {
+        h.host.plugin.Call("Close");
+        h.host.Pump(500);
+        h.host.plugin.Call("getport"); // a host call after the search's end
+        return HandleCount();
+    };
+    DWORD plain = closeAndCount();
+    h.host.plugin.Call("open");
+    REQUIRE(h.host.PumpUntil([&] { return h.Count("sts#Open#") == 2; }, 5000));
+    h.device.Pull(ERROR_GEN_FAILURE);
+    REQUIRE(h.host.PumpUntil([&] { return h.Count("err#"); }, 5000));
+    h.host.Pump(300); // lost, looked for
+    CHECK(closeAndCount() <= plain);
 }
