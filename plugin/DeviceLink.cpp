@@ -19,6 +19,7 @@
 #include "framework/OwnedHandle.h"
 #include "framework/WorkerThread.h"
 #include "plugin/Mailbox.h"
+#include "plugin/PluginAPI.h"
 #include "plugin/PortComponent.h"
 #include "plugin/Trace.h"
 
@@ -413,6 +414,8 @@ void FeedLink(PortComponent* c, LinkEvent event) {
         if (l.Queued < int(sizeof l.Queue / sizeof l.Queue[0])) l.Queue[l.Queued++] = event;
         return;
     }
+    // No export or step of ours runs inside another on the host's thread.
+    assert(HostFrameCount() <= 1);
     l.Feeding = true;
     Step(c, event);
     for (int i = 0; i < l.Queued; ++i)

@@ -542,6 +542,10 @@ Text* Borrow(Text* slot) {
     return previous;
 }
 
+Text ErrorNotice() {
+    return Text(ErrorText);
+}
+
 void Release() {
     StopWatching();
     mailbox.own.reset();

@@ -106,6 +106,8 @@ Text Content();                                              // what sendstring 
 // null ends that. Returns what was borrowed before, for nested calls.
 Text* Borrow(Text* slot);
 void Release(); // unload
+// The err# text, for a caller told outside the mailbox (a withdrawn call).
+Text ErrorNotice();
 
 // The plug-in's side. A notice replaces the mailbox and clicks, unless
 // received data the host has been told of is still unfetched: then it waits

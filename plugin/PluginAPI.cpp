@@ -5,20 +5,28 @@
 //
 // Threads. The host's thread is the one that first called SetParentWindow:
 // the component, the mailbox and its hook belong to it. An export that
-// another thread calls runs on the host's thread: it is sent to CallWindow,
-// a message-only window of that thread, and the caller waits for it (every
-// kind of message loop serves a sent message, also one that filters, and so
-// do the waits of MessageBox, dialogs and Interface). There it runs with the
-// calling thread's own mailboxes, an integer and a text kept per thread
-// (TLS) that SetData, GetData, SetFile and GetFile of that thread use on
-// the spot: so a worker's sendstring sends what that worker wrote, and its
-// GetFile never takes the host's announced text. Sent rather than refused:
-// a host that sends from a worker gets its bytes out as written instead of
-// an err# it may not be watching for. Before the first
-// SetParentWindow there is no host's thread, and every thread uses the one
-// pair of mailboxes, as the host's thread does.
+// another thread calls runs on the host's thread, one at a time and in the
+// order made: the caller queues it (CallLock guards the queue) and pokes
+// CallWindow, a message-only window of that thread, with a sent message,
+// which every kind of message loop serves, also one that filters. The host's
+// thread runs the queued calls only where it takes messages with no frame of
+// the plug-in's own under way (HostFrames: an export, a message of the
+// plug-in's windows, a step that waits): its own loop, a loop nested in its
+// handler, or Interface's loop, which lends its frame back. A poke that
+// comes inside a frame (a wait of ours that serves sent messages) runs
+// nothing, and the caller pokes again. A call not taken within CallBound is
+// withdrawn from the queue, so that it can never run later, and its caller
+// reads err# in its own text mailbox (and a trace line): a GUI thread that
+// waits for its worker without taking messages sees the worker go on.
+// A call runs with the calling thread's own mailboxes, an integer and a text
+// kept per thread (TLS) that SetData, GetData, SetFile and GetFile of that
+// thread use on the spot: so a worker's sendstring sends what that worker
+// wrote, and its GetFile never takes the host's announced text. Before the
+// first SetParentWindow there is no host's thread, and every thread uses the
+// one pair of mailboxes, as the host's thread does.
 #include "plugin/PluginAPI.h"
 
+#include "framework/OwnedHandle.h"
 #include "framework/WindowObject.h"
 #include "plugin/Mailbox.h"
 #include "plugin/Trace.h"
@@ -27,6 +35,7 @@
 #include <climits>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
 LibraryState Library;
 
@@ -94,6 +103,17 @@ HWND CallWindow = nullptr;
 volatile LONG HostThread = 0;
 constexpr UINT CallMessage = WM_APP + 0x107;
 
+// How long a call from another thread waits for the host's thread to take
+// it: longer than the host's own exports usually hold that thread (a 2 KiB
+// sendstring at 9600 baud takes about 2 s), shorter than the 5 s after which
+// Windows shows a window that takes no messages as not responding.
+constexpr DWORD CallBound = 3000;
+// How often a waiting caller pokes the host's thread again.
+constexpr DWORD PokeInterval = 10;
+
+// The plug-in's own frames under way on the host's thread.
+int HostFrames = 0;
+
 bool OnHostThread() {
     LONG host = HostThread;
     return host == 0 || DWORD(host) == GetCurrentThreadId();
@@ -108,24 +128,81 @@ ThreadMailboxes* Mine() {
     return mine;
 }
 
-// A call sent from another thread, run here with that thread's mailboxes
-// in place of the host's.
+// A call queued by another thread, which waits for done, or withdraws it.
 struct Call {
     void (*run)(void* work);
     void* work;
     ThreadMailboxes* caller;
+    EventHandle done = NewManualEvent(false);
+    Call* next = nullptr;
 };
 
+// The queue, oldest first; the lock guards it alone.
+CRITICAL_SECTION CallLock;
+const bool CallLockReady = (InitializeCriticalSection(&CallLock), true);
+Call* QueueHead = nullptr;
+Call** QueueTail = &QueueHead;
+
+void Enqueue(Call* call) {
+    EnterCriticalSection(&CallLock);
+    *QueueTail = call;
+    QueueTail = &call->next;
+    LeaveCriticalSection(&CallLock);
+}
+
+// The oldest call, taken off the queue; null when none waits.
+Call* Dequeue() {
+    EnterCriticalSection(&CallLock);
+    Call* call = QueueHead;
+    if (call && !(QueueHead = call->next)) QueueTail = &QueueHead;
+    LeaveCriticalSection(&CallLock);
+    return call;
+}
+
+// Takes call off the queue if the host's thread has not taken it yet.
+bool Withdraw(Call* call) {
+    EnterCriticalSection(&CallLock);
+    Call** at = &QueueHead;
+    while (*at && *at != call)
+        at = &(*at)->next;
+    bool queued = *at == call;
+    if (queued && !(*at = call->next)) QueueTail = at;
+    LeaveCriticalSection(&CallLock);
+    return queued;
+}
+
+// The call running on the host's thread, whose caller's mailboxes are in
+// place of the host's; Interface's loop lends them back (ModalLend).
+Call* Running = nullptr;
+
+void SwapMailboxes(Call* call) {
+    std::swap(Library.IntMailbox, call->caller->value);
+}
+
+// Runs the queued calls, oldest first, each in a frame of its own and with
+// its caller's mailboxes. The caller may return as soon as done is set.
+void RunQueuedCalls() {
+    while (Call* call = Dequeue()) {
+        Call* outer = Running;
+        Running = call;
+        ++HostFrames;
+        SwapMailboxes(call);
+        Text* hostText = Mailbox::Borrow(&call->caller->text);
+        call->run(call->work);
+        Mailbox::Borrow(hostText);
+        SwapMailboxes(call);
+        --HostFrames;
+        Running = outer;
+        SetEvent(call->done.Get());
+    }
+}
+
 LRESULT CALLBACK CallProcedure(HWND window, UINT message, WPARAM wp, LPARAM lp) {
-    if (message != CallMessage || !lp) return DefWindowProcA(window, message, wp, lp);
-    Call* call = reinterpret_cast<Call*>(lp);
-    std::int32_t hostValue = Library.IntMailbox;
-    Library.IntMailbox = call->caller->value;
-    Text* hostText = Mailbox::Borrow(&call->caller->text);
-    call->run(call->work);
-    Mailbox::Borrow(hostText);
-    call->caller->value = Library.IntMailbox;
-    Library.IntMailbox = hostValue;
+    if (message != CallMessage) return DefWindowProcA(window, message, wp, lp);
+    // Inside a frame of ours: the calls wait for the host's thread to take
+    // messages outside it.
+    if (HostFrames > 0) return 0;
+    RunQueuedCalls();
     return 1;
 }
 
@@ -140,19 +217,35 @@ void ClaimHostThread() {
     InterlockedExchange(&HostThread, LONG(GetCurrentThreadId()));
 }
 
-// Runs work on the host's thread: here, or sent there with the caller
-// waiting. A call that cannot be sent (the host's thread has ended) does
-// nothing, with a trace line.
+// Runs work on the host's thread: here, in a frame, or queued there with the
+// caller waiting, at most CallBound. A call that cannot be queued, or that
+// the host's thread does not take in time (it has ended, or takes no
+// messages), does not run: the caller reads err#, and a trace line says why.
 template <class Work> void OnHost(const char* name, Work work) {
     if (OnHostThread()) {
+        HostFrame frame;
         work();
         return;
     }
     ThreadMailboxes* mine = Mine();
-    Call call = {[](void* w) { (*static_cast<Work*>(w))(); }, &work, mine};
-    if (!mine || !SendMessageA(CallWindow, CallMessage, 0, reinterpret_cast<LPARAM>(&call)))
-        TraceLine("comrelay: %s from thread %lu not run: the host's thread is gone", name,
-                  static_cast<unsigned long>(GetCurrentThreadId()));
+    if (!mine) return;
+    Call call{[](void* w) { (*static_cast<Work*>(w))(); }, &work, mine};
+    if (!call.done) return;
+    Enqueue(&call);
+    DWORD start = GetTickCount();
+    DWORD_PTR result = 0;
+    while (WaitForSingleObject(call.done.Get(), 0) == WAIT_TIMEOUT) {
+        bool reached = SendMessageTimeoutA(CallWindow, CallMessage, 0, 0, SMTO_NORMAL,
+                                           PokeInterval, &result) != 0 ||
+                       GetLastError() == ERROR_TIMEOUT;
+        if (WaitForSingleObject(call.done.Get(), PokeInterval) == WAIT_OBJECT_0) return;
+        if ((reached && GetTickCount() - start < CallBound) || !Withdraw(&call)) continue;
+        // Withdrawn whole: it never runs.
+        mine->text = Mailbox::ErrorNotice();
+        TraceLine("comrelay: %s from thread %lu withdrawn: the host's thread did not take it",
+                  name, static_cast<unsigned long>(GetCurrentThreadId()));
+        return;
+    }
 }
 
 } // namespace
@@ -293,4 +386,31 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
                 UnregisterClassA(name, instance);
     }
     return TRUE;
+}
+
+HostFrame::HostFrame() {
+    ++HostFrames;
+}
+HostFrame::~HostFrame() {
+    --HostFrames;
+}
+int HostFrameCount() {
+    return HostFrames;
+}
+
+ModalLend::ModalLend() {
+    --HostFrames;
+    if ((call_ = Running)) {
+        SwapMailboxes(Running);
+        text_ = Mailbox::Borrow(nullptr);
+        Running = nullptr;
+    }
+}
+ModalLend::~ModalLend() {
+    if (call_) {
+        Running = static_cast<Call*>(call_);
+        Mailbox::Borrow(text_);
+        SwapMailboxes(Running);
+    }
+    ++HostFrames;
 }

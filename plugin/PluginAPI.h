@@ -36,3 +36,29 @@ extern LibraryState Library;
 // code, and the host may call FreeLibrary at any time, even from a handler
 // that runs inside Interface's wait.
 void HoldModule();
+
+// A frame of the plug-in's own on the host's thread: an export, or a message
+// of its own windows. Calls from other threads never run inside one.
+struct HostFrame {
+    HostFrame();
+    ~HostFrame();
+    HostFrame(const HostFrame&) = delete;
+    HostFrame& operator=(const HostFrame&) = delete;
+};
+int HostFrameCount();
+
+// Interface's modal loop, the one place where the plug-in takes messages on
+// purpose: while it runs, its frame is lent back (calls from other threads
+// may run), and the host's handlers read the host's own mailboxes, also
+// when the Interface is another thread's call.
+class ModalLend {
+  public:
+    ModalLend();
+    ~ModalLend();
+    ModalLend(const ModalLend&) = delete;
+    ModalLend& operator=(const ModalLend&) = delete;
+
+  private:
+    void* call_ = nullptr; // the other thread's call under way, if any
+    Text* text_ = nullptr;
+};

@@ -176,6 +176,7 @@ void OnWake(WPARAM ticket) {
 bool LibraryAppletHook(WindowObject* sender, MSG& message, LRESULT&) {
     if (message.hwnd != sender->Handle) return false;
     if (message.message == Mailbox::WakeMessage) {
+        HostFrame frame;
         OnWake(message.wParam);
         return true;
     }
@@ -243,6 +244,7 @@ void OnAppletDestroy(void*, BaseObject* sender) {
 bool Form1Hook(WindowObject* sender, MSG& message, LRESULT&) {
     PortComponent* c = Library.Component;
     if (!c || c->Form1 != sender) return false;
+    HostFrame frame;
     switch (message.message) {
     case StartupTickMessage:
         StartupTick(c);

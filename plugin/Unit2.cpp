@@ -109,8 +109,11 @@ std::int32_t RunSettingsDialog() {
     auto waiting = [form] {
         return form->ModalResult == 0 && !QuitReceived && form->Life == Lifecycle::Live;
     };
-    while (waiting())
-        if (!ProcessMessage(form) && waiting()) WaitForMessage();
+    {
+        ModalLend lend;
+        while (waiting())
+            if (!ProcessMessage(form) && waiting()) WaitForMessage();
+    }
     // The quit is noted for the wait alone: the host may dispatch its queue
     // while Form2 goes (its WM_ACTIVATE comes then), and Form1's hooks must
     // run. The quit goes back to the host's loop when Interface returns.

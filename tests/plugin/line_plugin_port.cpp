@@ -226,3 +226,78 @@ TEST_CASE("a worker thread's sends go out as written while the host's thread tak
         if ((more = h.peer.Read(1, 4096, 2000)).empty()) break;
     CHECK(got == worker.sent);
 }
+
+// A worker's calls while the GUI thread's own exports run on a paced line
+// with bytes arriving: each runs on the GUI thread once that thread takes
+// messages outside any export of ours, one at a time and in order, never
+// inside a GUI sendstring; one the GUI thread does not take within the bound
+// (it waits for the worker without taking messages) is withdrawn, and the
+// worker reads err#.
+TEST_CASE("a worker's calls never run inside the GUI thread's exports") {
+    enum Kind { SetPortDuringSend, CloseDuringSend, LinesDuringBlocks, JoinWithoutMessages };
+    struct Worker {
+        const Plugin* plugin;
+        Kind kind;
+        std::string sent, last;
+        static DWORD WINAPI Run(void* context) {
+            auto* w = static_cast<Worker*>(context);
+            Sleep(30); // into the GUI thread's send
+            if (w->kind == SetPortDuringSend) w->plugin->SetFile("COM2");
+            if (w->kind == SetPortDuringSend) w->plugin->Call("setport");
+            if (w->kind == CloseDuringSend) w->plugin->Call("Close");
+            for (int i = 0; i < (w->kind == LinesDuringBlocks ? 40 : 0); ++i) {
+                std::string line = "<w" + std::to_string(i) + ">";
+                w->plugin->SetFile(line.c_str());
+                w->plugin->Call("sendstring");
+                w->sent += line;
+            }
+            if (w->kind == JoinWithoutMessages) w->plugin->SetFile("never");
+            if (w->kind == JoinWithoutMessages) w->plugin->Call("sendstring");
+            w->last = w->plugin->GetFile();
+            return 0;
+        }
+    };
+    for (Kind kind : {SetPortDuringSend, CloseDuringSend, LinesDuringBlocks, JoinWithoutMessages}) {
+        CAPTURE(int(kind));
+        OpenHost h;
+        REQUIRE(h.peer.Attach(2));
+        REQUIRE(h.peer.StreamRate(1, 2000, 480)); // bytes arrive meanwhile
+        Worker w{&h.host.plugin, kind, {}, {}};
+        HANDLE thread = CreateThread(nullptr, 0, Worker::Run, &w, 0, nullptr);
+        std::string gui;
+        if (kind == JoinWithoutMessages) {
+            CHECK(WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0);
+            CHECK(w.last == ErrorText);
+        }
+        for (char block : kind == LinesDuringBlocks ? std::string("ABC") : std::string("X")) {
+            std::string text(kind == LinesDuringBlocks ? 1024 : 2048, block);
+            h.host.plugin.SetFile(text.c_str());
+            h.host.plugin.Call("sendstring");
+            gui += text;
+            h.host.Pump(20);
+        }
+        while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT)
+            h.host.Pump(20);
+        CloseHandle(thread);
+        h.host.Pump(300);
+        std::string got;
+        for (std::string more; (more = h.peer.Read(1, 4096, 1500)).size();)
+            got += more;
+        // The GUI thread's blocks went out whole, each in one piece.
+        for (char block : std::string(kind == LinesDuringBlocks ? "ABC" : "X"))
+            CHECK(got.find(std::string(kind == LinesDuringBlocks ? 1024 : 2048, block)) !=
+                  std::string::npos);
+        if (kind == LinesDuringBlocks) {
+            for (int i = 0; i < 40; ++i) {
+                std::string line = "<w" + std::to_string(i) + ">";
+                CHECK(got.find(line) != std::string::npos);
+            }
+            CHECK(got.size() == gui.size() + w.sent.size());
+        }
+        h.host.plugin.Call("getport");
+        CHECK(std::string(h.host.plugin.GetFile()) == (kind == SetPortDuringSend ? "COM2" : "COM1"));
+        for (const std::string& t : h.host.Texts())
+            CHECK(t != ErrorText);
+        if (kind == CloseDuringSend) CHECK(h.host.Texts().back() == "sts#Close#");
+    }
+}
