@@ -3,8 +3,10 @@
 // calling convention and handles bad input quietly: the host's process must
 // never see a crash from here.
 //
-// Threads. The host's thread is the one that first called SetParentWindow:
-// the component, the mailbox and its hook belong to it. An export that
+// Threads. The host's thread is the one that called SetParentWindow first,
+// or first after the last owner's component ended or the owner ended (then
+// the next caller takes the plug-in over): the component, the mailbox and
+// its hook belong to it. An export that
 // another thread calls runs on the host's thread, one at a time and in the
 // order made: the caller queues it (CallLock guards the queue) and pokes
 // CallWindow, a message-only window of that thread, with a sent message,
@@ -98,8 +100,9 @@ struct ThreadMailboxes {
 };
 const DWORD MailboxSlot = TlsAlloc();
 
-// Written once, on the host's thread, before HostThread is published.
-HWND CallWindow = nullptr;
+// Written on the host's thread as it claims the plug-in (before HostThread
+// is published) and as it lets it go; read by callers to poke it.
+HWND volatile CallWindow = nullptr;
 volatile LONG HostThread = 0;
 constexpr UINT CallMessage = WM_APP + 0x107;
 
@@ -206,17 +209,6 @@ LRESULT CALLBACK CallProcedure(HWND window, UINT message, WPARAM wp, LPARAM lp) 
     return 1;
 }
 
-// The first SetParentWindow makes its thread the host's, for good.
-void ClaimHostThread() {
-    if (HostThread) return;
-    CallWindow =
-        CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    if (!CallWindow) return; // no way to reach this thread: stays unclaimed
-    HoldModule();            // the window's procedure is ours
-    SetWindowLongPtrA(CallWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CallProcedure));
-    InterlockedExchange(&HostThread, LONG(GetCurrentThreadId()));
-}
-
 // Runs work on the host's thread: here, in a frame, or queued there with the
 // caller waiting, at most CallBound. A call that cannot be queued, or that
 // the host's thread does not take in time (it has ended, or takes no
@@ -235,15 +227,15 @@ template <class Work> void OnHost(const char* name, Work work) {
     DWORD start = GetTickCount();
     DWORD_PTR result = 0;
     while (WaitForSingleObject(call.done.Get(), 0) == WAIT_TIMEOUT) {
-        bool reached = SendMessageTimeoutA(CallWindow, CallMessage, 0, 0, SMTO_NORMAL,
-                                           PokeInterval, &result) != 0 ||
+        bool reached = SendMessageTimeoutA(CallWindow, CallMessage, 0, 0, SMTO_NORMAL, PokeInterval,
+                                           &result) != 0 ||
                        GetLastError() == ERROR_TIMEOUT;
         if (WaitForSingleObject(call.done.Get(), PokeInterval) == WAIT_OBJECT_0) return;
         if ((reached && GetTickCount() - start < CallBound) || !Withdraw(&call)) continue;
         // Withdrawn whole: it never runs.
         mine->text = Mailbox::ErrorNotice();
-        TraceLine("comrelay: %s from thread %lu withdrawn: the host's thread did not take it",
-                  name, static_cast<unsigned long>(GetCurrentThreadId()));
+        TraceLine("comrelay: %s from thread %lu withdrawn: the host's thread did not take it", name,
+                  static_cast<unsigned long>(GetCurrentThreadId()));
         return;
     }
 }
@@ -373,8 +365,15 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         Library.LibraryApplet = NewApplet(Text("vekplug"));
         Applet = Library.LibraryApplet;
-    } else if (reason == DLL_THREAD_DETACH && MailboxSlot != TLS_OUT_OF_INDEXES) {
-        delete static_cast<ThreadMailboxes*>(TlsGetValue(MailboxSlot));
+    } else if (reason == DLL_THREAD_DETACH) {
+        // The owning thread's end frees the plug-in for the next thread that
+        // calls SetParentWindow; its windows went with it.
+        if (DWORD(HostThread) == GetCurrentThreadId()) {
+            CallWindow = nullptr;
+            InterlockedExchange(&HostThread, 0);
+        }
+        if (MailboxSlot != TLS_OUT_OF_INDEXES)
+            delete static_cast<ThreadMailboxes*>(TlsGetValue(MailboxSlot));
     } else if (reason == DLL_PROCESS_DETACH) {
         // Threads other than the host's get mailboxes only once a host's
         // thread exists, and that pins the module: none are left here.
@@ -386,6 +385,25 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
                 UnregisterClassA(name, instance);
     }
     return TRUE;
+}
+
+void ClaimHostThread() {
+    if (HostThread) return;
+    HWND window =
+        CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    if (!window) return; // no way to reach this thread: stays unclaimed
+    HoldModule();        // the window's procedure is ours
+    SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CallProcedure));
+    CallWindow = window;
+    InterlockedExchange(&HostThread, LONG(GetCurrentThreadId()));
+}
+
+void ReleaseHostThread() {
+    if (DWORD(HostThread) != GetCurrentThreadId()) return;
+    InterlockedExchange(&HostThread, 0);
+    HWND window = CallWindow;
+    CallWindow = nullptr; // calls still queued are withdrawn, or run by the next owner
+    if (window) DestroyWindow(window);
 }
 
 HostFrame::HostFrame() {

@@ -62,3 +62,9 @@ class ModalLend {
     void* call_ = nullptr; // the other thread's call under way, if any
     Text* text_ = nullptr;
 };
+
+// The host's thread: SetParentWindow claims the plug-in for its thread
+// unless another owns it; the owner lets it go when its component ends (and
+// as it ends), and the next thread that calls SetParentWindow takes it over.
+void ClaimHostThread();
+void ReleaseHostThread();

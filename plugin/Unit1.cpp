@@ -216,6 +216,8 @@ void EndComponent(PortComponent* c) {
     // has the mailbox already; otherwise what still waits is woken through
     // the library's own window.
     if (!Library.Component) Mailbox::Attach(Mailbox::Pending() ? LibraryWindow() : nullptr);
+    // Its thread owns the plug-in no longer: the next SetParentWindow's does.
+    if (!Library.Component) ReleaseHostThread();
 }
 
 // Ends the component and frees its applet, which takes Form1 and everything
@@ -394,7 +396,24 @@ void BuildComponent() {
 
 } // namespace
 
+namespace {
+
+// A component whose thread has ended, its windows with it: nothing of it
+// can run any more. Its port is let go, its timers stopped, and the record
+// left behind, as its windows' end never came to free it.
+void ForgetOrphan(PortComponent* c) {
+    Library.Component = nullptr;
+    Library.ComponentApplet = nullptr;
+    c->StartupTimer->Stop();
+    c->RelayTimer->Stop();
+    LinkHostClose(c);
+}
+
+} // namespace
+
 void ComponentSetParentWindow(HWND window) {
+    ClaimHostThread(); // also after the last owner's component ended here
+    if (Library.Component && !IsWindow(Library.Component->Window)) ForgetOrphan(Library.Component);
     HWND previous = Library.HostWindow;
     // A component still waiting for its move ends with the window it was
     // given, as a shown one does with the window it lives in; its close
@@ -412,6 +431,7 @@ void ComponentSetParentWindow(HWND window) {
     Library.ComponentApplet->Hide();
     Library.ComponentApplet->OnDestroy.Set(OnAppletDestroy, nullptr);
     BuildComponent();
+    ClaimHostThread(); // an old component's end may have let it go
     WindowObject* form = Library.Component->Form1;
     form->SetStyle(WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
     form->SetExStyle(WS_EX_CONTROLPARENT);

@@ -295,9 +295,45 @@ TEST_CASE("a worker's calls never run inside the GUI thread's exports") {
             CHECK(got.size() == gui.size() + w.sent.size());
         }
         h.host.plugin.Call("getport");
-        CHECK(std::string(h.host.plugin.GetFile()) == (kind == SetPortDuringSend ? "COM2" : "COM1"));
+        CHECK(std::string(h.host.plugin.GetFile()) ==
+              (kind == SetPortDuringSend ? "COM2" : "COM1"));
         for (const std::string& t : h.host.Texts())
             CHECK(t != ErrorText);
         if (kind == CloseDuringSend) CHECK(h.host.Texts().back() == "sts#Close#");
     }
+}
+
+// A UI thread that builds the component, opens, sends, destroys its window
+// and ends leaves the plug-in to the next thread that gives a window.
+TEST_CASE("the owning thread's end frees the plug-in for the next thread's window") {
+    PeerClient peer;
+    REQUIRE(peer.Attach(1));
+    struct Ui {
+        static DWORD WINAPI Run(void*) {
+            TestHost host;
+            if (!host.Adopt()) return 1;
+            host.plugin.Call("open");
+            if (!host.WaitNotifications(1)) return 2;
+            host.plugin.SetFile("ui");
+            host.plugin.Call("sendstring");
+            return 0; // the window goes with the host, then the thread ends
+        }
+    };
+    HANDLE ui = CreateThread(nullptr, 0, Ui::Run, nullptr, 0, nullptr);
+    REQUIRE(WaitForSingleObject(ui, 20000) == WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeThread(ui, &code);
+    CloseHandle(ui);
+    CHECK(code == 0);
+    CHECK(peer.Read(1, 100, 2000) == "ui");
+    TestHost host;
+    REQUIRE(host.Adopt());
+    host.plugin.Call("open");
+    REQUIRE(host.WaitNotifications(1));
+    CHECK(host.Texts().back() == "sts#Open#");
+    host.plugin.Call("getport");
+    CHECK(std::string(host.plugin.GetFile()) == "COM1");
+    host.plugin.SetFile("main");
+    host.plugin.Call("sendstring");
+    CHECK(peer.Read(1, 100, 2000) == "main");
 }
