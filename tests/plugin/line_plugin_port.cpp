@@ -337,3 +337,47 @@ TEST_CASE("the owning thread's end frees the plug-in for the next thread's windo
     host.plugin.Call("sendstring");
     CHECK(peer.Read(1, 100, 2000) == "main");
 }
+
+// While a worker's Interface runs on the GUI thread, the GUI thread's click
+// handlers read their own notices, not the worker's text. The dialog's loop
+// runs inside the GUI thread's pump; a driver thread brings the bytes and
+// answers the dialog once the host has had its click.
+TEST_CASE("a worker's Interface lends the host's handlers nothing of its mailbox") {
+    OpenHost h;
+    struct Worker {
+        const Plugin* plugin;
+        std::string after;
+        static DWORD WINAPI Run(void* context) {
+            auto* w = static_cast<Worker*>(context);
+            w->plugin->SetFile("worker's own");
+            w->plugin->CallInt("Interface");
+            w->after = w->plugin->GetFile();
+            return 0;
+        }
+    } w{&h.host.plugin, {}};
+    struct Driver {
+        volatile int* clicks;
+        static DWORD WINAPI Run(void* context) {
+            auto* d = static_cast<Driver*>(context);
+            HWND form = nullptr;
+            for (int i = 0; i < 500 && !IsWindowVisible(form = FindWindowA("obj_Form", "Form2"));
+                 ++i)
+                Sleep(10);
+            PeerClient peer;
+            peer.Write(1, "AB");
+            for (int i = 0; i < 500 && *d->clicks == 0; ++i)
+                Sleep(10);
+            PostMessageA(FindWindowExA(form, nullptr, "obj_BUTTON", "Cansel"), BM_CLICK, 0, 0);
+            return 0;
+        }
+    } d{&h.host.clicks};
+    HANDLE worker = CreateThread(nullptr, 0, Worker::Run, &w, 0, nullptr);
+    HANDLE driver = CreateThread(nullptr, 0, Driver::Run, &d, 0, nullptr);
+    CHECK(h.host.PumpUntil([&] { return WaitForSingleObject(worker, 0) == WAIT_OBJECT_0; }, 15000));
+    WaitForSingleObject(driver, 10000);
+    CloseHandle(worker);
+    CloseHandle(driver);
+    REQUIRE(!h.host.received.empty());
+    CHECK(h.host.received[0].text == "str#AB#");
+    CHECK(w.after == "worker's own");
+}
