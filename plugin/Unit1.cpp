@@ -4,7 +4,8 @@
 //
 // Threads, and how work passes between them:
 // - The host's GUI thread runs every export (one called from another thread
-//   is sent here, see PluginAPI.cpp) and Form1's window procedure. It
+//   is queued for it and runs where it takes messages outside any export,
+//   see PluginAPI.cpp) and Form1's window procedure. It
 //   alone reads and writes the text mailbox, opens, closes, configures,
 //   reads and writes the port, moves Form1 and posts the clicks. sendstring
 //   hands its write to a thread of the port's own and relays on this thread
